@@ -1,0 +1,4 @@
+#pragma once
+
+// The whole program: arguments in, process exit code out.
+int measconv_main(int argc, const char* const* argv);

@@ -1,0 +1,97 @@
+#include "convert/output_file.h"
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+OutputFile::OutputFile(OutputFile&& other) noexcept { *this = std::move(other); }
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+    if (this != &other) {
+        release();
+        stream_ = std::exchange(other.stream_, nullptr);
+        path_ = std::move(other.path_);
+        ends_ = other.ends_;
+        buffer_ = std::move(other.buffer_);
+        capacity_ = std::exchange(other.capacity_, 0);
+        used_ = std::exchange(other.used_, 0);
+        failed_ = std::exchange(other.failed_, false);
+    }
+    return *this;
+}
+
+OutputFile::~OutputFile() { release(); }
+
+void OutputFile::release() {
+    if (stream_ != nullptr) {
+        flush_buffer();
+        std::fclose(stream_);
+        stream_ = nullptr;
+    }
+}
+
+bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size) {
+    release();
+    path_ = path;
+    ends_ = ends;
+    failed_ = false;
+    used_ = 0;
+    stream_ = std::fopen(path.c_str(), "wb");
+    if (stream_ == nullptr) return false;
+    // Our own buffer already gathers large blocks; a second one in stdio would only copy.
+    std::setvbuf(stream_, nullptr, _IONBF, 0);
+    capacity_ = buffer_size < 64 ? 64 : buffer_size;
+    buffer_ = std::make_unique<char[]>(capacity_);
+    return true;
+}
+
+void OutputFile::flush_buffer() {
+    if (used_ == 0) return;
+    if (!failed_ && std::fwrite(buffer_.get(), 1, used_, stream_) != used_) failed_ = true;
+    used_ = 0;
+}
+
+void OutputFile::write_raw(const char* data, std::size_t size) {
+    if (stream_ == nullptr) return;
+    if (size > capacity_ - used_) {
+        flush_buffer();
+        if (size >= capacity_) {
+            if (!failed_ && std::fwrite(data, 1, size, stream_) != size) failed_ = true;
+            return;
+        }
+    }
+    std::memcpy(buffer_.get() + used_, data, size);
+    used_ += size;
+}
+
+void OutputFile::write(std::string_view bytes) {
+    if (ends_ == LineEnds::keep) {
+        write_raw(bytes.data(), bytes.size());
+        return;
+    }
+    while (!bytes.empty()) {
+        const std::size_t lf = bytes.find('\n');
+        if (lf == std::string_view::npos) {
+            write_raw(bytes.data(), bytes.size());
+            return;
+        }
+        write_raw(bytes.data(), lf);
+        write_raw("\r\n", 2);
+        bytes.remove_prefix(lf + 1);
+    }
+}
+
+bool OutputFile::close() {
+    if (stream_ == nullptr) return !failed_;
+    flush_buffer();
+    if (std::fclose(stream_) != 0) failed_ = true;
+    stream_ = nullptr;
+    return !failed_;
+}
+
+bool is_same_file(const std::string& a, const std::string& b) {
+    std::error_code error;
+    const bool same = std::filesystem::equivalent(a, b, error);
+    return !error && same;
+}

@@ -1,0 +1,50 @@
+// A created output file with its own write buffer. Write, flush and close failures are
+// remembered, so a full disk is noticed and reported instead of leaving a short file.
+// Closed on destruction; close() reports whether everything reached the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+enum class LineEnds { keep, crlf };
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    OutputFile(OutputFile&& other) noexcept;
+    OutputFile& operator=(OutputFile&& other) noexcept;
+    ~OutputFile();
+
+    // Creates or truncates path. With LineEnds::crlf every LF written is stored as CR LF.
+    bool create(const std::string& path, LineEnds ends, std::size_t buffer_size);
+    bool is_open() const { return stream_ != nullptr; }
+    bool failed() const { return failed_; }
+    const std::string& path() const { return path_; }
+
+    void write(std::string_view bytes);
+    // Bytes whose line ends are already in their stored form.
+    void write_raw(const char* data, std::size_t size);
+
+    // Flushes and closes; false when anything written did not reach the file.
+    bool close();
+
+private:
+    void flush_buffer();
+    void release();
+
+    std::FILE* stream_ = nullptr;
+    std::string path_;
+    LineEnds ends_ = LineEnds::keep;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
+    bool failed_ = false;
+};
+
+// True when both paths name one existing file (through links or other spellings too).
+bool is_same_file(const std::string& a, const std::string& b);

@@ -1,0 +1,164 @@
+#include "convert/split_output.h"
+
+#include <algorithm>
+#include <set>
+
+#include "convert/format.h"
+
+namespace {
+
+constexpr char SPLIT_TEXT_HEADER[] =
+    "## %s\n## Type             : Wavelength & PhysicValue\n## Version          : %d.%d\n"
+    "## Company          : %s\n## IDN              : %s\n## SA SN            : %s\n## Sensor SN        : %s\n"
+    "## Time             : %s# Column01= Record Time\n# Column02= Counter\n# Column03= Wavelength\n"
+    "# Column04= PhysicValue\n*End*\n";
+
+constexpr char SPLIT_CSV_HEADER[] = "Datetime,Counter,Wavelength,PhysicValue\n";
+
+// Many files are open at once in split mode; their buffers share a fixed budget.
+constexpr std::size_t SPLIT_BUFFER_BUDGET = 8u << 20;
+constexpr std::size_t MIN_SPLIT_BUFFER = 16u << 10;
+constexpr std::size_t MAX_SPLIT_BUFFER = 1u << 20;
+
+std::string lower_ascii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string safe_stem(const std::string& serial) {
+    std::string stem = serial;
+    std::replace(stem.begin(), stem.end(), '/', '_');
+    std::replace(stem.begin(), stem.end(), '\\', '_');
+    return stem;
+}
+
+OutputFile create_split_file(const std::string& path, const std::string& input_path, std::size_t buffer_size) {
+    OutputFile file;
+    if (!is_same_file(path, input_path)) file.create(path, LineEnds::keep, buffer_size);
+    return file;
+}
+
+char* put(char* out, const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) out[i] = text[i];
+    return out + size;
+}
+
+const OutputFile* first_failed(const std::vector<OutputFile>& slots) {
+    for (const OutputFile& file : slots)
+        if (file.failed()) return &file;
+    return nullptr;
+}
+
+}  // namespace
+
+std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors) {
+    std::vector<std::string> stems;
+    std::set<std::string> taken;  // lower-cased
+    for (const SensorEntry& sensor : sensors) {
+        const std::string base = safe_stem(sensor.serial);
+        std::string stem = base;
+        for (int suffix = 2; taken.count(lower_ascii(stem)) != 0; ++suffix) stem = base + "_" + std::to_string(suffix);
+        taken.insert(lower_ascii(stem));
+        stems.push_back(stem);
+    }
+    return stems;
+}
+
+SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
+                            const std::string& input_path) {
+    SplitFiles files;
+    const std::size_t n = header.sensors.size();
+    files.text.resize(n);
+    files.csv.resize(n);
+    if (directory.empty()) return files;
+
+    const bool text = flags & FLAG_TEXT;
+    const bool csv = flags & FLAG_CSV;
+    const std::size_t file_count = n * ((text ? 1 : 0) + (csv ? 1 : 0));
+    const std::size_t buffer_size =
+        file_count == 0 ? 0 : std::clamp(SPLIT_BUFFER_BUDGET / file_count, MIN_SPLIT_BUFFER, MAX_SPLIT_BUFFER);
+    const std::string time_text = header_time_text(header);
+    const std::vector<std::string> stems = split_file_stems(header.sensors);
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string sensor_base = directory + "/" + stems[i];
+        if (text) {
+            files.text[i] = create_split_file(sensor_base + ".txt", input_path, buffer_size);
+            if (files.text[i].is_open())
+                files.text[i].write(string_printf(SPLIT_TEXT_HEADER, header.title.c_str(), header.version_major,
+                                                  header.version_minor, header.company.c_str(), header.idn.c_str(),
+                                                  header.serial.c_str(), header.sensors[i].serial.c_str(),
+                                                  time_text.c_str()));
+        }
+        if (csv) {
+            files.csv[i] = create_split_file(sensor_base + ".csv", input_path, buffer_size);
+            if (files.csv[i].is_open()) files.csv[i].write(SPLIT_CSV_HEADER);
+        }
+    }
+    return files;
+}
+
+const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files) {
+    const std::size_t n = header.sensors.size();
+    const bool any_csv = std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
+    const bool any_text =
+        std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
+    char csv_prefix[2 * MAX_FORMATTED];
+    char text_prefix[2 * MAX_FORMATTED];
+    char line[4 * MAX_FORMATTED + 8];
+
+    while (const unsigned char* bytes = input.next()) {
+        const DataRecord record{bytes};
+        std::size_t csv_prefix_size = 0;
+        std::size_t text_prefix_size = 0;
+        if (any_csv)
+            csv_prefix_size = static_cast<std::size_t>(
+                format_datetime_prefix(csv_prefix, record_local_time(header, record), record.counter()) - csv_prefix);
+        if (any_text) {
+            char* p = format_int06(text_prefix, record.time_offset());
+            *p++ = '\t';
+            text_prefix_size = static_cast<std::size_t>(format_int(p, record.counter()) - text_prefix);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const SensorReading reading = record.reading(i);
+            const bool valid = is_valid_wavelength(reading.wavelength);
+            if (files.csv[i].is_open()) {
+                char* p = put(line, csv_prefix, csv_prefix_size);
+                *p++ = ',';
+                p = format_int(p, reading.wavelength);
+                *p++ = ',';
+                if (valid)
+                    p = format_fixed4(p, reading.physic_value);
+                else
+                    *p++ = '\t';
+                *p++ = '\n';
+                files.csv[i].write_raw(line, static_cast<std::size_t>(p - line));
+            }
+            if (files.text[i].is_open()) {
+                char* p = put(line, text_prefix, text_prefix_size);
+                *p++ = '\t';
+                p = format_int(p, reading.wavelength);
+                *p++ = '\t';
+                if (valid)
+                    p = format_fixed4(p, reading.physic_value);
+                else
+                    p = put(p, "nil", 3);
+                *p++ = '\n';
+                files.text[i].write_raw(line, static_cast<std::size_t>(p - line));
+            }
+        }
+        if (const OutputFile* failed = first_failed(files.csv)) return failed;
+        if (const OutputFile* failed = first_failed(files.text)) return failed;
+    }
+    return nullptr;
+}
+
+const OutputFile* close_split_files(SplitFiles& files) {
+    const OutputFile* failed = nullptr;
+    for (std::size_t i = 0; i < files.text.size() || i < files.csv.size(); ++i) {
+        if (i < files.text.size() && !files.text[i].close() && failed == nullptr) failed = &files.text[i];
+        if (i < files.csv.size() && !files.csv[i].close() && failed == nullptr) failed = &files.csv[i];
+    }
+    return failed;
+}

@@ -1,0 +1,31 @@
+// Per-sensor outputs: for each sensor a text file and a CSV file, each with both the
+// wavelength and the physical value, in the directory named by the output base. LF line ends.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/run_state.h"
+#include "convert/data_file.h"
+#include "convert/output_file.h"
+#include "convert/record_reader.h"
+
+struct SplitFiles {
+    std::vector<OutputFile> text;  // one slot per sensor; closed where the file could not be created
+    std::vector<OutputFile> csv;
+};
+
+// File stems of the sensors, in table order: the serial with '/' and '\' made '_', and a
+// suffix "_2", "_3", ... where an earlier sensor already holds the stem (ignoring ASCII case).
+std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors);
+
+// Creates the selected files of every sensor under directory and writes their headers.
+// Nothing is created for an empty directory name, nor where a file would be the input itself.
+SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
+                            const std::string& input_path);
+
+// One line per record into every open file. Returns the first file whose write failed, or nullptr.
+const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files);
+
+// Flushes and closes every file. Returns the first that failed, or nullptr.
+const OutputFile* close_split_files(SplitFiles& files);

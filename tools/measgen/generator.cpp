@@ -1,0 +1,137 @@
+#include "measgen/generator.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "convert/data_file.h"
+
+namespace {
+
+void put_text(std::vector<unsigned char>& out, std::size_t offset, std::size_t width, const std::string& text) {
+    std::memcpy(out.data() + offset, text.data(), text.size() < width ? text.size() : width);
+}
+
+void put_le32(unsigned char* p, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint64_t mix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+std::vector<GenSensor> numbered_sensors(int count) {
+    std::vector<GenSensor> sensors;
+    for (int i = 1; i <= count; ++i) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "SN%04d", i);
+        sensors.push_back({static_cast<std::uint8_t>(i), serial});
+    }
+    return sensors;
+}
+
+std::vector<unsigned char> header_bytes(const GenSpec& spec) {
+    using namespace header_field;
+    std::vector<unsigned char> out(HEADER_SIZE, 0);
+    put_text(out, MAGIC, 4, spec.magic);
+    put_text(out, TITLE, TITLE_WIDTH, spec.title);
+    out[VERSION_MAJOR] = static_cast<unsigned char>(spec.version_major);
+    out[VERSION_MINOR] = static_cast<unsigned char>(spec.version_minor);
+    put_text(out, COMPANY, COMPANY_WIDTH, spec.company);
+    put_text(out, IDN, IDN_WIDTH, spec.idn);
+    put_text(out, SERIAL, SERIAL_WIDTH, spec.unit_serial);
+    out[SENSOR_COUNT] = spec.count_byte ? *spec.count_byte : static_cast<unsigned char>(spec.sensors.size());
+    for (std::size_t i = 0; i < spec.sensors.size() && i < SENSOR_TABLE_CAPACITY; ++i) {
+        const std::size_t entry = SENSOR_TABLE + i * SENSOR_ENTRY_SIZE;
+        out[entry] = spec.sensors[i].id;
+        put_text(out, entry + 1, SENSOR_SERIAL_WIDTH, spec.sensors[i].serial);
+    }
+    put_le32(out.data() + START_TIME, static_cast<std::uint32_t>(spec.start_time));
+    return out;
+}
+
+GenRecord pattern_record(const GenSpec& spec, std::uint64_t index) {
+    GenRecord record;
+    const std::uint32_t rate = spec.records_per_second == 0 ? 1 : spec.records_per_second;
+    record.time_offset = static_cast<std::int32_t>(index / rate);
+    record.counter = static_cast<std::int32_t>(index);
+    for (std::size_t i = 0; i < spec.sensors.size(); ++i) {
+        const std::uint64_t r = mix(spec.seed * 0x100000001b3ull ^ (index * 131 + i));
+        GenReading reading;
+        // Values with up to four decimals around a slow drift, so most cells look like real data.
+        reading.physic_value = static_cast<float>(static_cast<std::int64_t>(r % 2000001) - 1000000) / 1000.0f;
+        reading.wavelength = 1500000 + static_cast<std::int32_t>((r >> 24) % 150001);
+        const std::uint64_t serial_number = index * spec.sensors.size() + i + 1;
+        if (spec.invalid_every != 0 && serial_number % spec.invalid_every == 0)
+            reading.wavelength = (r >> 40) % 2 == 0 ? 0 : 1650001;
+        record.readings.push_back(reading);
+    }
+    return record;
+}
+
+void append_record(std::vector<unsigned char>& out, const GenRecord& record, std::size_t sensor_count) {
+    const std::size_t start = out.size();
+    out.resize(start + record_size(sensor_count), 0);
+    unsigned char* p = out.data() + start;
+    put_le32(p, static_cast<std::uint32_t>(record.time_offset));
+    put_le32(p + 4, static_cast<std::uint32_t>(record.counter));
+    for (std::size_t i = 0; i < sensor_count && i < record.readings.size(); ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &record.readings[i].physic_value, sizeof bits);
+        put_le32(p + 8 + 8 * i, bits);
+        put_le32(p + 12 + 8 * i, static_cast<std::uint32_t>(record.readings[i].wavelength));
+    }
+}
+
+namespace {
+
+// Feeds the file's bytes to sink in blocks, honouring truncate_to.
+template <typename Sink>
+bool emit_file(const GenSpec& spec, Sink&& sink) {
+    std::uint64_t left = spec.truncate_to ? *spec.truncate_to : UINT64_MAX;
+    auto emit = [&](std::vector<unsigned char>& bytes) {
+        const std::uint64_t take = bytes.size() < left ? bytes.size() : left;
+        left -= take;
+        const bool ok = take == 0 || sink(bytes.data(), static_cast<std::size_t>(take));
+        bytes.clear();
+        return ok;
+    };
+    const std::size_t n = spec.sensors.size();
+    std::vector<unsigned char> block = header_bytes(spec);
+    for (const GenRecord& record : spec.records) append_record(block, record, n);
+    for (std::uint64_t i = 0; i < spec.pattern_records; ++i) {
+        append_record(block, pattern_record(spec, i), n);
+        if (block.size() >= (1u << 20) && !emit(block)) return false;
+    }
+    block.resize(block.size() + spec.trailing_bytes, 0x5a);
+    return emit(block);
+}
+
+}  // namespace
+
+std::vector<unsigned char> data_file_bytes(const GenSpec& spec) {
+    std::vector<unsigned char> out;
+    emit_file(spec, [&](const unsigned char* data, std::size_t size) {
+        out.insert(out.end(), data, data + size);
+        return true;
+    });
+    return out;
+}
+
+bool write_data_file(const GenSpec& spec, const std::string& path) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    if (!file) return false;
+    const bool written = emit_file(spec, [&](const unsigned char* data, std::size_t size) {
+        return std::fwrite(data, 1, size, file.get()) == size;
+    });
+    return written && std::fclose(file.release()) == 0;
+}

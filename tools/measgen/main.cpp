@@ -1,0 +1,117 @@
+// measgen: writes a measurement data file for trying and testing the converter.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "measgen/generator.h"
+
+namespace {
+
+constexpr char USAGE[] =
+    "usage: measgen OUTPUT [options]\n"
+    "  --sensors N          N sensors with ids 1..N and serials SN0001...\n"
+    "  --serials A,B,...    sensor serials (ids 1, 2, ...); replaces --sensors\n"
+    "  --records N          N generated records\n"
+    "  --rate N             records per second of time offset (default 1)\n"
+    "  --start SECONDS      start time, seconds since 1970 UTC (default 0)\n"
+    "  --invalid-every K    every K-th reading gets an invalid wavelength\n"
+    "  --seed S             seed of the generated values (default 1)\n"
+    "  --title T  --company C  --idn I  --unit-serial S   header texts\n"
+    "  --record OFFSET,COUNTER[,VALUE:WAVELENGTH...]      an explicit record (repeatable; before generated ones)\n"
+    "broken files:\n"
+    "  --magic XXXX         magic bytes (default SART)\n"
+    "  --version MAJ.MIN    version bytes (default 1.3)\n"
+    "  --count-byte B       sensor count byte written instead of the number of sensors\n"
+    "  --trailing-bytes N   a partial record of N bytes at the end\n"
+    "  --truncate N         cut the file to N bytes\n";
+
+bool parse_long(const char* text, long long& value) {
+    char* end = nullptr;
+    value = std::strtoll(text, &end, 0);
+    return end != text && *end == '\0';
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+bool parse_record(const std::string& text, GenRecord& record) {
+    const std::vector<std::string> parts = split(text, ',');
+    long long offset, counter;
+    if (parts.size() < 2 || !parse_long(parts[0].c_str(), offset) || !parse_long(parts[1].c_str(), counter))
+        return false;
+    record.time_offset = static_cast<std::int32_t>(offset);
+    record.counter = static_cast<std::int32_t>(counter);
+    for (std::size_t i = 2; i < parts.size(); ++i) {
+        const std::vector<std::string> pair = split(parts[i], ':');
+        long long wavelength;
+        if (pair.size() != 2 || !parse_long(pair[1].c_str(), wavelength)) return false;
+        record.readings.push_back({std::strtof(pair[0].c_str(), nullptr), static_cast<std::int32_t>(wavelength)});
+    }
+    return true;
+}
+
+int usage_error(const char* what) {
+    std::fprintf(stderr, "measgen: %s\n%s", what, USAGE);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) return usage_error("no output file named");
+    const std::string output = argv[1];
+    GenSpec spec;
+    spec.sensors = numbered_sensors(4);
+    for (int i = 2; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) return usage_error(("missing value for " + option).c_str());
+        const char* value = argv[++i];
+        long long number = 0;
+        const bool numeric = parse_long(value, number);
+        if (option == "--sensors" && numeric && number >= 0 && number <= 726) spec.sensors = numbered_sensors(static_cast<int>(number));
+        else if (option == "--serials") {
+            spec.sensors.clear();
+            for (const std::string& serial : split(value, ','))
+                spec.sensors.push_back({static_cast<std::uint8_t>(spec.sensors.size() + 1), serial});
+        } else if (option == "--records" && numeric && number >= 0) spec.pattern_records = static_cast<std::uint64_t>(number);
+        else if (option == "--rate" && numeric && number > 0) spec.records_per_second = static_cast<std::uint32_t>(number);
+        else if (option == "--start" && numeric) spec.start_time = static_cast<std::int32_t>(number);
+        else if (option == "--invalid-every" && numeric && number >= 0) spec.invalid_every = static_cast<std::uint32_t>(number);
+        else if (option == "--seed" && numeric) spec.seed = static_cast<std::uint32_t>(number);
+        else if (option == "--title") spec.title = value;
+        else if (option == "--company") spec.company = value;
+        else if (option == "--idn") spec.idn = value;
+        else if (option == "--unit-serial") spec.unit_serial = value;
+        else if (option == "--magic") spec.magic = value;
+        else if (option == "--version") {
+            const std::vector<std::string> parts = split(value, '.');
+            long long major, minor;
+            if (parts.size() != 2 || !parse_long(parts[0].c_str(), major) || !parse_long(parts[1].c_str(), minor))
+                return usage_error("--version takes MAJOR.MINOR");
+            spec.version_major = static_cast<std::int8_t>(major);
+            spec.version_minor = static_cast<std::int8_t>(minor);
+        } else if (option == "--count-byte" && numeric && number >= 0 && number <= 255) spec.count_byte = static_cast<std::uint8_t>(number);
+        else if (option == "--trailing-bytes" && numeric && number >= 0) spec.trailing_bytes = static_cast<std::uint32_t>(number);
+        else if (option == "--truncate" && numeric && number >= 0) spec.truncate_to = static_cast<std::uint64_t>(number);
+        else if (option == "--record") {
+            GenRecord record;
+            if (!parse_record(value, record)) return usage_error("--record takes OFFSET,COUNTER[,VALUE:WAVELENGTH...]");
+            spec.records.push_back(record);
+        } else return usage_error(("bad option or value: " + option + " " + value).c_str());
+    }
+    if (!write_data_file(spec, output)) {
+        std::fprintf(stderr, "measgen: cannot write %s\n", output.c_str());
+        return 1;
+    }
+    return 0;
+}
