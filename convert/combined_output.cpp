@@ -1,5 +1,6 @@
 #include "convert/combined_output.h"
 
+#include <cstring>
 #include <vector>
 
 #include "convert/format.h"
@@ -32,14 +33,55 @@ const OutputFile* first_failed(const CombinedFiles& files) {
     return nullptr;
 }
 
-// Room for the longest line of a record with n readings.
-std::size_t line_capacity(std::size_t sensor_count) { return 2 * MAX_FORMATTED + (sensor_count + 1) * (MAX_FORMATTED + 2); }
-
 constexpr char CRLF[] = "\r\n";
 
 char* put(char* out, const char* text, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) out[i] = text[i];
+    std::memcpy(out, text, size);
     return out + size;
+}
+
+// Room for the longest line of a record with n readings, plus the slack put_cell may overrun.
+std::size_t line_capacity(std::size_t sensor_count) {
+    return 2 * MAX_FORMATTED + sensor_count * (MAX_FORMATTED + 2) + 2 + CELL_COPY_SLACK;
+}
+
+// The cells of one record, each formatted once and copied into every line that shows it.
+struct RecordCells {
+    std::vector<unsigned char> valid;  // is_valid_wavelength of each reading
+    std::vector<CellText> physic;      // filled for the valid readings only
+    std::vector<CellText> wavelength;  // filled for every reading
+};
+
+void format_record_cells(const DataRecord& record, bool physic, bool wavelength, RecordCells& cells) {
+    for (std::size_t i = 0; i < cells.valid.size(); ++i) {
+        const SensorReading reading = record.reading(i);
+        const bool valid = is_valid_wavelength(reading.wavelength);
+        cells.valid[i] = valid;
+        if (physic && valid) set_cell(cells.physic[i], format_fixed4(cells.physic[i].text, reading.physic_value));
+        if (wavelength) set_cell(cells.wavelength[i], format_int(cells.wavelength[i].text, reading.wavelength));
+    }
+}
+
+// CSV cells: ',' and the text of a valid reading, ", " (a blank cell) for an invalid one.
+char* put_csv_cells(char* p, const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (valid[i]) {
+            *p++ = ',';
+            p = put_cell(p, texts[i]);
+        } else {
+            p = put(p, ", ", 2);
+        }
+    }
+    return p;
+}
+
+// The CSV line of a record: date-time prefix, cells, CR LF.
+void write_csv_line(OutputFile& file, std::size_t capacity, const char* prefix, std::size_t prefix_size,
+                    const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
+    char* p = file.reserve(capacity);
+    p = put(p, prefix, prefix_size);
+    p = put_csv_cells(p, texts, valid);
+    file.commit(put(p, CRLF, 2));
 }
 
 }  // namespace
@@ -71,71 +113,51 @@ void write_header_texts(const HeaderTexts& texts, CombinedFiles& files) {
 
 const OutputFile* write_combined_records(const DataFileHeader& header, RecordReader& input, CombinedFiles& files) {
     const std::size_t n = header.sensors.size();
-    std::vector<char> line(line_capacity(n));
-    std::vector<char> prefix(2 * MAX_FORMATTED);
+    const std::size_t capacity = line_capacity(n);
     const bool any_csv = files.physic_csv.is_open() || files.wavelength_csv.is_open();
+    const bool any_text = files.physic_text.is_open() || files.wavelength_text.is_open();
+    const bool physic = files.physic_csv.is_open() || files.physic_text.is_open();
+    const bool wavelength = files.wavelength_csv.is_open() || files.wavelength_text.is_open();
+    RecordCells cells{std::vector<unsigned char>(n), std::vector<CellText>(n), std::vector<CellText>(n)};
+    LocalTimeCache local_time;
+    char csv_prefix[2 * MAX_FORMATTED];   // "date time,counter"
+    char text_prefix[2 * MAX_FORMATTED];  // "offset\tcounter"
 
     while (const unsigned char* bytes = input.next()) {
         const DataRecord record{bytes};
-        std::size_t prefix_size = 0;
-        if (any_csv)
-            prefix_size = static_cast<std::size_t>(
-                format_datetime_prefix(prefix.data(), record_local_time(header, record), record.counter()) -
-                prefix.data());
-
-        if (files.physic_csv.is_open()) {
-            char* p = put(line.data(), prefix.data(), prefix_size);
-            for (std::size_t i = 0; i < n; ++i) {
-                const SensorReading reading = record.reading(i);
-                if (is_valid_wavelength(reading.wavelength)) {
-                    *p++ = ',';
-                    p = format_fixed4(p, reading.physic_value);
-                } else {
-                    p = put(p, ", ", 2);
-                }
-            }
-            p = put(p, CRLF, 2);
-            files.physic_csv.write_raw(line.data(), static_cast<std::size_t>(p - line.data()));
+        format_record_cells(record, physic, wavelength, cells);
+        std::size_t csv_prefix_size = 0;
+        std::size_t text_prefix_size = 0;
+        if (any_csv) {
+            const LocalTime& time = cached_local_time(local_time, record_time_value(header.start_time, record.time_offset()));
+            csv_prefix_size = static_cast<std::size_t>(format_datetime_prefix(csv_prefix, time, record.counter()) - csv_prefix);
         }
-        if (files.wavelength_csv.is_open()) {
-            char* p = put(line.data(), prefix.data(), prefix_size);
-            for (std::size_t i = 0; i < n; ++i) {
-                const SensorReading reading = record.reading(i);
-                if (is_valid_wavelength(reading.wavelength)) {
-                    *p++ = ',';
-                    p = format_int(p, reading.wavelength);
-                } else {
-                    p = put(p, ", ", 2);
-                }
-            }
-            p = put(p, CRLF, 2);
-            files.wavelength_csv.write_raw(line.data(), static_cast<std::size_t>(p - line.data()));
-        }
-        if (files.wavelength_text.is_open()) {
-            char* p = format_int06(line.data(), record.time_offset());
+        if (any_text) {
+            char* p = format_int06(text_prefix, record.time_offset());
             *p++ = '\t';
-            p = format_int(p, record.counter());
-            for (std::size_t i = 0; i < n; ++i) {
+            text_prefix_size = static_cast<std::size_t>(format_int(p, record.counter()) - text_prefix);
+        }
+
+        if (files.physic_csv.is_open())
+            write_csv_line(files.physic_csv, capacity, csv_prefix, csv_prefix_size, cells.physic, cells.valid);
+        if (files.wavelength_csv.is_open())
+            write_csv_line(files.wavelength_csv, capacity, csv_prefix, csv_prefix_size, cells.wavelength, cells.valid);
+        if (files.wavelength_text.is_open()) {
+            // Every wavelength is printed, valid or not.
+            char* p = put(files.wavelength_text.reserve(capacity), text_prefix, text_prefix_size);
+            for (const CellText& cell : cells.wavelength) {
                 *p++ = '\t';
-                p = format_int(p, record.reading(i).wavelength);
+                p = put_cell(p, cell);
             }
-            p = put(p, CRLF, 2);
-            files.wavelength_text.write_raw(line.data(), static_cast<std::size_t>(p - line.data()));
+            files.wavelength_text.commit(put(p, CRLF, 2));
         }
         if (files.physic_text.is_open()) {
-            char* p = format_int06(line.data(), record.time_offset());
-            *p++ = '\t';
-            p = format_int(p, record.counter());
+            char* p = put(files.physic_text.reserve(capacity), text_prefix, text_prefix_size);
             for (std::size_t i = 0; i < n; ++i) {
-                const SensorReading reading = record.reading(i);
                 *p++ = '\t';
-                if (is_valid_wavelength(reading.wavelength))
-                    p = format_fixed4(p, reading.physic_value);
-                else
-                    p = put(p, "nil", 3);
+                p = cells.valid[i] ? put_cell(p, cells.physic[i]) : put(p, "nil", 3);
             }
-            p = put(p, CRLF, 2);
-            files.physic_text.write_raw(line.data(), static_cast<std::size_t>(p - line.data()));
+            files.physic_text.commit(put(p, CRLF, 2));
         }
         if (const OutputFile* failed = first_failed(files)) return failed;
     }

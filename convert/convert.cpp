@@ -11,9 +11,29 @@
 #include "convert/data_file.h"
 #include "convert/split_output.h"
 
+#include "convert/baseline_records.h"
+
 namespace {
 
 constexpr std::size_t COMBINED_BUFFER_SIZE = 1u << 20;
+
+// The record loops of this build: the fast ones, or in the baseline build (measconv-baseline,
+// compiled with MEASCONV_BASELINE) the straightforward ones that the benchmarks measure them against.
+const OutputFile* write_split_lines(const DataFileHeader& header, RecordReader& input, SplitFiles& files) {
+#if MEASCONV_BASELINE
+    return baseline_write_split_records(header, input, files);
+#else
+    return write_split_records(header, input, files);
+#endif
+}
+
+const OutputFile* write_combined_lines(const DataFileHeader& header, RecordReader& input, CombinedFiles& files) {
+#if MEASCONV_BASELINE
+    return baseline_write_combined_records(header, input, files);
+#else
+    return write_combined_records(header, input, files);
+#endif
+}
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -101,7 +121,7 @@ int write_split_outputs(const DataFileHeader& header, std::FILE* input, std::vec
     SplitFiles split = open_split_files(header, g_type_flags, g_run_paths.output_base, g_run_paths.input);
     {
         RecordReader records(input, record_size(header.sensors.size()));
-        if (const OutputFile* failed = write_split_records(header, records, split)) {
+        if (const OutputFile* failed = write_split_lines(header, records, split)) {
             const int result = report_write_failure(*failed);
             close_split_files(split);
             return result;
@@ -148,7 +168,7 @@ int convert_file() {
     write_header_texts(texts, combined);
     {
         RecordReader records(input.get(), record_size(header.sensors.size()));
-        if (const OutputFile* failed = write_combined_records(header, records, combined)) return report_write_failure(*failed);
+        if (const OutputFile* failed = write_combined_lines(header, records, combined)) return report_write_failure(*failed);
     }
     return close_combined_files(combined);
 }

@@ -2,23 +2,6 @@
 
 #include <cstdio>
 
-char* format_fixed4(char* out, float value) {
-    return out + std::snprintf(out, MAX_FORMATTED, "%0.4f", static_cast<double>(value));
-}
-
-char* format_int(char* out, std::int32_t value) {
-    return out + std::snprintf(out, MAX_FORMATTED, "%ld", static_cast<long>(value));
-}
-
-char* format_int06(char* out, std::int32_t value) {
-    return out + std::snprintf(out, MAX_FORMATTED, "%06ld", static_cast<long>(value));
-}
-
-char* format_datetime_prefix(char* out, const LocalTime& time, std::int32_t counter) {
-    return out + std::snprintf(out, MAX_FORMATTED, "%04d-%02d-%02d %02d:%02d:%02d,%ld", time.year, time.month,
-                               time.day, time.hour, time.minute, time.second, static_cast<long>(counter));
-}
-
 #include <cstdarg>
 #include <vector>
 

@@ -30,6 +30,13 @@ public:
     // Bytes whose line ends are already in their stored form.
     void write_raw(const char* data, std::size_t size);
 
+    // Room for `size` bytes at the end of the buffer, flushing it first when needed. The caller
+    // writes its bytes (line ends in stored form) there and passes their end to commit(); so
+    // the record loops format straight into the buffer instead of into a line that is copied.
+    // Must not be called on a file that is not open.
+    char* reserve(std::size_t size);
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+
     // Flushes and closes; false when anything written did not reach the file.
     bool close();
 

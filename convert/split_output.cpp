@@ -1,6 +1,7 @@
 #include "convert/split_output.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "convert/format.h"
@@ -40,7 +41,7 @@ OutputFile create_split_file(const std::string& path, const std::string& input_p
 }
 
 char* put(char* out, const char* text, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) out[i] = text[i];
+    std::memcpy(out, text, size);
     return out + size;
 }
 
@@ -104,17 +105,22 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
     const bool any_csv = std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
     const bool any_text =
         std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
-    char csv_prefix[2 * MAX_FORMATTED];
-    char text_prefix[2 * MAX_FORMATTED];
-    char line[4 * MAX_FORMATTED + 8];
+    // Prefix, two cells, separators and line end, plus the slack put_cell may overrun.
+    constexpr std::size_t line_capacity = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
+    LocalTimeCache local_time;
+    char csv_prefix[2 * MAX_FORMATTED];   // "date time,counter"
+    char text_prefix[2 * MAX_FORMATTED];  // "offset\tcounter"
+    CellText wavelength;
+    CellText physic;
 
     while (const unsigned char* bytes = input.next()) {
         const DataRecord record{bytes};
         std::size_t csv_prefix_size = 0;
         std::size_t text_prefix_size = 0;
-        if (any_csv)
-            csv_prefix_size = static_cast<std::size_t>(
-                format_datetime_prefix(csv_prefix, record_local_time(header, record), record.counter()) - csv_prefix);
+        if (any_csv) {
+            const LocalTime& time = cached_local_time(local_time, record_time_value(header.start_time, record.time_offset()));
+            csv_prefix_size = static_cast<std::size_t>(format_datetime_prefix(csv_prefix, time, record.counter()) - csv_prefix);
+        }
         if (any_text) {
             char* p = format_int06(text_prefix, record.time_offset());
             *p++ = '\t';
@@ -123,29 +129,29 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
         for (std::size_t i = 0; i < n; ++i) {
             const SensorReading reading = record.reading(i);
             const bool valid = is_valid_wavelength(reading.wavelength);
+            // Each reading is formatted once for both of its files.
+            set_cell(wavelength, format_int(wavelength.text, reading.wavelength));
+            if (valid) set_cell(physic, format_fixed4(physic.text, reading.physic_value));
             if (files.csv[i].is_open()) {
-                char* p = put(line, csv_prefix, csv_prefix_size);
+                char* p = put(files.csv[i].reserve(line_capacity), csv_prefix, csv_prefix_size);
                 *p++ = ',';
-                p = format_int(p, reading.wavelength);
+                p = put_cell(p, wavelength);
                 *p++ = ',';
                 if (valid)
-                    p = format_fixed4(p, reading.physic_value);
+                    p = put_cell(p, physic);
                 else
                     *p++ = '\t';
                 *p++ = '\n';
-                files.csv[i].write_raw(line, static_cast<std::size_t>(p - line));
+                files.csv[i].commit(p);
             }
             if (files.text[i].is_open()) {
-                char* p = put(line, text_prefix, text_prefix_size);
+                char* p = put(files.text[i].reserve(line_capacity), text_prefix, text_prefix_size);
                 *p++ = '\t';
-                p = format_int(p, reading.wavelength);
+                p = put_cell(p, wavelength);
                 *p++ = '\t';
-                if (valid)
-                    p = format_fixed4(p, reading.physic_value);
-                else
-                    p = put(p, "nil", 3);
+                p = valid ? put_cell(p, physic) : put(p, "nil", 3);
                 *p++ = '\n';
-                files.text[i].write_raw(line, static_cast<std::size_t>(p - line));
+                files.text[i].commit(p);
             }
         }
         if (const OutputFile* failed = first_failed(files.csv)) return failed;
