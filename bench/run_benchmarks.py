@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""End-to-end throughput benchmark of measconv.
+
+Builds the project with the benchmarks, generates the workloads with measgen in a scratch
+directory, and times three programs on each workload, pinned to one core and alternated run
+by run: measconv, measconv-baseline (a snprintf per cell, a localtime call per record) and
+write_bytes (writes files of the very sizes measconv produced, into the same directory).
+Reports medians, peak memory, output bytes, MB/s and the two ratios; then runs the
+formatter microbenchmarks. Outputs are deleted after every run, and the scratch directory
+at the end.
+
+    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick]
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# name, measgen options, single data file (or a list of this many files)
+WORKLOADS = [
+    ("64 sensors x 500,000 records", ["--sensors", "64", "--records", "500000"], 1),
+    ("4 sensors x 5,000,000 records", ["--sensors", "4", "--records", "5000000"], 1),
+    ("list of 200 files, 8 sensors x 2,000 records", ["--sensors", "8", "--records", "2000"], 200),
+]
+QUICK_WORKLOADS = [
+    ("64 sensors x 50,000 records", ["--sensors", "64", "--records", "50000"], 1),
+    ("list of 20 files, 8 sensors x 2,000 records", ["--sensors", "8", "--records", "2000"], 20),
+]
+COMMON_OPTIONS = ["--rate", "1000", "--start", "1700000000", "--invalid-every", "97"]
+TYPES = ["tpwc", "sct"]
+
+
+def build(build_dir):
+    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DMEASCONV_BUILD_BENCHMARKS=ON", "-DMEASCONV_BUILD_BASELINE=ON", "-DMEASCONV_BUILD_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["ninja", "-C", build_dir, "measconv", "measconv-baseline", "measgen", "bench/all"],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def timed_run(bins, command, core, cwd):
+    """Wall time and peak resident memory (bytes) of one pinned run."""
+    report = os.path.join(cwd, "peak.txt")
+    os.sync()  # earlier runs' dirty pages are written back before the clock starts
+    start = time.perf_counter()
+    result = subprocess.run([bins["peak_memory"], report, "taskset", "-c", str(core)] + command, cwd=cwd,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit(f"failed: {' '.join(command)}")
+    with open(report) as text:
+        return elapsed, int(text.read()) * 1024
+
+
+def output_files(directory):
+    files = []
+    for folder, _, names in os.walk(directory):
+        for name in names:
+            path = os.path.join(folder, name)
+            files.append((os.path.getsize(path), path))
+    return sorted(files)
+
+
+def make_workload(measgen, work, options, file_count):
+    """The converter's input argument: a data file, or a list file naming file_count data files."""
+    os.makedirs(work)
+    if file_count == 1:
+        data = os.path.join(work, "in.dat")
+        subprocess.run([measgen, data] + options + COMMON_OPTIONS, check=True)
+        return data
+    list_path = os.path.join(work, "files.lst")
+    with open(list_path, "w") as listing:
+        for i in range(file_count):
+            data = os.path.join(work, f"in{i:03}.dat")
+            subprocess.run([measgen, data] + options + COMMON_OPTIONS + ["--seed", str(i + 1)], check=True)
+            listing.write(f"{data},{os.path.join(work, 'out', f'o{i:03}')}\n")
+    return list_path
+
+
+def convert_command(program, type_letters, workload, out_dir):
+    if workload.endswith(".lst"):
+        return [program, type_letters, workload]  # outputs named by the list, under out_dir
+    return [program, type_letters, workload, os.path.join(out_dir, "o")]
+
+
+def fresh(directory):
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(directory)
+
+
+def bench_case(bins, core, runs, workload, type_letters, work):
+    out_dir = os.path.join(work, "out")
+    manifest = os.path.join(work, "manifest.txt")
+    times = {"measconv": [], "baseline": [], "write": []}
+    peaks = {"measconv": [], "baseline": []}
+    sizes = None
+    for run in range(runs):
+        # Alternate the order, so neither program always runs first after the other.
+        order = ["measconv", "baseline", "write"] if run % 2 == 0 else ["baseline", "measconv", "write"]
+        for which in order:
+            fresh(out_dir)
+            if which == "write":
+                command = [bins["write_bytes"], manifest]
+            else:
+                command = convert_command(bins[which], type_letters, workload, out_dir)
+            elapsed, peak = timed_run(bins, command, core, work)
+            times[which].append(elapsed)
+            print(f"  {type_letters} {which}: {elapsed:.3f} s, peak {peak / 2**20:.1f} MiB", file=sys.stderr, flush=True)
+            if which in peaks:
+                peaks[which].append(peak)
+            if which == "write":
+                continue
+            if sizes is None:
+                # The first conversion's files are what write_bytes writes from then on; measconv
+                # and the baseline must produce the same sizes in every run (their bytes are
+                # compared by the test suite).
+                sizes = output_files(out_dir)
+                with open(manifest, "w") as listing:
+                    for size, path in sizes:
+                        listing.write(f"{size} {path}\n")
+            elif output_files(out_dir) != sizes:
+                sys.exit(f"{which} produced different output sizes")
+    fresh(out_dir)
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    total = sum(size for size, _ in sizes)
+    return {
+        "measconv_s": medians["measconv"],
+        "baseline_s": medians["baseline"],
+        "write_s": medians["write"],
+        "peak_mib": max(peaks["measconv"]) / 2**20,
+        "baseline_peak_mib": max(peaks["baseline"]) / 2**20,
+        "bytes": total,
+        "files": len(sizes),
+        "mb_s": total / 1e6 / medians["measconv"],
+        "speedup": medians["baseline"] / medians["measconv"],
+        "vs_write": medians["measconv"] / medians["write"],
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=3, help="runs of each program per case (median)")
+    parser.add_argument("--core", type=int, default=0, help="the core every run is pinned to")
+    parser.add_argument("--scratch", default=tempfile.gettempdir(), help="where workloads and outputs go")
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--quick", action="store_true", help="small workloads, to try the script")
+    parser.add_argument("--no-micro", action="store_true", help="skip the formatter microbenchmarks")
+    args = parser.parse_args()
+
+    build(args.build_dir)
+    bins = {
+        "measconv": os.path.join(args.build_dir, "measconv"),
+        "baseline": os.path.join(args.build_dir, "measconv-baseline"),
+        "measgen": os.path.join(args.build_dir, "tools", "measgen"),
+        "write_bytes": os.path.join(args.build_dir, "bench", "write_bytes"),
+        "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory"),
+    }
+    os.environ["TZ"] = "Europe/Berlin"
+    os.environ["LC_ALL"] = "C"
+    scratch = tempfile.mkdtemp(prefix="measconv-bench-", dir=args.scratch)
+    rows = []
+    try:
+        for number, (name, options, file_count) in enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS):
+            work = os.path.join(scratch, f"w{number}")
+            workload = make_workload(bins["measgen"], work, options, file_count)
+            for type_letters in TYPES:
+                result = bench_case(bins, args.core, args.runs, workload, type_letters, work)
+                rows.append((name, type_letters, result))
+                print(f"{name}, {type_letters}: {result}", file=sys.stderr, flush=True)
+            shutil.rmtree(work)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    print(f"TZ=Europe/Berlin, pinned to core {args.core}, median of {args.runs} runs per program\n")
+    print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup | write only | measconv / write |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for name, type_letters, r in rows:
+        print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
+              f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
+              f"| {r['write_s']:.2f} s | {r['vs_write']:.2f}x |")
+    sys.stdout.flush()
+
+    if not args.no_micro:
+        print()
+        subprocess.run(["taskset", "-c", str(args.core), os.path.join(args.build_dir, "bench", "format_bench"),
+                        "--benchmark_min_time=0.2"], check=True)
+
+
+if __name__ == "__main__":
+    main()
