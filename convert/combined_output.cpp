@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "convert/format.h"
+#include "convert/record_cells.h"
 
 namespace {
 
@@ -45,23 +46,6 @@ std::size_t line_capacity(std::size_t sensor_count) {
     return 2 * MAX_FORMATTED + sensor_count * (MAX_FORMATTED + 2) + 2 + CELL_COPY_SLACK;
 }
 
-// The cells of one record, each formatted once and copied into every line that shows it.
-struct RecordCells {
-    std::vector<unsigned char> valid;  // is_valid_wavelength of each reading
-    std::vector<CellText> physic;      // filled for the valid readings only
-    std::vector<CellText> wavelength;  // filled for every reading
-};
-
-void format_record_cells(const DataRecord& record, bool physic, bool wavelength, RecordCells& cells) {
-    for (std::size_t i = 0; i < cells.valid.size(); ++i) {
-        const SensorReading reading = record.reading(i);
-        const bool valid = is_valid_wavelength(reading.wavelength);
-        cells.valid[i] = valid;
-        if (physic && valid) set_cell(cells.physic[i], format_fixed4(cells.physic[i].text, reading.physic_value));
-        if (wavelength) set_cell(cells.wavelength[i], format_int(cells.wavelength[i].text, reading.wavelength));
-    }
-}
-
 // CSV cells: ',' and the text of a valid reading, ", " (a blank cell) for an invalid one.
 char* put_csv_cells(char* p, const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -79,7 +63,7 @@ char* put_csv_cells(char* p, const std::vector<CellText>& texts, const std::vect
 void write_csv_line(OutputFile& file, std::size_t capacity, const char* prefix, std::size_t prefix_size,
                     const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
     char* p = file.reserve(capacity);
-    p = put(p, prefix, prefix_size);
+    p = put_short_text(p, prefix, prefix_size);
     p = put_csv_cells(p, texts, valid);
     file.commit(put(p, CRLF, 2));
 }
@@ -118,7 +102,8 @@ const OutputFile* write_combined_records(const DataFileHeader& header, RecordRea
     const bool any_text = files.physic_text.is_open() || files.wavelength_text.is_open();
     const bool physic = files.physic_csv.is_open() || files.physic_text.is_open();
     const bool wavelength = files.wavelength_csv.is_open() || files.wavelength_text.is_open();
-    RecordCells cells{std::vector<unsigned char>(n), std::vector<CellText>(n), std::vector<CellText>(n)};
+    if (!any_csv && !any_text) return nullptr;  // split mode alone: no line to write
+    RecordCells cells = record_cells_for(n);
     LocalTimeCache local_time;
     char csv_prefix[2 * MAX_FORMATTED];   // "date time,counter"
     char text_prefix[2 * MAX_FORMATTED];  // "offset\tcounter"
@@ -144,7 +129,7 @@ const OutputFile* write_combined_records(const DataFileHeader& header, RecordRea
             write_csv_line(files.wavelength_csv, capacity, csv_prefix, csv_prefix_size, cells.wavelength, cells.valid);
         if (files.wavelength_text.is_open()) {
             // Every wavelength is printed, valid or not.
-            char* p = put(files.wavelength_text.reserve(capacity), text_prefix, text_prefix_size);
+            char* p = put_short_text(files.wavelength_text.reserve(capacity), text_prefix, text_prefix_size);
             for (const CellText& cell : cells.wavelength) {
                 *p++ = '\t';
                 p = put_cell(p, cell);
@@ -152,7 +137,7 @@ const OutputFile* write_combined_records(const DataFileHeader& header, RecordRea
             files.wavelength_text.commit(put(p, CRLF, 2));
         }
         if (files.physic_text.is_open()) {
-            char* p = put(files.physic_text.reserve(capacity), text_prefix, text_prefix_size);
+            char* p = put_short_text(files.physic_text.reserve(capacity), text_prefix, text_prefix_size);
             for (std::size_t i = 0; i < n; ++i) {
                 *p++ = '\t';
                 p = cells.valid[i] ? put_cell(p, cells.physic[i]) : put(p, "nil", 3);

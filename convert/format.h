@@ -71,6 +71,13 @@ inline char* put_digits(char* out, std::uint64_t value, int width) {
     return end;
 }
 
+// The two digit characters of value (below 100) as a little-endian 16-bit word.
+inline std::uint32_t pair_chars(unsigned value) {
+    std::uint16_t chars;
+    std::memcpy(&chars, DIGIT_PAIRS + 2 * value, 2);
+    return chars;
+}
+
 inline char* put_two_digits(char* out, unsigned value) {
     std::memcpy(out, DIGIT_PAIRS + 2 * value, 2);
     return out + 2;
@@ -146,19 +153,20 @@ inline char* format_fixed4(char* out, float value) {
     out += negative;
     const std::uint64_t integer_part = scaled / 10000;
     const unsigned fraction_digits = static_cast<unsigned>(scaled % 10000);
-    if (integer_part < 10000) {
-        // "IIII.FFFF" with the integer part zero-padded to four digits, then copied from its
-        // first significant digit: one fixed 16-byte move (text has room for it).
+    if (std::endian::native == std::endian::little && integer_part < 10000) {
+        // The common case, built in registers: the integer part as four zero-padded digit
+        // characters shifted down to its first significant one, then the four decimals. (Text
+        // assembled in memory and read back at once as a whole would stall the store buffer.)
         const unsigned integer = static_cast<unsigned>(integer_part);
-        char text[24];
-        put_two_digits(text, integer / 100);
-        put_two_digits(text + 2, integer % 100);
-        text[4] = '.';
-        put_two_digits(text + 5, fraction_digits / 100);
-        put_two_digits(text + 7, fraction_digits % 100);
+        const std::uint32_t integer_chars = pair_chars(integer / 100) | pair_chars(integer % 100) << 16;
+        const std::uint32_t fraction_chars = pair_chars(fraction_digits / 100) | pair_chars(fraction_digits % 100) << 16;
         const int digits = 1 + (integer >= 10) + (integer >= 100) + (integer >= 1000);
-        std::memcpy(out, text + 4 - digits, 16);
-        return out + digits + 5;
+        const std::uint32_t significant = integer_chars >> (8 * (4 - digits));
+        std::memcpy(out, &significant, 4);
+        out += digits;
+        *out = '.';
+        std::memcpy(out + 1, &fraction_chars, 4);
+        return out + 5;
     }
     out = put_digits(out, integer_part, decimal_digit_count(integer_part));
     *out++ = '.';
@@ -214,18 +222,21 @@ struct CellText {
 
 inline void set_cell(CellText& cell, const char* end) { cell.size = static_cast<std::size_t>(end - cell.text); }
 
-// put_cell may write up to this many bytes past the end of the text it puts.
-inline constexpr std::size_t CELL_COPY_SLACK = 16;
+// put_short_text and put_cell may write up to this many bytes past the end of the text they put.
+inline constexpr std::size_t CELL_COPY_SLACK = 32;
 
-// Copies a cell's text. Nearly all cells are short: they go as one fixed 16-byte move, which
-// beats a copy of variable length, at the price of the slack above.
-inline char* put_cell(char* out, const CellText& cell) {
-    if (cell.size <= CELL_COPY_SLACK)
-        std::memcpy(out, cell.text, CELL_COPY_SLACK);
+// Copies size bytes from text, which must have CELL_COPY_SLACK bytes of room to read. Nearly
+// all cells and line prefixes are short: they go as one fixed 32-byte move, which beats a copy
+// of variable length, at the price of the slack above in the destination.
+inline char* put_short_text(char* out, const char* text, std::size_t size) {
+    if (size <= CELL_COPY_SLACK)
+        std::memcpy(out, text, CELL_COPY_SLACK);
     else
-        std::memcpy(out, cell.text, cell.size);
-    return out + cell.size;
+        std::memcpy(out, text, size);
+    return out + size;
 }
+
+inline char* put_cell(char* out, const CellText& cell) { return put_short_text(out, cell.text, cell.size); }
 
 #include <string>
 

@@ -65,15 +65,13 @@ void OutputFile::write_raw(const char* data, std::size_t size) {
     used_ += size;
 }
 
-char* OutputFile::reserve(std::size_t size) {
-    if (size > capacity_ - used_) {
-        flush_buffer();
-        if (size > capacity_) {  // a line longer than the whole buffer: let the buffer grow
-            capacity_ = size;
-            buffer_ = std::make_unique<char[]>(capacity_);
-        }
+char* OutputFile::make_room(std::size_t size) {
+    flush_buffer();
+    if (size > capacity_) {  // a line longer than the whole buffer: let the buffer grow
+        capacity_ = size;
+        buffer_ = std::make_unique<char[]>(capacity_);
     }
-    return buffer_.get() + used_;
+    return buffer_.get();
 }
 
 void OutputFile::write(std::string_view bytes) {

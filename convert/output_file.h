@@ -34,7 +34,9 @@ public:
     // writes its bytes (line ends in stored form) there and passes their end to commit(); so
     // the record loops format straight into the buffer instead of into a line that is copied.
     // Must not be called on a file that is not open.
-    char* reserve(std::size_t size);
+    char* reserve(std::size_t size) {
+        return size <= capacity_ - used_ ? buffer_.get() + used_ : make_room(size);
+    }
     void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
 
     // Flushes and closes; false when anything written did not reach the file.
@@ -42,6 +44,7 @@ public:
 
 private:
     void flush_buffer();
+    char* make_room(std::size_t size);
     void release();
 
     std::FILE* stream_ = nullptr;

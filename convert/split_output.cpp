@@ -5,6 +5,7 @@
 #include <set>
 
 #include "convert/format.h"
+#include "convert/record_cells.h"
 
 namespace {
 
@@ -110,8 +111,7 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
     LocalTimeCache local_time;
     char csv_prefix[2 * MAX_FORMATTED];   // "date time,counter"
     char text_prefix[2 * MAX_FORMATTED];  // "offset\tcounter"
-    CellText wavelength;
-    CellText physic;
+    RecordCells cells = record_cells_for(n);
 
     while (const unsigned char* bytes = input.next()) {
         const DataRecord record{bytes};
@@ -126,14 +126,13 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
             *p++ = '\t';
             text_prefix_size = static_cast<std::size_t>(format_int(p, record.counter()) - text_prefix);
         }
+        format_record_cells(record, true, true, cells);
         for (std::size_t i = 0; i < n; ++i) {
-            const SensorReading reading = record.reading(i);
-            const bool valid = is_valid_wavelength(reading.wavelength);
-            // Each reading is formatted once for both of its files.
-            set_cell(wavelength, format_int(wavelength.text, reading.wavelength));
-            if (valid) set_cell(physic, format_fixed4(physic.text, reading.physic_value));
+            const bool valid = cells.valid[i];
+            const CellText& wavelength = cells.wavelength[i];
+            const CellText& physic = cells.physic[i];
             if (files.csv[i].is_open()) {
-                char* p = put(files.csv[i].reserve(line_capacity), csv_prefix, csv_prefix_size);
+                char* p = put_short_text(files.csv[i].reserve(line_capacity), csv_prefix, csv_prefix_size);
                 *p++ = ',';
                 p = put_cell(p, wavelength);
                 *p++ = ',';
@@ -145,7 +144,7 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
                 files.csv[i].commit(p);
             }
             if (files.text[i].is_open()) {
-                char* p = put(files.text[i].reserve(line_capacity), text_prefix, text_prefix_size);
+                char* p = put_short_text(files.text[i].reserve(line_capacity), text_prefix, text_prefix_size);
                 *p++ = '\t';
                 p = put_cell(p, wavelength);
                 *p++ = '\t';
