@@ -68,7 +68,11 @@ int usage_error(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) return usage_error("no output file named");
+    if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (argc < 2) return usage_error("no output file named");
     const std::string output = argv[1];
     GenSpec spec;
     spec.sensors = numbered_sensors(4);

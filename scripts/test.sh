@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/ensure-tools.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=ON
+cmake --build build -j "$jobs"
+TZ=UTC ctest --test-dir build --output-on-failure -j "$jobs"

@@ -1,0 +1,89 @@
+// The command line: type letters, output names, argument counts and exit codes.
+#include <gtest/gtest.h>
+
+#include "cli/run_state.h"
+#include "test_support.h"
+
+namespace {
+
+using test::read_file;
+using test::run_measconv;
+using test::Scratch;
+
+constexpr char USAGE[] = "Need file name or directory to convert\ne.g.\nType\tDir or File\tDestine file\n";
+
+TEST(TypeLetters, EachLetterSetsItsBitInEitherCase) {
+    EXPECT_EQ(parse_type_letters("p"), FLAG_PHYSIC);
+    EXPECT_EQ(parse_type_letters("W"), FLAG_WAVELENGTH);
+    EXPECT_EQ(parse_type_letters("s"), FLAG_SPLIT);
+    EXPECT_EQ(parse_type_letters("C"), FLAG_CSV);
+    EXPECT_EQ(parse_type_letters("t"), FLAG_TEXT);
+    EXPECT_EQ(parse_type_letters("PWSCT"), 0x37);
+    EXPECT_EQ(parse_type_letters("pwsct"), 0x37);
+}
+
+TEST(TypeLetters, OtherCharactersAndRepeatsAreIgnored) {
+    EXPECT_EQ(parse_type_letters("PwX"), FLAG_PHYSIC | FLAG_WAVELENGTH);
+    EXPECT_EQ(parse_type_letters("pppp"), FLAG_PHYSIC);
+    EXPECT_EQ(parse_type_letters(""), 0);
+    EXPECT_EQ(parse_type_letters("xyz-123 "), 0);
+    EXPECT_EQ(parse_type_letters(std::string("t\0p", 3)), FLAG_TEXT | FLAG_PHYSIC);
+}
+
+TEST(TypeLetters, CombinedFilesNeedBothBitsOfTheirPair) {
+    const TypeFlags flags = parse_type_letters("tpw");
+    EXPECT_TRUE(has_flags(flags, FLAG_TEXT | FLAG_PHYSIC));
+    EXPECT_TRUE(has_flags(flags, FLAG_TEXT | FLAG_WAVELENGTH));
+    EXPECT_FALSE(has_flags(flags, FLAG_CSV | FLAG_PHYSIC));
+    EXPECT_FALSE(has_flags(parse_type_letters("cp"), FLAG_CSV | FLAG_WAVELENGTH));
+}
+
+TEST(OutputNames, AreFormedFromTheBaseUnchanged) {
+    derive_output_paths("dir/out.dat");
+    EXPECT_EQ(g_run_paths.output_base, "dir/out.dat");
+    EXPECT_EQ(g_run_paths.physic_text, "dir/out.dat_pv.txt");
+    EXPECT_EQ(g_run_paths.physic_csv, "dir/out.dat_pv.csv");
+    EXPECT_EQ(g_run_paths.wavelength_text, "dir/out.dat_wl.txt");
+    EXPECT_EQ(g_run_paths.wavelength_csv, "dir/out.dat_wl.csv");
+}
+
+TEST(OutputNames, LongBasesAreKeptWhole) {
+    const std::string base(300, 'b');
+    derive_output_paths(base);
+    EXPECT_EQ(g_run_paths.physic_text, base + "_pv.txt");
+}
+
+TEST(CommandLine, WrongArgumentCountsPrintTheUsageAndExitZero) {
+    Scratch scratch;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"tpw"}, {"tpw", "a", "b", "c"}, {"tpw", "a", "b", "c", "d"}}) {
+        const test::RunResult run = run_measconv(args, scratch.dir.string());
+        EXPECT_EQ(run.exit_code, 0);
+        EXPECT_EQ(run.out, USAGE);
+    }
+    EXPECT_TRUE(test::list_dir(scratch.dir.string()).empty());
+}
+
+TEST(CommandLine, SingleModeExitsZeroEvenWhenTheConversionFails) {
+    Scratch scratch;
+    const test::RunResult run = run_measconv({"tpw", "missing.dat", "out"}, scratch.dir.string());
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out, "Can not open 'missing.dat' to read data.\n");
+    EXPECT_TRUE(test::list_dir(scratch.dir.string()).empty());
+}
+
+TEST(CommandLine, TypeWithoutLettersTestsTheHeaderAndCreatesNothing) {
+    Scratch scratch;
+    GenSpec spec = test::sample_spec();
+    spec.magic = "XY";
+    test::write_file(scratch.path("bad.dat"), data_file_bytes(spec));
+    test::write_file(scratch.path("good.dat"), data_file_bytes(test::sample_spec()));
+
+    test::RunResult run = run_measconv({"xyz", "bad.dat", "out"}, scratch.dir.string());
+    EXPECT_EQ(run.out, "Input file format error. [SART]:[XY]\n");
+    run = run_measconv({"xyz", "good.dat", "out"}, scratch.dir.string());
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(test::list_dir(scratch.dir.string()), (std::vector<std::string>{"bad.dat", "good.dat"}));
+}
+
+}  // namespace

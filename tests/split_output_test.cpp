@@ -1,0 +1,184 @@
+// Split mode: one text and one CSV file per sensor in the directory named by the output base.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "convert/split_output.h"
+#include "test_support.h"
+
+namespace {
+
+using test::crlf;
+using test::read_file;
+using test::run_measconv;
+using test::Scratch;
+
+std::string sensor_header(const std::string& sensor_serial) {
+    return "## Strain test\n"
+           "## Type             : Wavelength & PhysicValue\n"
+           "## Version          : 1.3\n"
+           "## Company          : Example Labs\n"
+           "## IDN              : MU-4000\n"
+           "## SA SN            : SA2024001\n"
+           "## Sensor SN        : " + sensor_serial + "\n"
+           "## Time             : Wed Jan 02 02:03:55 1980\n"
+           "# Column01= Record Time\n"
+           "# Column02= Counter\n"
+           "# Column03= Wavelength\n"
+           "# Column04= PhysicValue\n"
+           "*End*\n";
+}
+
+const std::string CSV_HEADER = "Datetime,Counter,Wavelength,PhysicValue\n";
+
+struct SplitRun {
+    Scratch scratch;
+    test::RunResult run;
+
+    SplitRun(const GenSpec& spec, const std::string& type, const std::string& base = "out") {
+        test::write_file(scratch.path("in.dat"), data_file_bytes(spec));
+        run = run_measconv({type, "in.dat", base}, scratch.dir.string());
+    }
+    std::string file(const std::string& name) const { return read_file(scratch.path(name)); }
+    std::vector<std::string> dir(const std::string& name = "") const {
+        return test::list_dir(name.empty() ? scratch.dir.string() : scratch.path(name));
+    }
+};
+
+GenSpec example_spec() {
+    GenSpec spec = test::sample_spec();
+    spec.records = {test::example_record()};
+    return spec;
+}
+
+TEST(SplitOutputs, TheWorkedExampleRecordPerSensor) {
+    const SplitRun r(example_spec(), "sct");
+    EXPECT_EQ(r.run.out, "");
+    EXPECT_EQ(r.dir(), (std::vector<std::string>{"in.dat", "out"}));
+    EXPECT_EQ(r.dir("out"), (std::vector<std::string>{"AB1.csv", "AB1.txt", "AB2.csv", "AB2.txt"}));
+    EXPECT_EQ(r.file("out/AB1.csv"), CSV_HEADER + "1980-01-02 02:04:00,7,1550000,1.5000\n");
+    EXPECT_EQ(r.file("out/AB1.txt"), sensor_header("AB1") + "000005\t7\t1550000\t1.5000\n");
+    EXPECT_EQ(r.file("out/AB2.csv"), CSV_HEADER + "1980-01-02 02:04:00,7,0,\t\n");
+    EXPECT_EQ(r.file("out/AB2.txt"), sensor_header("AB2") + "000005\t7\t0\tnil\n");
+}
+
+TEST(SplitOutputs, ManyRecordsKeepTheirOrderAndCombinedFilesFollow) {
+    GenSpec spec = example_spec();
+    spec.records.push_back({-5, 8, {{-1.25f, 1650000}, {3.0f, 1500000}}});
+    spec.records.push_back({6, 9, {{2.0f, 1650001}, {0.00006f, -1}}});
+    const SplitRun r(spec, "SCTP");
+    EXPECT_EQ(r.file("out/AB1.csv"), CSV_HEADER +
+                                         "1980-01-02 02:04:00,7,1550000,1.5000\n"
+                                         "1980-01-02 02:03:50,8,1650000,-1.2500\n"
+                                         "1980-01-02 02:04:01,9,1650001,\t\n");
+    EXPECT_EQ(r.file("out/AB2.txt"), sensor_header("AB2") +
+                                         "000005\t7\t0\tnil\n"
+                                         "-00005\t8\t1500000\t3.0000\n"
+                                         "000006\t9\t-1\tnil\n");
+    EXPECT_EQ(r.file("out_pv.csv"), crlf("Datetime,Counter,01.AB1,02.AB2\n"
+                                         "1980-01-02 02:04:00,7,1.5000, \n"
+                                         "1980-01-02 02:03:50,8,-1.2500,3.0000\n"
+                                         "1980-01-02 02:04:01,9, , \n"));
+    EXPECT_EQ(r.dir(), (std::vector<std::string>{"in.dat", "out", "out_pv.csv", "out_pv.txt"}));
+}
+
+TEST(SplitOutputs, LettersChooseTheKindsOfFile) {
+    EXPECT_TRUE(SplitRun(example_spec(), "s").dir("out").empty());
+    EXPECT_EQ(SplitRun(example_spec(), "s").dir(), (std::vector<std::string>{"in.dat", "out"}));
+    EXPECT_EQ(SplitRun(example_spec(), "sc").dir("out"), (std::vector<std::string>{"AB1.csv", "AB2.csv"}));
+    EXPECT_EQ(SplitRun(example_spec(), "stpw").dir("out"), (std::vector<std::string>{"AB1.txt", "AB2.txt"}));
+}
+
+TEST(SplitOutputs, NoRecordsLeavesHeadersOnly) {
+    GenSpec spec = test::sample_spec();
+    const SplitRun r(spec, "sct");
+    EXPECT_EQ(r.file("out/AB1.csv"), CSV_HEADER);
+    EXPECT_EQ(r.file("out/AB2.txt"), sensor_header("AB2"));
+}
+
+TEST(SplitOutputs, AnExistingDirectoryIsUsed) {
+    Scratch scratch;
+    test::write_file(scratch.path("in.dat"), data_file_bytes(example_spec()));
+    std::filesystem::create_directory(scratch.path("out"));
+    test::write_file(scratch.path("out/keep.me"), "x");
+    EXPECT_EQ(run_measconv({"sc", "in.dat", "out"}, scratch.dir.string()).out, "");
+    EXPECT_EQ(test::list_dir(scratch.path("out")), (std::vector<std::string>{"AB1.csv", "AB2.csv", "keep.me"}));
+}
+
+TEST(SplitOutputs, EmptySerialGivesBareExtensions) {
+    GenSpec spec = example_spec();
+    spec.sensors[1].serial = "";
+    const SplitRun r(spec, "sct");
+    EXPECT_EQ(r.dir("out"), (std::vector<std::string>{".csv", ".txt", "AB1.csv", "AB1.txt"}));
+    EXPECT_EQ(r.file("out/.txt"), sensor_header("") + "000005\t7\t0\tnil\n");
+}
+
+TEST(SplitNames, SeparatorsInSerialsCannotLeaveTheDirectory) {
+    GenSpec spec = example_spec();
+    spec.sensors = {{1, "../x"}, {2, "..\\..\\y/z"}};
+    const SplitRun r(spec, "sct");
+    EXPECT_EQ(r.dir(), (std::vector<std::string>{"in.dat", "out"}));
+    EXPECT_EQ(r.dir("out"), (std::vector<std::string>{".._.._y_z.csv", ".._.._y_z.txt", ".._x.csv", ".._x.txt"}));
+    EXPECT_EQ(r.file("out/.._x.txt"), sensor_header("../x") + "000005\t7\t1550000\t1.5000\n");
+}
+
+TEST(SplitNames, DuplicateSerialsGetNumberedFilesOfTheirOwn) {
+    GenSpec spec = example_spec();
+    spec.sensors = {{1, "A"}, {2, "a"}, {3, "A_2"}, {4, "A"}};
+    spec.records = {{1, 1, {{1.0f, 1500000}, {2.0f, 1500000}, {3.0f, 1500000}, {4.0f, 1500000}}}};
+    const SplitRun r(spec, "sc");
+    EXPECT_EQ(r.dir("out"), (std::vector<std::string>{"A.csv", "A_2_2.csv", "A_3.csv", "a_2.csv"}));
+    EXPECT_EQ(r.file("out/A.csv"), CSV_HEADER + "1980-01-02 02:03:56,1,1500000,1.0000\n");
+    EXPECT_EQ(r.file("out/a_2.csv"), CSV_HEADER + "1980-01-02 02:03:56,1,1500000,2.0000\n");
+    EXPECT_EQ(r.file("out/A_2_2.csv"), CSV_HEADER + "1980-01-02 02:03:56,1,1500000,3.0000\n");
+    EXPECT_EQ(r.file("out/A_3.csv"), CSV_HEADER + "1980-01-02 02:03:56,1,1500000,4.0000\n");
+}
+
+TEST(SplitNames, StemsInTableOrder) {
+    const std::vector<SensorEntry> sensors = {{1, "x"}, {2, "X_2"}, {3, "x"}, {4, "x/"}, {5, "X\\"}, {6, ""}, {7, ""}};
+    EXPECT_EQ(split_file_stems(sensors), (std::vector<std::string>{"x", "X_2", "x_3", "x_", "X__2", "", "_2"}));
+}
+
+TEST(SplitOutputs, AnEmptyOutputBaseNamesNoDirectory) {
+    const SplitRun r(example_spec(), "sct", "");
+    EXPECT_EQ(r.run.out, "");
+    EXPECT_EQ(r.dir(), std::vector<std::string>{"in.dat"});
+}
+
+TEST(SplitOutputs, UncreatableFilesAreSkippedSilently) {
+    // The output base is a regular file, so no directory can hold the per-sensor files.
+    Scratch scratch;
+    test::write_file(scratch.path("in.dat"), data_file_bytes(example_spec()));
+    test::write_file(scratch.path("out"), "not a directory");
+    const test::RunResult run = run_measconv({"sctp", "in.dat", "out"}, scratch.dir.string());
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(read_file(scratch.path("out")), "not a directory");
+    EXPECT_EQ(read_file(scratch.path("out_pv.txt")).substr(0, 16), "## Strain test\r\n");
+}
+
+TEST(SplitOutputs, ThePerSensorFileThatIsTheInputIsNotOpened) {
+    Scratch scratch;
+    const std::vector<unsigned char> input = data_file_bytes(example_spec());
+    std::filesystem::create_directory(scratch.path("out"));
+    test::write_file(scratch.path("out/AB1.csv"), input);
+    const test::RunResult run = run_measconv({"sct", "out/AB1.csv", "out"}, scratch.dir.string());
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(read_file(scratch.path("out/AB1.csv")), std::string(input.begin(), input.end()));
+    EXPECT_EQ(read_file(scratch.path("out/AB1.txt")), sensor_header("AB1") + "000005\t7\t1550000\t1.5000\n");
+    EXPECT_EQ(read_file(scratch.path("out/AB2.csv")), CSV_HEADER + "1980-01-02 02:04:00,7,0,\t\n");
+}
+
+TEST(SplitOutputs, AFullDiskEndsTheConversionBeforeTheCombinedFiles) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+    Scratch scratch;
+    test::write_file(scratch.path("in.dat"), data_file_bytes(example_spec()));
+    std::filesystem::create_directory(scratch.path("out"));
+    std::filesystem::create_symlink("/dev/full", scratch.path("out/AB2.txt"));
+    const test::RunResult run = run_measconv({"sctp", "in.dat", "out"}, scratch.dir.string());
+    EXPECT_EQ(run.out, "Can not write 'out/AB2.txt'.\n");
+    EXPECT_EQ(read_file(scratch.path("out_pv.txt")), "");
+    EXPECT_EQ(read_file(scratch.path("out/AB1.csv")), CSV_HEADER + "1980-01-02 02:04:00,7,1550000,1.5000\n");
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef MEASCONV_BINARY
+#error "MEASCONV_BINARY must name the program under test"
+#endif
+
+namespace test {
+
+Scratch::Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "measconv-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+}
+
+Scratch::~Scratch() {
+    std::error_code ignored;
+    // Tests may leave read-only directories behind; make them writable again so they can go.
+    for (auto it = fs::recursive_directory_iterator(dir, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored))
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(dir, ignored);
+}
+
+RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(pipe_fds[1], STDOUT_FILENO);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        const int null_in = open("/dev/null", O_RDONLY);
+        if (null_in >= 0) dup2(null_in, STDIN_FILENO);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        setenv("TZ", tz.c_str(), 1);
+        std::vector<char*> argv;
+        std::string program = MEASCONV_BINARY;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = args;
+        for (std::string& arg : copies) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    RunResult result;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<size_t>(got));
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<missing file " + path + ">";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+    write_file(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(path, ignored)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+GenSpec sample_spec() {
+    GenSpec spec;
+    spec.title = "Strain test";
+    spec.company = "Example Labs";
+    spec.idn = "MU-4000";
+    spec.unit_serial = "SA2024001";
+    spec.start_time = 315626635;
+    spec.sensors = {{1, "AB1"}, {2, "AB2"}};
+    return spec;
+}
+
+GenRecord example_record() { return {5, 7, {{1.5f, 1550000}, {2.25f, 0}}}; }
+
+}  // namespace test

@@ -1,0 +1,52 @@
+// Helpers for tests that run the real program on generated files in a scratch directory.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "measgen/generator.h"
+
+namespace test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it when the test ends.
+struct Scratch {
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+    fs::path dir;
+};
+
+struct RunResult {
+    int exit_code = -1;
+    std::string out;  // standard output, byte for byte
+};
+
+// Runs measconv with args in directory cwd, with TZ set to tz; stdin is empty.
+RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz = "UTC");
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
+
+// Every LF of text as CR LF: the stored form of a combined file.
+std::string crlf(const std::string& text);
+
+// Names of the entries of a directory, sorted.
+std::vector<std::string> list_dir(const std::string& path);
+
+// The header fields every end-to-end test shares unless it says otherwise:
+// title "Strain test", company "Example Labs", IDN "MU-4000", unit serial "SA2024001",
+// start time 315626635 (Wed Jan 02 02:03:55 1980 UTC), sensors 1/"AB1" and 2/"AB2".
+GenSpec sample_spec();
+
+// The record of the worked example: offset 5, counter 7, sensor 1 reads 1.5 at 1550000 (valid),
+// sensor 2 reads 2.25 at 0 (invalid).
+GenRecord example_record();
+
+}  // namespace test
