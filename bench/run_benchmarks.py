@@ -134,6 +134,7 @@ def bench_case(bins, core, runs, workload, type_letters, work):
         "measconv_s": medians["measconv"],
         "baseline_s": medians["baseline"],
         "write_s": medians["write"],
+        "write_best_s": min(times["write"]),
         "peak_mib": max(peaks["measconv"]) / 2**20,
         "baseline_peak_mib": max(peaks["baseline"]) / 2**20,
         "bytes": total,
@@ -141,6 +142,9 @@ def bench_case(bins, core, runs, workload, type_letters, work):
         "mb_s": total / 1e6 / medians["measconv"],
         "speedup": medians["baseline"] / medians["measconv"],
         "vs_write": medians["measconv"] / medians["write"],
+        # Writing alone is the noisiest run here (page-cache and write-back effects of the
+        # machine); its fastest run gives the strictest ratio.
+        "vs_best_write": medians["measconv"] / min(times["write"]),
     }
 
 
@@ -179,12 +183,13 @@ def main():
         shutil.rmtree(scratch, ignore_errors=True)
 
     print(f"TZ=Europe/Berlin, pinned to core {args.core}, median of {args.runs} runs per program\n")
-    print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup | write only | measconv / write |")
+    print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup "
+          "| write only: median, fastest | measconv / write: median, fastest |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for name, type_letters, r in rows:
         print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
               f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
-              f"| {r['write_s']:.2f} s | {r['vs_write']:.2f}x |")
+              f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
     sys.stdout.flush()
 
     if not args.no_micro:
