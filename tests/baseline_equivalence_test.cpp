@@ -72,8 +72,8 @@ GenRecord extreme_record(std::int32_t offset, std::int32_t counter, std::size_t 
 
 // Generated files of several shapes: many sensors, none, the most, a daylight-saving change
 // crossed at one record per second, extreme values and times, and a trailing partial record.
-std::vector<GenSpec> sample_specs() {
-    std::vector<GenSpec> specs;
+std::vector<GenSpec> sample_shapes() {
+    std::vector<GenSpec> shapes;
 
     GenSpec many;
     many.sensors = numbered_sensors(64);
@@ -81,14 +81,14 @@ std::vector<GenSpec> sample_specs() {
     many.records_per_second = 1000;
     many.start_time = 1700000000;
     many.invalid_every = 7;
-    specs.push_back(many);
+    shapes.push_back(many);
 
     GenSpec dst;
     dst.sensors = numbered_sensors(3);
     dst.pattern_records = 9000;
     dst.start_time = BERLIN_SPRING_2023 - 4000;
     dst.invalid_every = 5;
-    specs.push_back(dst);
+    shapes.push_back(dst);
 
     GenSpec extremes;
     extremes.sensors = numbered_sensors(40);
@@ -99,13 +99,13 @@ std::vector<GenSpec> sample_specs() {
     extremes.start_time = -1000;  // before 1970, and sums that wrap around 32 bits
     extremes.pattern_records = 50;
     extremes.trailing_bytes = 100;
-    specs.push_back(extremes);
+    shapes.push_back(extremes);
 
     GenSpec none;
     none.sensors = {};
     none.pattern_records = 300;
     none.start_time = BERLIN_SPRING_2023 - 100;
-    specs.push_back(none);
+    shapes.push_back(none);
 
     GenSpec most;
     most.sensors = numbered_sensors(127);
@@ -113,8 +113,8 @@ std::vector<GenSpec> sample_specs() {
     most.records_per_second = 3;
     most.invalid_every = 11;
     most.start_time = 2000000000;
-    specs.push_back(most);
-    return specs;
+    shapes.push_back(most);
+    return shapes;
 }
 
 struct InputData {
@@ -168,9 +168,9 @@ std::vector<std::pair<std::string, std::string>> directory_contents(const fs::pa
 TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
     ScratchDirectory scratch("measconv_combined_equivalence");
     int file_number = 0;
-    for (const GenSpec& spec : sample_specs()) {
+    for (const GenSpec& shape : sample_shapes()) {
         const fs::path data = scratch.path() / ("in" + std::to_string(file_number++) + ".dat");
-        ASSERT_TRUE(write_data_file(spec, data.string()));
+        ASSERT_TRUE(write_data_file(shape, data.string()));
         // 64 bytes is less than one line: the buffer must grow; 1000 bytes flushes mid-record.
         for (std::size_t buffer_size : {std::size_t{64}, std::size_t{1000}, std::size_t{1} << 20}) {
             InputData fast_input = open_records(data);
@@ -204,9 +204,9 @@ TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
 TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
     ScratchDirectory scratch("measconv_split_equivalence");
     int file_number = 0;
-    for (const GenSpec& spec : sample_specs()) {
+    for (const GenSpec& shape : sample_shapes()) {
         const fs::path data = scratch.path() / ("in" + std::to_string(file_number++) + ".dat");
-        ASSERT_TRUE(write_data_file(spec, data.string()));
+        ASSERT_TRUE(write_data_file(shape, data.string()));
         for (std::size_t buffer_size : {std::size_t{64}, std::size_t{300}, std::size_t{1} << 16}) {
             fs::remove_all(scratch.path() / "fast");
             fs::remove_all(scratch.path() / "base");
@@ -244,9 +244,9 @@ int run(const std::string& program, const std::string& type, const fs::path& inp
 TEST(BaselineEquivalence, WholeConversionsMatchTheBaselineProgram) {
     ScratchDirectory scratch("measconv_program_equivalence");
     int file_number = 0;
-    for (const GenSpec& spec : sample_specs()) {
+    for (const GenSpec& shape : sample_shapes()) {
         const fs::path data = scratch.path() / ("in" + std::to_string(file_number++) + ".dat");
-        ASSERT_TRUE(write_data_file(spec, data.string()));
+        ASSERT_TRUE(write_data_file(shape, data.string()));
         for (const char* type : {"tpwc", "sct", "stpwc"}) {
             const fs::path fast = scratch.path() / "fast";
             const fs::path base = scratch.path() / "base";
@@ -257,7 +257,7 @@ TEST(BaselineEquivalence, WholeConversionsMatchTheBaselineProgram) {
             ASSERT_EQ(run(MEASCONV_PROGRAM, type, data, fast / "out"), 0);
             ASSERT_EQ(run(MEASCONV_BASELINE_PROGRAM, type, data, base / "out"), 0);
             const auto fast_files = directory_contents(fast);
-            const bool outputs_expected = !spec.sensors.empty() || std::string(type) != "sct";
+            const bool outputs_expected = !shape.sensors.empty() || std::string(type) != "sct";
             EXPECT_EQ(fast_files.empty(), !outputs_expected) << "file " << file_number << " type " << type;
             EXPECT_TRUE(fast_files == directory_contents(base)) << "file " << file_number << " type " << type;
         }
