@@ -18,7 +18,7 @@ targets=("$@")
 
 ./scripts/ensure-tools.sh --full
 build=build-sanitize
-CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMEASCONV_SANITIZE=ON -DMEASCONV_BUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" --target measconv_convert_fuzzer measconv_list_fuzzer measgen >/dev/null
 
