@@ -17,7 +17,7 @@ trap 'rm -rf "$reports"' EXIT
 status=0
 ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-TZ=UTC ctest --test-dir "$build" --output-on-failure -j "$jobs" || status=$?
+TZ=UTC ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE large || status=$?
 if compgen -G "$reports/*" >/dev/null; then
   echo "Sanitizer reports:" >&2
   cat "$reports"/* >&2

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=ON
 cmake --build build -j "$jobs"
-TZ=UTC ctest --test-dir build --output-on-failure -j "$jobs"
+TZ=UTC ctest --test-dir build --output-on-failure -j "$jobs" -LE large
 
 if [ "${1:-}" != "--quick" ]; then
   ./scripts/sanitize.sh
