@@ -144,8 +144,8 @@ void check_combined_files(const std::string& data, TypeFlags flags, BaseKind kin
         expected_names.insert(fs::path(*path).filename().string());
         require(fs::is_regular_file(*path), "combined file missing: " + *path);
     }
-    if (flags & FLAG_SPLIT && kind != BaseKind::the_input && kind != BaseKind::work_directory) expected_names.insert("out");
-    if (kind == BaseKind::existing_directory) expected_names.insert("out");
+    if (kind == BaseKind::existing_directory || (kind == BaseKind::fresh_directory && (flags & FLAG_SPLIT)))
+        expected_names.insert("out");
 
     std::set<std::string> found;
     for (const auto& entry : fs::directory_iterator(g_scratch.work)) {
@@ -174,7 +174,8 @@ void check_combined_files(const std::string& data, TypeFlags flags, BaseKind kin
 
 void check_split_files(const std::string& data, TypeFlags flags, BaseKind kind, bool header_ok) {
     if (!(flags & FLAG_SPLIT) || kind == BaseKind::the_input) return;
-    const fs::path directory = kind == BaseKind::work_directory ? fs::path(g_scratch.work) : fs::path(g_scratch.work) / "out";
+    const fs::path work = g_scratch.work;
+    const fs::path directory = kind == BaseKind::work_directory ? work : work / "out";
     require(fs::is_directory(directory), "the per-sensor directory was not made");
 
     std::size_t per_sensor_files = 0;
