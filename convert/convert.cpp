@@ -116,9 +116,21 @@ int report_header_failure(HeaderCheck check, const std::vector<unsigned char>& h
     return CONVERT_OK;
 }
 
+// A per-sensor name may lead to the input or to a combined file of this conversion (an output
+// base ending in '/' puts both in one directory); such a file is never opened, so neither is clobbered.
+std::vector<std::string> files_split_mode_must_not_open(const RunPaths& paths, const CombinedFiles& combined) {
+    std::vector<std::string> files = {paths.input};
+    for (const OutputFile* file :
+         {&combined.physic_text, &combined.wavelength_text, &combined.physic_csv, &combined.wavelength_csv})
+        if (file->is_open()) files.push_back(file->path());
+    return files;
+}
+
 // Per-sensor files are written and closed completely, then the input is set back to its first record.
-int write_split_outputs(const DataFileHeader& header, std::FILE* input, std::vector<unsigned char>& header_bytes) {
-    SplitFiles split = open_split_files(header, g_type_flags, g_run_paths.output_base, g_run_paths.input);
+int write_split_outputs(const DataFileHeader& header, std::FILE* input, std::vector<unsigned char>& header_bytes,
+                        const CombinedFiles& combined) {
+    SplitFiles split = open_split_files(header, g_type_flags, g_run_paths.output_base,
+                                        files_split_mode_must_not_open(g_run_paths, combined));
     {
         RecordReader records(input, record_size(header.sensors.size()));
         if (const OutputFile* failed = write_split_lines(header, records, split)) {
@@ -161,7 +173,8 @@ int convert_file() {
     const HeaderTexts texts = build_headers(header, flags);
 
     if (flags & FLAG_SPLIT) {
-        if (const int failure = write_split_outputs(header, input.get(), header_bytes); failure != CONVERT_OK)
+        if (const int failure = write_split_outputs(header, input.get(), header_bytes, combined);
+            failure != CONVERT_OK)
             return failure;
     }
 

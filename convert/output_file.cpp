@@ -42,7 +42,7 @@ bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buff
     // Our own buffer already gathers large blocks; a second one in stdio would only copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
     capacity_ = buffer_size < 64 ? 64 : buffer_size;
-    buffer_ = std::make_unique<char[]>(capacity_);
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
     return true;
 }
 

@@ -4,7 +4,7 @@ RecordReader::RecordReader(std::FILE* input, std::size_t record_size, std::size_
     : input_(input), record_size_(record_size) {
     const std::size_t records_per_block = block_bytes / record_size > 0 ? block_bytes / record_size : 1;
     block_size_ = records_per_block * record_size;
-    block_ = std::make_unique<unsigned char[]>(block_size_);
+    block_ = std::make_unique_for_overwrite<unsigned char[]>(block_size_);
 }
 
 bool RecordReader::refill() {

@@ -35,9 +35,12 @@ std::string safe_stem(const std::string& serial) {
     return stem;
 }
 
-OutputFile create_split_file(const std::string& path, const std::string& input_path, std::size_t buffer_size) {
+OutputFile create_split_file(const std::string& path, const std::vector<std::string>& never_open,
+                             std::size_t buffer_size) {
     OutputFile file;
-    if (!is_same_file(path, input_path)) file.create(path, LineEnds::keep, buffer_size);
+    for (const std::string& kept : never_open)
+        if (is_same_file(path, kept)) return file;
+    file.create(path, LineEnds::keep, buffer_size);
     return file;
 }
 
@@ -68,7 +71,7 @@ std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensor
 }
 
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
-                            const std::string& input_path) {
+                            const std::vector<std::string>& never_open) {
     SplitFiles files;
     const std::size_t n = header.sensors.size();
     files.text.resize(n);
@@ -86,7 +89,7 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
     for (std::size_t i = 0; i < n; ++i) {
         const std::string sensor_base = directory + "/" + stems[i];
         if (text) {
-            files.text[i] = create_split_file(sensor_base + ".txt", input_path, buffer_size);
+            files.text[i] = create_split_file(sensor_base + ".txt", never_open, buffer_size);
             if (files.text[i].is_open())
                 files.text[i].write(string_printf(SPLIT_TEXT_HEADER, header.title.c_str(), header.version_major,
                                                   header.version_minor, header.company.c_str(), header.idn.c_str(),
@@ -94,7 +97,7 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
                                                   time_text.c_str()));
         }
         if (csv) {
-            files.csv[i] = create_split_file(sensor_base + ".csv", input_path, buffer_size);
+            files.csv[i] = create_split_file(sensor_base + ".csv", never_open, buffer_size);
             if (files.csv[i].is_open()) files.csv[i].write(SPLIT_CSV_HEADER);
         }
     }

@@ -20,9 +20,10 @@ struct SplitFiles {
 std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors);
 
 // Creates the selected files of every sensor under directory and writes their headers.
-// Nothing is created for an empty directory name, nor where a file would be the input itself.
+// Nothing is created for an empty directory name, nor where a file would be one of the files
+// in never_open (the input, and the combined files of the same conversion): that slot stays empty.
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
-                            const std::string& input_path);
+                            const std::vector<std::string>& never_open);
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
 const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files);

@@ -1,0 +1,251 @@
+// Fuzz target: the whole single-file conversion of arbitrary bytes.
+//
+// Input layout: byte 0 chooses the type letters and the output base, the remaining bytes
+// are the data file. Each run converts in a scratch directory of its own and then checks
+// what a user may rely on whatever the input:
+//  - standard output is exactly the message the header rules name (or nothing);
+//  - the input file is unchanged;
+//  - only the expected names appear in the scratch directory and the per-sensor directory;
+//  - every sensor of a valid file has files of its own, and no record is lost.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "cli/run_state.h"
+#include "convert/convert.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Byte 0 of an input.
+constexpr std::uint8_t SELECT_PHYSIC = 0x01;
+constexpr std::uint8_t SELECT_WAVELENGTH = 0x02;
+constexpr std::uint8_t SELECT_SPLIT = 0x04;
+constexpr std::uint8_t SELECT_CSV = 0x08;
+constexpr std::uint8_t SELECT_TEXT = 0x10;
+constexpr std::uint8_t SELECT_BASE_MASK = 0x60;  // which output base, see output_base_for
+
+constexpr std::size_t HEADER_BYTES = 23344;
+
+struct Scratch {
+    std::string root;        // holds work/ and the captured standard output
+    std::string work;        // the only place a conversion may write
+    std::string input;       // work/in.dat
+    std::string captured;    // root/stdout
+};
+
+Scratch g_scratch;
+
+void remove_scratch() {
+    std::error_code ignored;
+    fs::remove_all(g_scratch.root, ignored);
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string type_letters_for(std::uint8_t select) {
+    std::string letters;
+    if (select & SELECT_PHYSIC) letters += 'p';
+    if (select & SELECT_WAVELENGTH) letters += 'W';
+    if (select & SELECT_SPLIT) letters += 's';
+    if (select & SELECT_CSV) letters += 'C';
+    if (select & SELECT_TEXT) letters += 't';
+    if (select & 0x80) letters += "x?";  // characters that are no type letters
+    return letters;
+}
+
+enum class BaseKind { fresh_directory, work_directory, the_input, existing_directory };
+
+BaseKind base_kind_for(std::uint8_t select) {
+    switch ((select & SELECT_BASE_MASK) >> 5) {
+    case 1: return BaseKind::work_directory;
+    case 2: return BaseKind::the_input;
+    case 3: return BaseKind::existing_directory;
+    default: return BaseKind::fresh_directory;
+    }
+}
+
+std::string output_base_for(BaseKind kind) {
+    switch (kind) {
+    case BaseKind::work_directory: return g_scratch.work + "/";
+    case BaseKind::the_input: return g_scratch.input;
+    case BaseKind::fresh_directory:
+    case BaseKind::existing_directory: break;
+    }
+    return g_scratch.work + "/out";
+}
+
+// The message the header rules name for these bytes, worked out from the bytes alone.
+std::string expected_message(const std::string& data) {
+    if (data.size() < HEADER_BYTES) return "";
+    if (data[0] != 'S' || data[1] != 'A') {
+        const std::size_t nul = data.find('\0');
+        const std::size_t end = nul < HEADER_BYTES ? nul : HEADER_BYTES;
+        return "Input file format error. [SART]:[" + data.substr(0, end) + "]\n";
+    }
+    if (data[35] != 1 || data[36] != 3) return "Input file Version  format error, need version: 1.3\n";
+    const auto count = static_cast<std::int8_t>(data[97]);
+    if (count < 0) return "Input file sensor count error: " + std::to_string(count) + "\n";
+    return "";
+}
+
+std::size_t count_byte(const std::string& data, char byte) {
+    return static_cast<std::size_t>(std::count(data.begin(), data.end(), byte));
+}
+
+bool every_lf_follows_a_cr(const std::string& text) {
+    for (std::size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lf + 1))
+        if (lf == 0 || text[lf - 1] != '\r') return false;
+    return true;
+}
+
+// LF bytes in the sensor serial texts, each ending at its first NUL within 31 bytes.
+std::size_t newlines_in_serials(const std::string& data, int sensor_count) {
+    std::size_t lines = 0;
+    for (int i = 0; i < sensor_count; ++i) {
+        const std::string field = data.substr(104 + 32 * static_cast<std::size_t>(i) + 1, 31);
+        lines += count_byte(field.substr(0, field.find('\0')), '\n');
+    }
+    return lines;
+}
+
+std::string take_captured_output() {
+    std::fflush(stdout);
+    std::string text = read_all(g_scratch.captured);
+    require(ftruncate(fileno(stdout), 0) == 0, "cannot empty the captured output");
+    std::rewind(stdout);
+    return text;
+}
+
+void check_combined_files(const std::string& data, TypeFlags flags, BaseKind kind, bool header_ok) {
+    const RunPaths& paths = g_run_paths;
+    const std::pair<TypeFlags, const std::string*> combined[] = {
+        {FLAG_TEXT | FLAG_PHYSIC, &paths.physic_text},
+        {FLAG_TEXT | FLAG_WAVELENGTH, &paths.wavelength_text},
+        {FLAG_CSV | FLAG_PHYSIC, &paths.physic_csv},
+        {FLAG_CSV | FLAG_WAVELENGTH, &paths.wavelength_csv},
+    };
+    std::set<std::string> expected_names = {"in.dat"};
+    for (const auto& [bits, path] : combined) {
+        if (!has_flags(flags, bits)) continue;
+        expected_names.insert(fs::path(*path).filename().string());
+        require(fs::is_regular_file(*path), "combined file missing: " + *path);
+    }
+    if (kind == BaseKind::existing_directory || (kind == BaseKind::fresh_directory && (flags & FLAG_SPLIT)))
+        expected_names.insert("out");
+
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator(g_scratch.work)) {
+        const std::string name = entry.path().filename().string();
+        if (kind == BaseKind::work_directory && (flags & FLAG_SPLIT) && entry.is_regular_file() &&
+            expected_names.count(name) == 0)
+            continue;  // the per-sensor files share the directory; check_split_files counts them
+        found.insert(name);
+    }
+    require(found == expected_names, "unexpected names in the output directory");
+
+    if (!header_ok) {
+        for (const auto& [bits, path] : combined)
+            if (has_flags(flags, bits)) require(fs::file_size(*path) == 0, "a rejected file left output: " + *path);
+        return;
+    }
+    const int n = static_cast<std::int8_t>(data[97]);
+    const std::size_t records = (data.size() - HEADER_BYTES) / (8 + 8 * static_cast<std::size_t>(n));
+    for (const auto& [bits, path] : combined) {
+        if (!has_flags(flags, bits) || !(bits & FLAG_CSV)) continue;
+        const std::string csv = read_all(*path);
+        require(count_byte(csv, '\n') == 1 + newlines_in_serials(data, n) + records, "records lost in " + *path);
+        require(every_lf_follows_a_cr(csv), "a line end is not CR LF in " + *path);
+    }
+}
+
+void check_split_files(const std::string& data, TypeFlags flags, BaseKind kind, bool header_ok) {
+    if (!(flags & FLAG_SPLIT) || kind == BaseKind::the_input) return;
+    const fs::path work = g_scratch.work;
+    const fs::path directory = kind == BaseKind::work_directory ? work : work / "out";
+    require(fs::is_directory(directory), "the per-sensor directory was not made");
+
+    std::size_t per_sensor_files = 0;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        require(entry.is_regular_file() && !entry.is_symlink(), "not a plain file in the per-sensor directory: " + name);
+        ++per_sensor_files;
+    }
+    // Sharing its directory with the input and the combined files, the count says nothing.
+    if (kind == BaseKind::work_directory) return;
+    if (!header_ok) {
+        require(per_sensor_files == 0, "a rejected file made per-sensor files");
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(static_cast<std::int8_t>(data[97]));
+    const std::size_t kinds = ((flags & FLAG_TEXT) ? 1 : 0) + ((flags & FLAG_CSV) ? 1 : 0);
+    require(per_sensor_files == n * kinds, "sensors share files or lack them");
+
+    if (!(flags & FLAG_CSV)) return;
+    const std::size_t records = (data.size() - HEADER_BYTES) / (8 + 8 * n);
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".csv") != 0) continue;
+        require(count_byte(read_all(entry.path().string()), '\n') == 1 + records, "records lost in " + name);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // A zone with daylight saving, so the local-time paths are exercised as well.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    g_scratch.root = make_fuzz_scratch("measconv-fuzz-convert");
+    g_scratch.work = g_scratch.root + "/work";
+    g_scratch.input = g_scratch.work + "/in.dat";
+    g_scratch.captured = g_scratch.root + "/stdout";
+    require(std::freopen(g_scratch.captured.c_str(), "w+", stdout) != nullptr, "cannot capture standard output");
+    std::atexit(remove_scratch);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    if (size == 0) return 0;
+    const std::uint8_t select = bytes[0];
+    const std::string data(reinterpret_cast<const char*>(bytes) + 1, size - 1);
+    const BaseKind kind = base_kind_for(select);
+
+    std::error_code error;
+    fs::remove_all(g_scratch.work, error);
+    fs::create_directory(g_scratch.work);
+    {
+        std::ofstream input(g_scratch.input, std::ios::binary);
+        input.write(data.data(), static_cast<std::streamsize>(data.size()));
+        require(static_cast<bool>(input.flush()), "cannot write the input");
+    }
+    if (kind == BaseKind::existing_directory) fs::create_directory(g_scratch.work + "/out");
+
+    g_type_flags = parse_type_letters(type_letters_for(select));
+    g_run_paths = RunPaths{};
+    g_run_paths.input = g_scratch.input;
+    derive_output_paths(output_base_for(kind));
+    const int result = convert_file();
+
+    const std::string message = expected_message(data);
+    require(take_captured_output() == message, "standard output is not the named message");
+    require((result == CONVERT_OK) == message.empty(), "the result code disagrees with the message");
+    require(read_all(g_scratch.input) == data, "the input was modified");
+
+    const bool header_ok = data.size() >= HEADER_BYTES && message.empty();
+    check_combined_files(data, g_type_flags, kind, header_ok);
+    check_split_files(data, g_type_flags, kind, header_ok);
+    return 0;
+}
