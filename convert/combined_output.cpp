@@ -60,10 +60,10 @@ char* put_csv_cells(char* p, const std::vector<CellText>& texts, const std::vect
 }
 
 // The CSV line of a record: date-time prefix, cells, CR LF.
-void write_csv_line(OutputFile& file, std::size_t capacity, const char* prefix, std::size_t prefix_size,
+void write_csv_line(OutputFile& file, std::size_t capacity, const CellText& prefix,
                     const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
     char* p = file.reserve(capacity);
-    p = put_short_text(p, prefix, prefix_size);
+    p = put_cell(p, prefix);
     p = put_csv_cells(p, texts, valid);
     file.commit(put(p, CRLF, 2));
 }
@@ -104,32 +104,20 @@ const OutputFile* write_combined_records(const DataFileHeader& header, RecordRea
     const bool wavelength = files.wavelength_csv.is_open() || files.wavelength_text.is_open();
     if (!any_csv && !any_text) return nullptr;  // split mode alone: no line to write
     RecordCells cells = record_cells_for(n);
-    LocalTimeCache local_time;
-    char csv_prefix[2 * MAX_FORMATTED];   // "date time,counter"
-    char text_prefix[2 * MAX_FORMATTED];  // "offset\tcounter"
+    RecordPrefixes prefixes;
 
     while (const unsigned char* bytes = input.next()) {
         const DataRecord record{bytes};
         format_record_cells(record, physic, wavelength, cells);
-        std::size_t csv_prefix_size = 0;
-        std::size_t text_prefix_size = 0;
-        if (any_csv) {
-            const LocalTime& time = cached_local_time(local_time, record_time_value(header.start_time, record.time_offset()));
-            csv_prefix_size = static_cast<std::size_t>(format_datetime_prefix(csv_prefix, time, record.counter()) - csv_prefix);
-        }
-        if (any_text) {
-            char* p = format_int06(text_prefix, record.time_offset());
-            *p++ = '\t';
-            text_prefix_size = static_cast<std::size_t>(format_int(p, record.counter()) - text_prefix);
-        }
+        format_record_prefixes(header.start_time, record, any_csv, any_text, prefixes);
 
         if (files.physic_csv.is_open())
-            write_csv_line(files.physic_csv, capacity, csv_prefix, csv_prefix_size, cells.physic, cells.valid);
+            write_csv_line(files.physic_csv, capacity, prefixes.csv, cells.physic, cells.valid);
         if (files.wavelength_csv.is_open())
-            write_csv_line(files.wavelength_csv, capacity, csv_prefix, csv_prefix_size, cells.wavelength, cells.valid);
+            write_csv_line(files.wavelength_csv, capacity, prefixes.csv, cells.wavelength, cells.valid);
         if (files.wavelength_text.is_open()) {
             // Every wavelength is printed, valid or not.
-            char* p = put_short_text(files.wavelength_text.reserve(capacity), text_prefix, text_prefix_size);
+            char* p = put_cell(files.wavelength_text.reserve(capacity), prefixes.text);
             for (const CellText& cell : cells.wavelength) {
                 *p++ = '\t';
                 p = put_cell(p, cell);
@@ -137,7 +125,7 @@ const OutputFile* write_combined_records(const DataFileHeader& header, RecordRea
             files.wavelength_text.commit(put(p, CRLF, 2));
         }
         if (files.physic_text.is_open()) {
-            char* p = put_short_text(files.physic_text.reserve(capacity), text_prefix, text_prefix_size);
+            char* p = put_cell(files.physic_text.reserve(capacity), prefixes.text);
             for (std::size_t i = 0; i < n; ++i) {
                 *p++ = '\t';
                 p = cells.valid[i] ? put_cell(p, cells.physic[i]) : put(p, "nil", 3);

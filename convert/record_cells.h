@@ -30,3 +30,23 @@ inline void format_record_cells(const DataRecord& record, bool physic, bool wave
         if (wavelength) set_cell(cells.wavelength[i], format_int(cells.wavelength[i].text, reading.wavelength));
     }
 }
+
+// The line prefixes of a record: "date time,counter" for CSV lines, "offset\tcounter" for text lines.
+struct RecordPrefixes {
+    CellText csv;
+    CellText text;
+    LocalTimeCache local_time;
+};
+
+inline void format_record_prefixes(std::int32_t start_time, const DataRecord& record, bool csv, bool text,
+                                   RecordPrefixes& prefixes) {
+    if (csv) {
+        const LocalTime& time = cached_local_time(prefixes.local_time, record_time_value(start_time, record.time_offset()));
+        set_cell(prefixes.csv, format_datetime_prefix(prefixes.csv.text, time, record.counter()));
+    }
+    if (text) {
+        char* p = format_int06(prefixes.text.text, record.time_offset());
+        *p++ = '\t';
+        set_cell(prefixes.text, format_int(p, record.counter()));
+    }
+}

@@ -111,31 +111,19 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
         std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
     // Prefix, two cells, separators and line end, plus the slack put_cell may overrun.
     constexpr std::size_t line_capacity = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
-    LocalTimeCache local_time;
-    char csv_prefix[2 * MAX_FORMATTED];   // "date time,counter"
-    char text_prefix[2 * MAX_FORMATTED];  // "offset\tcounter"
+    RecordPrefixes prefixes;
     RecordCells cells = record_cells_for(n);
 
     while (const unsigned char* bytes = input.next()) {
         const DataRecord record{bytes};
-        std::size_t csv_prefix_size = 0;
-        std::size_t text_prefix_size = 0;
-        if (any_csv) {
-            const LocalTime& time = cached_local_time(local_time, record_time_value(header.start_time, record.time_offset()));
-            csv_prefix_size = static_cast<std::size_t>(format_datetime_prefix(csv_prefix, time, record.counter()) - csv_prefix);
-        }
-        if (any_text) {
-            char* p = format_int06(text_prefix, record.time_offset());
-            *p++ = '\t';
-            text_prefix_size = static_cast<std::size_t>(format_int(p, record.counter()) - text_prefix);
-        }
+        format_record_prefixes(header.start_time, record, any_csv, any_text, prefixes);
         format_record_cells(record, true, true, cells);
         for (std::size_t i = 0; i < n; ++i) {
             const bool valid = cells.valid[i];
             const CellText& wavelength = cells.wavelength[i];
             const CellText& physic = cells.physic[i];
             if (files.csv[i].is_open()) {
-                char* p = put_short_text(files.csv[i].reserve(line_capacity), csv_prefix, csv_prefix_size);
+                char* p = put_cell(files.csv[i].reserve(line_capacity), prefixes.csv);
                 *p++ = ',';
                 p = put_cell(p, wavelength);
                 *p++ = ',';
@@ -147,7 +135,7 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
                 files.csv[i].commit(p);
             }
             if (files.text[i].is_open()) {
-                char* p = put_short_text(files.text[i].reserve(line_capacity), text_prefix, text_prefix_size);
+                char* p = put_cell(files.text[i].reserve(line_capacity), prefixes.text);
                 *p++ = '\t';
                 p = put_cell(p, wavelength);
                 *p++ = '\t';
