@@ -72,10 +72,10 @@ GenRecord extreme_record(std::int32_t offset, std::int32_t counter, std::size_t 
 
 // Generated files of several shapes: many sensors, none, the most, a daylight-saving change
 // crossed at one record per second, extreme values and times, and a trailing partial record.
-std::vector<GenSpec> sample_shapes() {
-    std::vector<GenSpec> shapes;
+std::vector<FileShape> sample_shapes() {
+    std::vector<FileShape> shapes;
 
-    GenSpec many;
+    FileShape many;
     many.sensors = numbered_sensors(64);
     many.pattern_records = 1500;
     many.records_per_second = 1000;
@@ -83,14 +83,14 @@ std::vector<GenSpec> sample_shapes() {
     many.invalid_every = 7;
     shapes.push_back(many);
 
-    GenSpec dst;
+    FileShape dst;
     dst.sensors = numbered_sensors(3);
     dst.pattern_records = 9000;
     dst.start_time = BERLIN_SPRING_2023 - 4000;
     dst.invalid_every = 5;
     shapes.push_back(dst);
 
-    GenSpec extremes;
+    FileShape extremes;
     extremes.sensors = numbered_sensors(40);
     const std::int32_t offsets[] = {0, -5, 1, 999999, -999999, INT32_MAX, INT32_MIN, 3600, -3600};
     const std::int32_t counters[] = {0, -1, 7, INT32_MAX, INT32_MIN, 100000, -100000, 42, 1};
@@ -101,13 +101,13 @@ std::vector<GenSpec> sample_shapes() {
     extremes.trailing_bytes = 100;
     shapes.push_back(extremes);
 
-    GenSpec none;
+    FileShape none;
     none.sensors = {};
     none.pattern_records = 300;
     none.start_time = BERLIN_SPRING_2023 - 100;
     shapes.push_back(none);
 
-    GenSpec most;
+    FileShape most;
     most.sensors = numbered_sensors(127);
     most.pattern_records = 200;
     most.records_per_second = 3;
@@ -168,7 +168,7 @@ std::vector<std::pair<std::string, std::string>> directory_contents(const fs::pa
 TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
     ScratchDirectory scratch("measconv_combined_equivalence");
     int file_number = 0;
-    for (const GenSpec& shape : sample_shapes()) {
+    for (const FileShape& shape : sample_shapes()) {
         const fs::path data = scratch.path() / ("in" + std::to_string(file_number++) + ".dat");
         ASSERT_TRUE(write_data_file(shape, data.string()));
         // 64 bytes is less than one line: the buffer must grow; 1000 bytes flushes mid-record.
@@ -204,7 +204,7 @@ TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
 TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
     ScratchDirectory scratch("measconv_split_equivalence");
     int file_number = 0;
-    for (const GenSpec& shape : sample_shapes()) {
+    for (const FileShape& shape : sample_shapes()) {
         const fs::path data = scratch.path() / ("in" + std::to_string(file_number++) + ".dat");
         ASSERT_TRUE(write_data_file(shape, data.string()));
         for (std::size_t buffer_size : {std::size_t{64}, std::size_t{300}, std::size_t{1} << 16}) {
@@ -244,7 +244,7 @@ int run(const std::string& program, const std::string& type, const fs::path& inp
 TEST(BaselineEquivalence, WholeConversionsMatchTheBaselineProgram) {
     ScratchDirectory scratch("measconv_program_equivalence");
     int file_number = 0;
-    for (const GenSpec& shape : sample_shapes()) {
+    for (const FileShape& shape : sample_shapes()) {
         const fs::path data = scratch.path() / ("in" + std::to_string(file_number++) + ".dat");
         ASSERT_TRUE(write_data_file(shape, data.string()));
         for (const char* type : {"tpwc", "sct", "stpwc"}) {

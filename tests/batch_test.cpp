@@ -66,11 +66,11 @@ TEST(ListFile, LongLinesAreReadInPiecesOf998Bytes) {
 
 // --- Whole runs of the program ---
 
-GenSpec one_sensor_spec(int counter) {
-    GenSpec spec = test::sample_spec();
-    spec.sensors = {{1, "S1"}};
-    spec.records = {{counter, counter, {{static_cast<float>(counter), 1500000 + counter}}}};
-    return spec;
+FileShape one_sensor_shape(int counter) {
+    FileShape shape = test::sample_shape();
+    shape.sensors = {{1, "S1"}};
+    shape.records = {{counter, counter, {{static_cast<float>(counter), 1500000 + counter}}}};
+    return shape;
 }
 
 std::string wl_csv_of(int counter) {
@@ -80,7 +80,7 @@ std::string wl_csv_of(int counter) {
 
 TEST(BatchRun, ConvertsEveryEntryWithItsOwnLettersAndCarriesThemOver) {
     Scratch scratch;
-    for (int i = 1; i <= 3; ++i) test::write_file(scratch.path("in" + std::to_string(i) + ".dat"), data_file_bytes(one_sensor_spec(i)));
+    for (int i = 1; i <= 3; ++i) test::write_file(scratch.path("in" + std::to_string(i) + ".dat"), data_file_bytes(one_sensor_shape(i)));
     test::write_file(scratch.path("list.txt"),
                      "# three files\r\n"
                      "in1.dat, first\r\n"         // command-line letters: cw
@@ -100,9 +100,9 @@ TEST(BatchRun, ConvertsEveryEntryWithItsOwnLettersAndCarriesThemOver) {
 
 TEST(BatchRun, EachFileGetsItsOwnHeaders) {
     Scratch scratch;
-    GenSpec two = one_sensor_spec(2);
+    FileShape two = one_sensor_shape(2);
     two.sensors = {{9, "OTHER"}};
-    test::write_file(scratch.path("a.dat"), data_file_bytes(one_sensor_spec(1)));
+    test::write_file(scratch.path("a.dat"), data_file_bytes(one_sensor_shape(1)));
     test::write_file(scratch.path("b.dat"), data_file_bytes(two));
     test::write_file(scratch.path("list.txt"), "a.dat,a\nb.dat,b\n");
     EXPECT_EQ(run_measconv({"cw", "list.txt"}, scratch.dir.string()).out, "");
@@ -112,11 +112,11 @@ TEST(BatchRun, EachFileGetsItsOwnHeaders) {
 
 TEST(BatchRun, AFailingEntryDoesNotStopTheRun) {
     Scratch scratch;
-    test::write_file(scratch.path("in1.dat"), data_file_bytes(one_sensor_spec(1)));
-    GenSpec bad = one_sensor_spec(2);
+    test::write_file(scratch.path("in1.dat"), data_file_bytes(one_sensor_shape(1)));
+    FileShape bad = one_sensor_shape(2);
     bad.version_minor = 4;
     test::write_file(scratch.path("bad.dat"), data_file_bytes(bad));
-    test::write_file(scratch.path("in3.dat"), data_file_bytes(one_sensor_spec(3)));
+    test::write_file(scratch.path("in3.dat"), data_file_bytes(one_sensor_shape(3)));
     test::write_file(scratch.path("list.txt"), "missing.dat,m\nbad.dat,b\nin1.dat,one\nin3.dat,three,sc\n");
     const test::RunResult run = run_measconv({"cw", "list.txt"}, scratch.dir.string());
     EXPECT_EQ(run.exit_code, 0);
@@ -152,7 +152,7 @@ TEST(BatchRun, AnEmptyListConvertsNothing) {
 
 TEST(BatchRun, MoreThanTwoHundredEntries) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(one_sensor_spec(1)));
+    test::write_file(scratch.path("in.dat"), data_file_bytes(one_sensor_shape(1)));
     std::string list;
     for (int i = 0; i < 205; ++i) list += "in.dat,out" + std::to_string(i) + "\n";
     test::write_file(scratch.path("list.txt"), list);

@@ -40,27 +40,27 @@ const std::string PV_HEADER = text_header("Physic Value");
 const std::string WL_HEADER = text_header("Wavelength");
 const std::string CSV_COLUMNS = "Datetime,Counter,01.AB1,02.AB2\n";
 
-// Converts spec with the given type letters in a scratch directory, as "in.dat" to base "out".
+// Converts shape with the given type letters in a scratch directory, as "in.dat" to base "out".
 struct Conversion {
     Scratch scratch;
     test::RunResult run;
 
-    Conversion(const GenSpec& spec, const std::string& type, const std::string& tz = "UTC") {
-        test::write_file(scratch.path("in.dat"), data_file_bytes(spec));
+    Conversion(const FileShape& shape, const std::string& type, const std::string& tz = "UTC") {
+        test::write_file(scratch.path("in.dat"), data_file_bytes(shape));
         run = run_measconv({type, "in.dat", "out"}, scratch.dir.string(), tz);
     }
     std::string file(const std::string& name) const { return read_file(scratch.path(name)); }
     std::vector<std::string> files() const { return test::list_dir(scratch.dir.string()); }
 };
 
-GenSpec spec_with(std::vector<GenRecord> records) {
-    GenSpec spec = test::sample_spec();
-    spec.records = std::move(records);
-    return spec;
+FileShape shape_with(std::vector<GenRecord> records) {
+    FileShape shape = test::sample_shape();
+    shape.records = std::move(records);
+    return shape;
 }
 
 TEST(CombinedOutputs, TheWorkedExampleRecordInAllFourFiles) {
-    const Conversion c(spec_with({test::example_record()}), "tpwc");
+    const Conversion c(shape_with({test::example_record()}), "tpwc");
     EXPECT_EQ(c.run.out, "");
     EXPECT_EQ(c.run.exit_code, 0);
     EXPECT_EQ(c.file("out_pv.csv"), crlf(CSV_COLUMNS + "1980-01-02 02:04:00,7,1.5000, \n"));
@@ -70,16 +70,16 @@ TEST(CombinedOutputs, TheWorkedExampleRecordInAllFourFiles) {
 }
 
 TEST(CombinedOutputs, TypeLettersSelectPairsOfBits) {
-    const GenSpec spec = spec_with({test::example_record()});
-    EXPECT_EQ(Conversion(spec, "cp").files(), (std::vector<std::string>{"in.dat", "out_pv.csv"}));
-    EXPECT_EQ(Conversion(spec, "tpw").files(), (std::vector<std::string>{"in.dat", "out_pv.txt", "out_wl.txt"}));
-    EXPECT_EQ(Conversion(spec, "WC").files(), (std::vector<std::string>{"in.dat", "out_wl.csv"}));
-    EXPECT_EQ(Conversion(spec, "tc").files(), (std::vector<std::string>{"in.dat"}));
-    EXPECT_EQ(Conversion(spec, "pw").files(), (std::vector<std::string>{"in.dat"}));
+    const FileShape shape = shape_with({test::example_record()});
+    EXPECT_EQ(Conversion(shape, "cp").files(), (std::vector<std::string>{"in.dat", "out_pv.csv"}));
+    EXPECT_EQ(Conversion(shape, "tpw").files(), (std::vector<std::string>{"in.dat", "out_pv.txt", "out_wl.txt"}));
+    EXPECT_EQ(Conversion(shape, "WC").files(), (std::vector<std::string>{"in.dat", "out_wl.csv"}));
+    EXPECT_EQ(Conversion(shape, "tc").files(), (std::vector<std::string>{"in.dat"}));
+    EXPECT_EQ(Conversion(shape, "pw").files(), (std::vector<std::string>{"in.dat"}));
 }
 
 TEST(CombinedOutputs, RecordsAreWrittenInFileOrderWithTheirOwnTimes) {
-    const Conversion c(spec_with({{0, 1, {{0.0f, 1500000}, {-0.5f, 1650000}}},
+    const Conversion c(shape_with({{0, 1, {{0.0f, 1500000}, {-0.5f, 1650000}}},
                                   {3600, 2, {{12.34567f, 1600000}, {100.0f, 1499999}}},
                                   {-5, -3, {{3.0f, 1650001}, {-1.25f, 1550000}}}}),
                        "tpwc");
@@ -102,7 +102,7 @@ TEST(CombinedOutputs, RecordsAreWrittenInFileOrderWithTheirOwnTimes) {
 }
 
 TEST(CombinedOutputs, EveryReadingInvalid) {
-    const Conversion c(spec_with({{1, 1, {{9.0f, 0}, {9.0f, -1}}}}), "tpwc");
+    const Conversion c(shape_with({{1, 1, {{9.0f, 0}, {9.0f, -1}}}}), "tpwc");
     EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER + "000001\t1\tnil\tnil\n"));
     EXPECT_EQ(c.file("out_wl.txt"), crlf(WL_HEADER + "000001\t1\t0\t-1\n"));
     EXPECT_EQ(c.file("out_pv.csv"), crlf(CSV_COLUMNS + "1980-01-02 02:03:56,1, , \n"));
@@ -112,7 +112,7 @@ TEST(CombinedOutputs, EveryReadingInvalid) {
 TEST(CombinedOutputs, NumbersPrintAsPrintfPrintsThem) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const Conversion c(spec_with({{INT32_MAX, INT32_MIN, {{inf, 1500000}, {-inf, 1500000}}},
+    const Conversion c(shape_with({{INT32_MAX, INT32_MIN, {{inf, 1500000}, {-inf, 1500000}}},
                                   {INT32_MIN, INT32_MAX, {{nan, 1500000}, {-nan, 1500000}}},
                                   {999999, 0, {{3.4028235e38f, 1500000}, {1e-45f, 1500000}}},
                                   {1000000, 0, {{0.00006f, 1500000}, {-0.0f, 1500000}}}}),
@@ -125,9 +125,9 @@ TEST(CombinedOutputs, NumbersPrintAsPrintfPrintsThem) {
 }
 
 TEST(CombinedOutputs, NoSensors) {
-    GenSpec spec = spec_with({{4, 9, {}}, {5, 10, {}}});
-    spec.sensors.clear();
-    const Conversion c(spec, "tpwc");
+    FileShape shape = shape_with({{4, 9, {}}, {5, 10, {}}});
+    shape.sensors.clear();
+    const Conversion c(shape, "tpwc");
     std::string header = HEADER_LINES;
     header.replace(header.find("## Count            : 2"), 23, "## Count            : 0");
     header.erase(header.find("# Column03"), header.find("*End*") - header.find("# Column03"));
@@ -142,7 +142,7 @@ TEST(CombinedOutputs, NoSensors) {
 }
 
 TEST(CombinedOutputs, NoRecordsLeavesTheHeadersOnly) {
-    const Conversion c(spec_with({}), "tpwc");
+    const Conversion c(shape_with({}), "tpwc");
     EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER));
     EXPECT_EQ(c.file("out_wl.txt"), crlf(WL_HEADER));
     EXPECT_EQ(c.file("out_pv.csv"), crlf(CSV_COLUMNS));
@@ -150,19 +150,19 @@ TEST(CombinedOutputs, NoRecordsLeavesTheHeadersOnly) {
 }
 
 TEST(CombinedOutputs, ATrailingPartialRecordIsIgnored) {
-    GenSpec spec = spec_with({test::example_record()});
-    spec.trailing_bytes = static_cast<std::uint32_t>(record_size(2) - 1);
-    const Conversion c(spec, "tp");
+    FileShape shape = shape_with({test::example_record()});
+    shape.trailing_bytes = static_cast<std::uint32_t>(record_size(2) - 1);
+    const Conversion c(shape, "tp");
     EXPECT_EQ(c.run.out, "");
     EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER + "000005\t7\t1.5000\tnil\n"));
 }
 
 TEST(CombinedOutputs, TextsEndAtTheirWidthAndEveryLfIsStoredAsCrLf) {
-    GenSpec spec = spec_with({});
-    spec.title = "Line one\nline two, and the rest is cut here";
-    spec.company = std::string(20, 'C');
-    spec.sensors = {{7, std::string(31, 'S')}, {255, "two\nlines"}};
-    const Conversion c(spec, "tpc");
+    FileShape shape = shape_with({});
+    shape.title = "Line one\nline two, and the rest is cut here";
+    shape.company = std::string(20, 'C');
+    shape.sensors = {{7, std::string(31, 'S')}, {255, "two\nlines"}};
+    const Conversion c(shape, "tpc");
     EXPECT_EQ(c.file("out_pv.txt"),
               "## Line one\r\nline two, and the res\r\n"
               "## Type             : Physic Value\r\n"
@@ -181,13 +181,13 @@ TEST(CombinedOutputs, TextsEndAtTheirWidthAndEveryLfIsStoredAsCrLf) {
 }
 
 TEST(CombinedOutputs, LongHeadersAndLinesAreWrittenWhole) {
-    GenSpec spec = test::sample_spec();
-    spec.sensors.clear();
-    for (int i = 0; i < 127; ++i) spec.sensors.push_back({static_cast<std::uint8_t>(i), std::string(30, 'a' + i % 26)});
+    FileShape shape = test::sample_shape();
+    shape.sensors.clear();
+    for (int i = 0; i < 127; ++i) shape.sensors.push_back({static_cast<std::uint8_t>(i), std::string(30, 'a' + i % 26)});
     GenRecord record{1, 2, {}};
     for (int i = 0; i < 127; ++i) record.readings.push_back({-3.0e38f, 1500000});
-    spec.records = {record};
-    const Conversion c(spec, "tpc");
+    shape.records = {record};
+    const Conversion c(shape, "tpc");
 
     std::string columns = "Datetime,Counter";
     std::string column_lines;
@@ -208,38 +208,38 @@ TEST(CombinedOutputs, LongHeadersAndLinesAreWrittenWhole) {
 
 TEST(CombinedOutputs, LocalTimeFollowsTheProcessZoneAcrossDaylightSaving) {
     // 2021-03-28 00:59:59 UTC is the last second of winter time in central Europe.
-    GenSpec spec = spec_with({{0, 1, {}}, {1, 2, {}}, {3600, 3, {}}});
-    spec.sensors.clear();
-    spec.start_time = 1616893199;
-    const Conversion c(spec, "cp", "CET-1CEST,M3.5.0,M10.5.0/3");
+    FileShape shape = shape_with({{0, 1, {}}, {1, 2, {}}, {3600, 3, {}}});
+    shape.sensors.clear();
+    shape.start_time = 1616893199;
+    const Conversion c(shape, "cp", "CET-1CEST,M3.5.0,M10.5.0/3");
     EXPECT_EQ(c.file("out_pv.csv"), crlf("Datetime,Counter\n"
                                          "2021-03-28 01:59:59,1\n"
                                          "2021-03-28 03:00:00,2\n"
                                          "2021-03-28 03:59:59,3\n"));
-    const Conversion text(spec, "tp", "CET-1CEST,M3.5.0,M10.5.0/3");
+    const Conversion text(shape, "tp", "CET-1CEST,M3.5.0,M10.5.0/3");
     EXPECT_NE(text.file("out_pv.txt").find("## Time             : Sun Mar 28 01:59:59 2021\r\n"), std::string::npos);
 }
 
 TEST(CombinedOutputs, TimesBefore1970AndAcrossThe32BitWrap) {
-    GenSpec spec = spec_with({{0, 0, {}}, {1, 1, {}}});
-    spec.sensors.clear();
-    spec.start_time = INT32_MAX;
-    const Conversion c(spec, "tpc");
+    FileShape shape = shape_with({{0, 0, {}}, {1, 1, {}}});
+    shape.sensors.clear();
+    shape.start_time = INT32_MAX;
+    const Conversion c(shape, "tpc");
     EXPECT_EQ(c.file("out_pv.csv"), crlf("Datetime,Counter\n2038-01-19 03:14:07,0\n1901-12-13 20:45:52,1\n"));
     EXPECT_NE(c.file("out_pv.txt").find("Tue Jan 19 03:14:07 2038\r\n"), std::string::npos);
 
-    spec.start_time = -86400 * 365;
-    const Conversion before(spec, "tp");
+    shape.start_time = -86400 * 365;
+    const Conversion before(shape, "tp");
     EXPECT_NE(before.file("out_pv.txt").find("Wed Jan 01 00:00:00 1969\r\n"), std::string::npos);
 }
 
 // --- Failures: messages, result files, and what stays on disk ---
 
 TEST(ConversionFailures, AHeaderShorterThanItsSizeLeavesEmptyFilesSilently) {
-    GenSpec spec = spec_with({test::example_record()});
+    FileShape shape = shape_with({test::example_record()});
     for (std::uint64_t size : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{100}, std::uint64_t{HEADER_SIZE - 1}}) {
-        spec.truncate_to = size;
-        const Conversion c(spec, "tpw");
+        shape.truncate_to = size;
+        const Conversion c(shape, "tpw");
         EXPECT_EQ(c.run.out, "") << size;
         EXPECT_EQ(c.file("out_pv.txt"), "") << size;
         EXPECT_EQ(c.file("out_wl.txt"), "") << size;
@@ -247,25 +247,25 @@ TEST(ConversionFailures, AHeaderShorterThanItsSizeLeavesEmptyFilesSilently) {
 }
 
 TEST(ConversionFailures, WrongMagicNamesTheExpectedAndTheFoundText) {
-    GenSpec spec = spec_with({test::example_record()});
-    spec.magic = "XY";
-    Conversion c(spec, "tpwc");
+    FileShape shape = shape_with({test::example_record()});
+    shape.magic = "XY";
+    Conversion c(shape, "tpwc");
     EXPECT_EQ(c.run.out, "Input file format error. [SART]:[XY]\n");
     EXPECT_EQ(c.run.exit_code, 0);
     for (const char* name : {"out_pv.txt", "out_wl.txt", "out_pv.csv", "out_wl.csv"}) EXPECT_EQ(c.file(name), "");
 
-    spec.magic = "SBRT";
-    EXPECT_EQ(Conversion(spec, "tp").run.out, "Input file format error. [SART]:[SBRT]\n");
-    spec.magic = "sart";
-    EXPECT_EQ(Conversion(spec, "tp").run.out, "Input file format error. [SART]:[sart]\n");
-    spec.magic = "SAXY";
-    EXPECT_EQ(Conversion(spec, "tp").run.out, "");
+    shape.magic = "SBRT";
+    EXPECT_EQ(Conversion(shape, "tp").run.out, "Input file format error. [SART]:[SBRT]\n");
+    shape.magic = "sart";
+    EXPECT_EQ(Conversion(shape, "tp").run.out, "Input file format error. [SART]:[sart]\n");
+    shape.magic = "SAXY";
+    EXPECT_EQ(Conversion(shape, "tp").run.out, "");
 }
 
 TEST(ConversionFailures, TheFoundTextRunsPastTheMagicToTheFirstNul) {
-    GenSpec spec = spec_with({});
-    spec.magic = "XYZW";
-    std::vector<unsigned char> bytes = data_file_bytes(spec);
+    FileShape shape = shape_with({});
+    shape.magic = "XYZW";
+    std::vector<unsigned char> bytes = data_file_bytes(shape);
     bytes[4] = '!';  // the unused byte, then the title follows without a gap
     Scratch scratch;
     test::write_file(scratch.path("in.dat"), bytes);
@@ -275,10 +275,10 @@ TEST(ConversionFailures, TheFoundTextRunsPastTheMagicToTheFirstNul) {
 
 TEST(ConversionFailures, WrongVersion) {
     for (auto [major, minor] : {std::pair{1, 2}, std::pair{2, 3}, std::pair{0, 0}, std::pair{-1, 3}}) {
-        GenSpec spec = spec_with({test::example_record()});
-        spec.version_major = static_cast<std::int8_t>(major);
-        spec.version_minor = static_cast<std::int8_t>(minor);
-        const Conversion c(spec, "cw");
+        FileShape shape = shape_with({test::example_record()});
+        shape.version_major = static_cast<std::int8_t>(major);
+        shape.version_minor = static_cast<std::int8_t>(minor);
+        const Conversion c(shape, "cw");
         EXPECT_EQ(c.run.out, "Input file Version  format error, need version: 1.3\n");
         EXPECT_EQ(c.file("out_wl.csv"), "");
     }
@@ -286,9 +286,9 @@ TEST(ConversionFailures, WrongVersion) {
 
 TEST(ConversionFailures, NegativeSensorCount) {
     for (int count : {128, 200, 255}) {
-        GenSpec spec = spec_with({test::example_record()});
-        spec.count_byte = static_cast<std::uint8_t>(count);
-        const Conversion c(spec, "tpc");
+        FileShape shape = shape_with({test::example_record()});
+        shape.count_byte = static_cast<std::uint8_t>(count);
+        const Conversion c(shape, "tpc");
         EXPECT_EQ(c.run.out, "Input file sensor count error: " + std::to_string(count - 256) + "\n");
         EXPECT_EQ(c.files(), (std::vector<std::string>{"in.dat", "out_pv.csv", "out_pv.txt"}));
         EXPECT_EQ(c.file("out_pv.txt"), "");
@@ -307,7 +307,7 @@ TEST(ConversionFailures, InputThatCannotBeRead) {
 
 TEST(ConversionFailures, AnOutputThatCannotBeCreatedEndsTheConversion) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(spec_with({test::example_record()})));
+    test::write_file(scratch.path("in.dat"), data_file_bytes(shape_with({test::example_record()})));
     std::filesystem::create_directory(scratch.path("out_pv.csv"));  // blocks the third file
     const test::RunResult run = run_measconv({"tpwc", "in.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "Can not open 'out_pv.csv' to export.\n");
@@ -321,7 +321,7 @@ TEST(ConversionFailures, AnOutputThatCannotBeCreatedEndsTheConversion) {
 
 TEST(ConversionFailures, TheInputIsNeverAnOutput) {
     Scratch scratch;
-    const std::vector<unsigned char> input = data_file_bytes(spec_with({test::example_record()}));
+    const std::vector<unsigned char> input = data_file_bytes(shape_with({test::example_record()}));
     test::write_file(scratch.path("in.dat"), input);
     std::filesystem::create_symlink("in.dat", scratch.path("out_wl.txt"));
     test::RunResult run = run_measconv({"tpw", "in.dat", "out"}, scratch.dir.string());
@@ -339,9 +339,9 @@ TEST(ConversionFailures, TheInputIsNeverAnOutput) {
 TEST(ConversionFailures, AFullDiskIsReportedOnce) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
     Scratch scratch;
-    GenSpec spec = test::sample_spec();
-    spec.pattern_records = 20000;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(spec));
+    FileShape shape = test::sample_shape();
+    shape.pattern_records = 20000;
+    test::write_file(scratch.path("in.dat"), data_file_bytes(shape));
     std::filesystem::create_symlink("/dev/full", scratch.path("out_wl.txt"));
     const test::RunResult run = run_measconv({"tpwc", "in.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "Can not write 'out_wl.txt'.\n");
@@ -350,7 +350,7 @@ TEST(ConversionFailures, AFullDiskIsReportedOnce) {
 
 TEST(ConversionFailures, LongPathsAreAccepted) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(spec_with({test::example_record()})));
+    test::write_file(scratch.path("in.dat"), data_file_bytes(shape_with({test::example_record()})));
     const std::string base(180, 'b');
     const test::RunResult run = run_measconv({"cp", "in.dat", base}, scratch.dir.string());
     EXPECT_EQ(run.out, "");

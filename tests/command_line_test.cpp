@@ -74,10 +74,10 @@ TEST(CommandLine, SingleModeExitsZeroEvenWhenTheConversionFails) {
 
 TEST(CommandLine, TypeWithoutLettersTestsTheHeaderAndCreatesNothing) {
     Scratch scratch;
-    GenSpec spec = test::sample_spec();
-    spec.magic = "XY";
-    test::write_file(scratch.path("bad.dat"), data_file_bytes(spec));
-    test::write_file(scratch.path("good.dat"), data_file_bytes(test::sample_spec()));
+    FileShape shape = test::sample_shape();
+    shape.magic = "XY";
+    test::write_file(scratch.path("bad.dat"), data_file_bytes(shape));
+    test::write_file(scratch.path("good.dat"), data_file_bytes(test::sample_shape()));
 
     test::RunResult run = run_measconv({"xyz", "bad.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "Input file format error. [SART]:[XY]\n");

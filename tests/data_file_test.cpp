@@ -24,7 +24,7 @@ TEST(WavelengthValidity, BothEndsOfTheWindowAreIncluded) {
     EXPECT_FALSE(is_valid_wavelength(INT32_MAX));
 }
 
-std::vector<unsigned char> sample_header() { return header_bytes(test::sample_spec()); }
+std::vector<unsigned char> sample_header() { return header_bytes(test::sample_shape()); }
 
 TEST(HeaderCheck, MagicIsOnlyItsFirstTwoBytes) {
     std::vector<unsigned char> bytes = sample_header();
@@ -64,9 +64,9 @@ TEST(HeaderCheck, TestsComeInOrderMagicVersionCount) {
 }
 
 TEST(HeaderDecode, ReadsEveryField) {
-    GenSpec spec = test::sample_spec();
-    spec.start_time = -12345;
-    const DataFileHeader header = decode_header(header_bytes(spec).data());
+    FileShape shape = test::sample_shape();
+    shape.start_time = -12345;
+    const DataFileHeader header = decode_header(header_bytes(shape).data());
     EXPECT_EQ(header.title, "Strain test");
     EXPECT_EQ(header.version_major, 1);
     EXPECT_EQ(header.version_minor, 3);
@@ -81,13 +81,13 @@ TEST(HeaderDecode, ReadsEveryField) {
 }
 
 TEST(HeaderDecode, TextsWithoutNulStopAtTheirFieldWidth) {
-    GenSpec spec = test::sample_spec();
-    spec.title = std::string(40, 'T');
-    spec.company = std::string(20, 'C');
-    spec.idn = std::string(20, 'I');
-    spec.unit_serial = std::string(20, 'S');
-    spec.sensors = {{200, std::string(31, 'X')}, {255, "last"}};
-    const DataFileHeader header = decode_header(header_bytes(spec).data());
+    FileShape shape = test::sample_shape();
+    shape.title = std::string(40, 'T');
+    shape.company = std::string(20, 'C');
+    shape.idn = std::string(20, 'I');
+    shape.unit_serial = std::string(20, 'S');
+    shape.sensors = {{200, std::string(31, 'X')}, {255, "last"}};
+    const DataFileHeader header = decode_header(header_bytes(shape).data());
     EXPECT_EQ(header.title, std::string(30, 'T'));
     EXPECT_EQ(header.company, std::string(20, 'C'));
     EXPECT_EQ(header.idn, std::string(20, 'I'));

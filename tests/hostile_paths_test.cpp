@@ -21,14 +21,14 @@ namespace fs = std::filesystem;
 
 using Names = std::vector<std::string>;
 
-GenSpec example_spec() {
-    GenSpec spec = test::sample_spec();
-    spec.records = {test::example_record()};
-    return spec;
+FileShape example_shape() {
+    FileShape shape = test::sample_shape();
+    shape.records = {test::example_record()};
+    return shape;
 }
 
-std::string bytes_of(const GenSpec& spec) {
-    const std::vector<unsigned char> bytes = data_file_bytes(spec);
+std::string bytes_of(const FileShape& shape) {
+    const std::vector<unsigned char> bytes = data_file_bytes(shape);
     return std::string(bytes.begin(), bytes.end());
 }
 
@@ -52,7 +52,7 @@ bool permission_bits_stop_writes(const std::string& read_only_dir) {
 
 TEST(HostilePaths, AReadOnlyDirectoryStopsTheCombinedFilesWithTheirMessage) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), bytes_of(example_spec()));
+    test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
     fs::create_directory(scratch.path("locked"));
     fs::permissions(scratch.path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
     if (!permission_bits_stop_writes(scratch.path("locked"))) GTEST_SKIP() << "running as root: permission bits do not stop writes";
@@ -65,7 +65,7 @@ TEST(HostilePaths, AReadOnlyDirectoryStopsTheCombinedFilesWithTheirMessage) {
 
 TEST(HostilePaths, AReadOnlyPerSensorDirectorySkipsThePerSensorFilesSilently) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), bytes_of(example_spec()));
+    test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
     fs::create_directory(scratch.path("out"));
     fs::permissions(scratch.path("out"), fs::perms::owner_read | fs::perms::owner_exec);
     if (!permission_bits_stop_writes(scratch.path("out"))) GTEST_SKIP() << "running as root: permission bits do not stop writes";
@@ -79,7 +79,7 @@ TEST(HostilePaths, AReadOnlyPerSensorDirectorySkipsThePerSensorFilesSilently) {
 // A regular file where a directory should be stops creation for root as well.
 TEST(HostilePaths, AFileInThePlaceOfADirectory) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), bytes_of(example_spec()));
+    test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
     test::write_file(scratch.path("plain"), "a plain file");
 
     test::RunResult run = run_measconv({"tw", "in.dat", "plain/out"}, scratch.dir.string());
@@ -100,7 +100,7 @@ TEST(HostilePaths, AFileInThePlaceOfADirectory) {
 
 TEST(HostilePaths, AnOutputBaseThatIsTheInputInSplitMode) {
     Scratch scratch;
-    const std::string input = bytes_of(example_spec());
+    const std::string input = bytes_of(example_shape());
     test::write_file(scratch.path("in.dat"), input);
     const test::RunResult run = run_measconv({"sctpw", "in.dat", "in.dat"}, scratch.dir.string());
     EXPECT_EQ(run.out, "");
@@ -112,7 +112,7 @@ TEST(HostilePaths, AnOutputBaseThatIsTheInputInSplitMode) {
 
 TEST(HostilePaths, AHardLinkToTheInputIsNeverOpenedForWriting) {
     Scratch scratch;
-    const std::string input = bytes_of(example_spec());
+    const std::string input = bytes_of(example_shape());
     test::write_file(scratch.path("in.dat"), input);
     fs::create_hard_link(scratch.path("in.dat"), scratch.path("out_wl.csv"));
     const test::RunResult run = run_measconv({"cpw", "in.dat", "out"}, scratch.dir.string());
@@ -124,7 +124,7 @@ TEST(HostilePaths, AHardLinkToTheInputIsNeverOpenedForWriting) {
 
 TEST(HostilePaths, APerSensorFileLinkedToTheInputIsSkipped) {
     Scratch scratch;
-    const std::string input = bytes_of(example_spec());
+    const std::string input = bytes_of(example_shape());
     test::write_file(scratch.path("in.dat"), input);
     fs::create_directory(scratch.path("out"));
     fs::create_symlink("../in.dat", scratch.path("out/AB1.csv"));
@@ -141,10 +141,10 @@ TEST(HostilePaths, APerSensorFileLinkedToTheInputIsSkipped) {
 // directory, where a serial such as "_pv" names a combined file. That file keeps the combined
 // data whole; the sensor's own file is not written, and every other sensor's is.
 TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
-    GenSpec spec = example_spec();
-    spec.sensors = {{1, "_pv"}, {2, "AB2"}};
+    FileShape shape = example_shape();
+    shape.sensors = {{1, "_pv"}, {2, "AB2"}};
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), bytes_of(spec));
+    test::write_file(scratch.path("in.dat"), bytes_of(shape));
     fs::create_directory(scratch.path("o"));
     const test::RunResult run = run_measconv({"scp", "in.dat", "o/"}, scratch.dir.string());
     EXPECT_EQ(run.out, "");
@@ -154,8 +154,8 @@ TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
     EXPECT_EQ(read_file(scratch.path("o/AB2.csv")), AB2_CSV);
 
     // The same through the output base "." and a serial "._wl".
-    spec.sensors = {{1, "AB1"}, {2, "._wl"}};
-    test::write_file(scratch.path("o/in.dat"), bytes_of(spec));
+    shape.sensors = {{1, "AB1"}, {2, "._wl"}};
+    test::write_file(scratch.path("o/in.dat"), bytes_of(shape));
     const test::RunResult dot = run_measconv({"sctw", "in.dat", "."}, scratch.path("o"));
     EXPECT_EQ(dot.out, "");
     EXPECT_EQ(read_file(scratch.path("o/._wl.txt")), crlf("## Strain test\n"
@@ -184,7 +184,7 @@ TEST(HostilePaths, AFullDiskAtTheFinalFlushIsReported) {
     for (const std::string name : {"out_pv.txt", "out_wl.txt", "out_pv.csv", "out_wl.csv"}) {
         SCOPED_TRACE(name);
         Scratch scratch;
-        const std::string input = bytes_of(example_spec());
+        const std::string input = bytes_of(example_shape());
         test::write_file(scratch.path("in.dat"), input);
         fs::create_symlink("/dev/full", scratch.path(name));
         const test::RunResult run = run_measconv({"tcpw", "in.dat", "out"}, scratch.dir.string());
@@ -197,7 +197,7 @@ TEST(HostilePaths, AFullDiskAtTheFinalFlushIsReported) {
 TEST(HostilePaths, AFullDiskOnAPerSensorCsvFile) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
     Scratch scratch;
-    const std::string input = bytes_of(example_spec());
+    const std::string input = bytes_of(example_shape());
     test::write_file(scratch.path("in.dat"), input);
     fs::create_directory(scratch.path("out"));
     fs::create_symlink("/dev/full", scratch.path("out/AB1.csv"));
@@ -211,13 +211,13 @@ TEST(HostilePaths, AFullDiskOnAPerSensorCsvFile) {
 // --- Names from the data file ---
 
 TEST(HostilePaths, SerialsCannotLeaveThePerSensorDirectory) {
-    GenSpec spec = example_spec();
-    spec.sensors = {{1, ".."}, {2, "/tmp/abs"}, {3, "."}, {4, "..\\..\\up"}, {5, "../../../../../../../../x"}};
-    spec.records = {{1, 1, {{1.0f, 1500000}, {2.0f, 1500000}, {3.0f, 1500000}, {4.0f, 1500000}, {5.0f, 1500000}}}};
+    FileShape shape = example_shape();
+    shape.sensors = {{1, ".."}, {2, "/tmp/abs"}, {3, "."}, {4, "..\\..\\up"}, {5, "../../../../../../../../x"}};
+    shape.records = {{1, 1, {{1.0f, 1500000}, {2.0f, 1500000}, {3.0f, 1500000}, {4.0f, 1500000}, {5.0f, 1500000}}}};
     Scratch scratch;
     // Run two levels down, so a name that climbed out would show in the levels above.
     fs::create_directories(scratch.path("a/b"));
-    test::write_file(scratch.path("a/b/in.dat"), bytes_of(spec));
+    test::write_file(scratch.path("a/b/in.dat"), bytes_of(shape));
     const test::RunResult run = run_measconv({"sc", "in.dat", "out"}, scratch.path("a/b"));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(list_dir(scratch.dir.string()), Names{"a"});

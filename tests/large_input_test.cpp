@@ -34,10 +34,10 @@ constexpr std::uint64_t RECORD_SIZE = 8 + 8 * SENSORS;
 // Zero records before the real ones: their end lies past 4 GiB.
 constexpr std::uint64_t ZERO_RECORDS = (std::uint64_t{4} << 30) / RECORD_SIZE + 64;
 
-GenSpec large_spec() {
-    GenSpec spec = test::sample_spec();
-    spec.sensors = numbered_sensors(SENSORS);
-    return spec;
+FileShape large_shape() {
+    FileShape shape = test::sample_shape();
+    shape.sensors = numbered_sensors(SENSORS);
+    return shape;
 }
 
 // Records whose first sensor reads a valid value; every other reading is invalid.
@@ -53,7 +53,7 @@ std::vector<GenRecord> real_records() {
 
 // Header, zero_records records of zeros (a hole in the file), then the real records.
 void write_sparse_input(const std::string& path, std::uint64_t zero_records) {
-    std::vector<unsigned char> bytes = header_bytes(large_spec());
+    std::vector<unsigned char> bytes = header_bytes(large_shape());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));

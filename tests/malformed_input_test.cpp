@@ -70,17 +70,17 @@ void expect_conversions(const std::vector<unsigned char>& bytes, const Expected&
 
 // --- The valid file every case starts from: two sensors, three records ---
 
-GenSpec valid_spec() {
-    GenSpec spec = test::sample_spec();
-    spec.records = {test::example_record(),
+FileShape valid_shape() {
+    FileShape shape = test::sample_shape();
+    shape.records = {test::example_record(),
                     {-5, 8, {{-1.25f, 1650000}, {3.0f, 1500000}}},
                     {6, 9, {{2.0f, 1650001}, {0.00006f, -1}}}};
-    return spec;
+    return shape;
 }
 
 constexpr std::size_t RECORD_SIZE = 24;  // 8 + 8 * 2 sensors
 
-std::vector<unsigned char> valid_file() { return data_file_bytes(valid_spec()); }
+std::vector<unsigned char> valid_file() { return data_file_bytes(valid_shape()); }
 
 std::string combined_header(const std::string& type) {
     return "## Strain test\n"
@@ -354,12 +354,12 @@ TEST(MalformedInput, CountOf127UsesTheUnusedTableEntries) {
 // Each text fills its whole field, so no NUL ends it; the bytes that follow each field
 // (the version, the next field, the count, the next sensor's id) must not show.
 TEST(MalformedInput, TextsWithoutNul) {
-    GenSpec spec = valid_spec();
-    spec.title = "Thirty bytes of title, no NUL!";
-    spec.company = "Twenty byte company!";
-    spec.idn = "IDN of twenty bytes!";
-    spec.unit_serial = "Unit serial, 20 b.!!";
-    spec.sensors[0].serial = "A sensor serial of 31 bytes!!!!";
+    FileShape shape = valid_shape();
+    shape.title = "Thirty bytes of title, no NUL!";
+    shape.company = "Twenty byte company!";
+    shape.idn = "IDN of twenty bytes!";
+    shape.unit_serial = "Unit serial, 20 b.!!";
+    shape.sensors[0].serial = "A sensor serial of 31 bytes!!!!";
     const auto header = [](const std::string& type) {
         return "## Thirty bytes of title, no NUL!\n"
                "## Type             : " + type + "\n"
@@ -400,7 +400,7 @@ TEST(MalformedInput, TextsWithoutNul) {
                {"out/A sensor serial of 31 bytes!!!!.txt", sensor("A sensor serial of 31 bytes!!!!") + first(AB1_TEXT, 3)},
                {"out/AB2.csv", SENSOR_CSV_HEADER + first(AB2_CSV, 3)},
                {"out/AB2.txt", sensor("AB2") + first(AB2_TEXT, 3)}};
-    expect_conversions(data_file_bytes(spec), e);
+    expect_conversions(data_file_bytes(shape), e);
 }
 
 // The start time at either end of 32 bits: the record times wrap around to the other end.
@@ -416,8 +416,8 @@ TEST(MalformedInput, StartTimesAtTheEndsOfThirtyTwoBits) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.header_time);
-        GenSpec spec = valid_spec();
-        spec.start_time = c.start;
+        FileShape shape = valid_shape();
+        shape.start_time = c.start;
         const auto timed = [&](std::string text) {
             const std::size_t at = text.find("Wed Jan 02 02:03:55 1980");
             return at == std::string::npos ? text : text.replace(at, 24, c.header_time);
@@ -437,7 +437,7 @@ TEST(MalformedInput, StartTimesAtTheEndsOfThirtyTwoBits) {
                    {"out/AB1.txt", timed(sensor_header("AB1")) + first(AB1_TEXT, 3)},
                    {"out/AB2.csv", SENSOR_CSV_HEADER + csv_lines(AB2_CSV)},
                    {"out/AB2.txt", timed(sensor_header("AB2")) + first(AB2_TEXT, 3)}};
-        expect_conversions(data_file_bytes(spec), e);
+        expect_conversions(data_file_bytes(shape), e);
     }
 }
 

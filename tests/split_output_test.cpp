@@ -36,8 +36,8 @@ struct SplitRun {
     Scratch scratch;
     test::RunResult run;
 
-    SplitRun(const GenSpec& spec, const std::string& type, const std::string& base = "out") {
-        test::write_file(scratch.path("in.dat"), data_file_bytes(spec));
+    SplitRun(const FileShape& shape, const std::string& type, const std::string& base = "out") {
+        test::write_file(scratch.path("in.dat"), data_file_bytes(shape));
         run = run_measconv({type, "in.dat", base}, scratch.dir.string());
     }
     std::string file(const std::string& name) const { return read_file(scratch.path(name)); }
@@ -46,14 +46,14 @@ struct SplitRun {
     }
 };
 
-GenSpec example_spec() {
-    GenSpec spec = test::sample_spec();
-    spec.records = {test::example_record()};
-    return spec;
+FileShape example_shape() {
+    FileShape shape = test::sample_shape();
+    shape.records = {test::example_record()};
+    return shape;
 }
 
 TEST(SplitOutputs, TheWorkedExampleRecordPerSensor) {
-    const SplitRun r(example_spec(), "sct");
+    const SplitRun r(example_shape(), "sct");
     EXPECT_EQ(r.run.out, "");
     EXPECT_EQ(r.dir(), (std::vector<std::string>{"in.dat", "out"}));
     EXPECT_EQ(r.dir("out"), (std::vector<std::string>{"AB1.csv", "AB1.txt", "AB2.csv", "AB2.txt"}));
@@ -64,10 +64,10 @@ TEST(SplitOutputs, TheWorkedExampleRecordPerSensor) {
 }
 
 TEST(SplitOutputs, ManyRecordsKeepTheirOrderAndCombinedFilesFollow) {
-    GenSpec spec = example_spec();
-    spec.records.push_back({-5, 8, {{-1.25f, 1650000}, {3.0f, 1500000}}});
-    spec.records.push_back({6, 9, {{2.0f, 1650001}, {0.00006f, -1}}});
-    const SplitRun r(spec, "SCTP");
+    FileShape shape = example_shape();
+    shape.records.push_back({-5, 8, {{-1.25f, 1650000}, {3.0f, 1500000}}});
+    shape.records.push_back({6, 9, {{2.0f, 1650001}, {0.00006f, -1}}});
+    const SplitRun r(shape, "SCTP");
     EXPECT_EQ(r.file("out/AB1.csv"), CSV_HEADER +
                                          "1980-01-02 02:04:00,7,1550000,1.5000\n"
                                          "1980-01-02 02:03:50,8,1650000,-1.2500\n"
@@ -84,22 +84,22 @@ TEST(SplitOutputs, ManyRecordsKeepTheirOrderAndCombinedFilesFollow) {
 }
 
 TEST(SplitOutputs, LettersChooseTheKindsOfFile) {
-    EXPECT_TRUE(SplitRun(example_spec(), "s").dir("out").empty());
-    EXPECT_EQ(SplitRun(example_spec(), "s").dir(), (std::vector<std::string>{"in.dat", "out"}));
-    EXPECT_EQ(SplitRun(example_spec(), "sc").dir("out"), (std::vector<std::string>{"AB1.csv", "AB2.csv"}));
-    EXPECT_EQ(SplitRun(example_spec(), "stpw").dir("out"), (std::vector<std::string>{"AB1.txt", "AB2.txt"}));
+    EXPECT_TRUE(SplitRun(example_shape(), "s").dir("out").empty());
+    EXPECT_EQ(SplitRun(example_shape(), "s").dir(), (std::vector<std::string>{"in.dat", "out"}));
+    EXPECT_EQ(SplitRun(example_shape(), "sc").dir("out"), (std::vector<std::string>{"AB1.csv", "AB2.csv"}));
+    EXPECT_EQ(SplitRun(example_shape(), "stpw").dir("out"), (std::vector<std::string>{"AB1.txt", "AB2.txt"}));
 }
 
 TEST(SplitOutputs, NoRecordsLeavesHeadersOnly) {
-    GenSpec spec = test::sample_spec();
-    const SplitRun r(spec, "sct");
+    FileShape shape = test::sample_shape();
+    const SplitRun r(shape, "sct");
     EXPECT_EQ(r.file("out/AB1.csv"), CSV_HEADER);
     EXPECT_EQ(r.file("out/AB2.txt"), sensor_header("AB2"));
 }
 
 TEST(SplitOutputs, AnExistingDirectoryIsUsed) {
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(example_spec()));
+    test::write_file(scratch.path("in.dat"), data_file_bytes(example_shape()));
     std::filesystem::create_directory(scratch.path("out"));
     test::write_file(scratch.path("out/keep.me"), "x");
     EXPECT_EQ(run_measconv({"sc", "in.dat", "out"}, scratch.dir.string()).out, "");
@@ -107,27 +107,27 @@ TEST(SplitOutputs, AnExistingDirectoryIsUsed) {
 }
 
 TEST(SplitOutputs, EmptySerialGivesBareExtensions) {
-    GenSpec spec = example_spec();
-    spec.sensors[1].serial = "";
-    const SplitRun r(spec, "sct");
+    FileShape shape = example_shape();
+    shape.sensors[1].serial = "";
+    const SplitRun r(shape, "sct");
     EXPECT_EQ(r.dir("out"), (std::vector<std::string>{".csv", ".txt", "AB1.csv", "AB1.txt"}));
     EXPECT_EQ(r.file("out/.txt"), sensor_header("") + "000005\t7\t0\tnil\n");
 }
 
 TEST(SplitNames, SeparatorsInSerialsCannotLeaveTheDirectory) {
-    GenSpec spec = example_spec();
-    spec.sensors = {{1, "../x"}, {2, "..\\..\\y/z"}};
-    const SplitRun r(spec, "sct");
+    FileShape shape = example_shape();
+    shape.sensors = {{1, "../x"}, {2, "..\\..\\y/z"}};
+    const SplitRun r(shape, "sct");
     EXPECT_EQ(r.dir(), (std::vector<std::string>{"in.dat", "out"}));
     EXPECT_EQ(r.dir("out"), (std::vector<std::string>{".._.._y_z.csv", ".._.._y_z.txt", ".._x.csv", ".._x.txt"}));
     EXPECT_EQ(r.file("out/.._x.txt"), sensor_header("../x") + "000005\t7\t1550000\t1.5000\n");
 }
 
 TEST(SplitNames, DuplicateSerialsGetNumberedFilesOfTheirOwn) {
-    GenSpec spec = example_spec();
-    spec.sensors = {{1, "A"}, {2, "a"}, {3, "A_2"}, {4, "A"}};
-    spec.records = {{1, 1, {{1.0f, 1500000}, {2.0f, 1500000}, {3.0f, 1500000}, {4.0f, 1500000}}}};
-    const SplitRun r(spec, "sc");
+    FileShape shape = example_shape();
+    shape.sensors = {{1, "A"}, {2, "a"}, {3, "A_2"}, {4, "A"}};
+    shape.records = {{1, 1, {{1.0f, 1500000}, {2.0f, 1500000}, {3.0f, 1500000}, {4.0f, 1500000}}}};
+    const SplitRun r(shape, "sc");
     EXPECT_EQ(r.dir("out"), (std::vector<std::string>{"A.csv", "A_2_2.csv", "A_3.csv", "a_2.csv"}));
     EXPECT_EQ(r.file("out/A.csv"), CSV_HEADER + "1980-01-02 02:03:56,1,1500000,1.0000\n");
     EXPECT_EQ(r.file("out/a_2.csv"), CSV_HEADER + "1980-01-02 02:03:56,1,1500000,2.0000\n");
@@ -141,7 +141,7 @@ TEST(SplitNames, StemsInTableOrder) {
 }
 
 TEST(SplitOutputs, AnEmptyOutputBaseNamesNoDirectory) {
-    const SplitRun r(example_spec(), "sct", "");
+    const SplitRun r(example_shape(), "sct", "");
     EXPECT_EQ(r.run.out, "");
     EXPECT_EQ(r.dir(), std::vector<std::string>{"in.dat"});
 }
@@ -149,7 +149,7 @@ TEST(SplitOutputs, AnEmptyOutputBaseNamesNoDirectory) {
 TEST(SplitOutputs, UncreatableFilesAreSkippedSilently) {
     // The output base is a regular file, so no directory can hold the per-sensor files.
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(example_spec()));
+    test::write_file(scratch.path("in.dat"), data_file_bytes(example_shape()));
     test::write_file(scratch.path("out"), "not a directory");
     const test::RunResult run = run_measconv({"sctp", "in.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "");
@@ -159,7 +159,7 @@ TEST(SplitOutputs, UncreatableFilesAreSkippedSilently) {
 
 TEST(SplitOutputs, ThePerSensorFileThatIsTheInputIsNotOpened) {
     Scratch scratch;
-    const std::vector<unsigned char> input = data_file_bytes(example_spec());
+    const std::vector<unsigned char> input = data_file_bytes(example_shape());
     std::filesystem::create_directory(scratch.path("out"));
     test::write_file(scratch.path("out/AB1.csv"), input);
     const test::RunResult run = run_measconv({"sct", "out/AB1.csv", "out"}, scratch.dir.string());
@@ -172,7 +172,7 @@ TEST(SplitOutputs, ThePerSensorFileThatIsTheInputIsNotOpened) {
 TEST(SplitOutputs, AFullDiskEndsTheConversionBeforeTheCombinedFiles) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
     Scratch scratch;
-    test::write_file(scratch.path("in.dat"), data_file_bytes(example_spec()));
+    test::write_file(scratch.path("in.dat"), data_file_bytes(example_shape()));
     std::filesystem::create_directory(scratch.path("out"));
     std::filesystem::create_symlink("/dev/full", scratch.path("out/AB2.txt"));
     const test::RunResult run = run_measconv({"sctp", "in.dat", "out"}, scratch.dir.string());

@@ -99,15 +99,15 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
-GenSpec sample_spec() {
-    GenSpec spec;
-    spec.title = "Strain test";
-    spec.company = "Example Labs";
-    spec.idn = "MU-4000";
-    spec.unit_serial = "SA2024001";
-    spec.start_time = 315626635;
-    spec.sensors = {{1, "AB1"}, {2, "AB2"}};
-    return spec;
+FileShape sample_shape() {
+    FileShape shape;
+    shape.title = "Strain test";
+    shape.company = "Example Labs";
+    shape.idn = "MU-4000";
+    shape.unit_serial = "SA2024001";
+    shape.start_time = 315626635;
+    shape.sensors = {{1, "AB1"}, {2, "AB2"}};
+    return shape;
 }
 
 GenRecord example_record() { return {5, 7, {{1.5f, 1550000}, {2.25f, 0}}}; }

@@ -43,7 +43,7 @@ std::vector<std::string> list_dir(const std::string& path);
 // The header fields every end-to-end test shares unless it says otherwise:
 // title "Strain test", company "Example Labs", IDN "MU-4000", unit serial "SA2024001",
 // start time 315626635 (Wed Jan 02 02:03:55 1980 UTC), sensors 1/"AB1" and 2/"AB2".
-GenSpec sample_spec();
+FileShape sample_shape();
 
 // The record of the worked example: offset 5, counter 7, sensor 1 reads 1.5 at 1550000 (valid),
 // sensor 2 reads 2.25 at 0 (invalid).

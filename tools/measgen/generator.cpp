@@ -39,39 +39,39 @@ std::vector<GenSensor> numbered_sensors(int count) {
     return sensors;
 }
 
-std::vector<unsigned char> header_bytes(const GenSpec& spec) {
+std::vector<unsigned char> header_bytes(const FileShape& shape) {
     using namespace header_field;
     std::vector<unsigned char> out(HEADER_SIZE, 0);
-    put_text(out, MAGIC, 4, spec.magic);
-    put_text(out, TITLE, TITLE_WIDTH, spec.title);
-    out[VERSION_MAJOR] = static_cast<unsigned char>(spec.version_major);
-    out[VERSION_MINOR] = static_cast<unsigned char>(spec.version_minor);
-    put_text(out, COMPANY, COMPANY_WIDTH, spec.company);
-    put_text(out, IDN, IDN_WIDTH, spec.idn);
-    put_text(out, SERIAL, SERIAL_WIDTH, spec.unit_serial);
-    out[SENSOR_COUNT] = spec.count_byte ? *spec.count_byte : static_cast<unsigned char>(spec.sensors.size());
-    for (std::size_t i = 0; i < spec.sensors.size() && i < SENSOR_TABLE_CAPACITY; ++i) {
+    put_text(out, MAGIC, 4, shape.magic);
+    put_text(out, TITLE, TITLE_WIDTH, shape.title);
+    out[VERSION_MAJOR] = static_cast<unsigned char>(shape.version_major);
+    out[VERSION_MINOR] = static_cast<unsigned char>(shape.version_minor);
+    put_text(out, COMPANY, COMPANY_WIDTH, shape.company);
+    put_text(out, IDN, IDN_WIDTH, shape.idn);
+    put_text(out, SERIAL, SERIAL_WIDTH, shape.unit_serial);
+    out[SENSOR_COUNT] = shape.count_byte ? *shape.count_byte : static_cast<unsigned char>(shape.sensors.size());
+    for (std::size_t i = 0; i < shape.sensors.size() && i < SENSOR_TABLE_CAPACITY; ++i) {
         const std::size_t entry = SENSOR_TABLE + i * SENSOR_ENTRY_SIZE;
-        out[entry] = spec.sensors[i].id;
-        put_text(out, entry + 1, SENSOR_SERIAL_WIDTH, spec.sensors[i].serial);
+        out[entry] = shape.sensors[i].id;
+        put_text(out, entry + 1, SENSOR_SERIAL_WIDTH, shape.sensors[i].serial);
     }
-    put_le32(out.data() + START_TIME, static_cast<std::uint32_t>(spec.start_time));
+    put_le32(out.data() + START_TIME, static_cast<std::uint32_t>(shape.start_time));
     return out;
 }
 
-GenRecord pattern_record(const GenSpec& spec, std::uint64_t index) {
+GenRecord pattern_record(const FileShape& shape, std::uint64_t index) {
     GenRecord record;
-    const std::uint32_t rate = spec.records_per_second == 0 ? 1 : spec.records_per_second;
+    const std::uint32_t rate = shape.records_per_second == 0 ? 1 : shape.records_per_second;
     record.time_offset = static_cast<std::int32_t>(index / rate);
     record.counter = static_cast<std::int32_t>(index);
-    for (std::size_t i = 0; i < spec.sensors.size(); ++i) {
-        const std::uint64_t r = mix(spec.seed * 0x100000001b3ull ^ (index * 131 + i));
+    for (std::size_t i = 0; i < shape.sensors.size(); ++i) {
+        const std::uint64_t r = mix(shape.seed * 0x100000001b3ull ^ (index * 131 + i));
         GenReading reading;
         // Values with up to four decimals around a slow drift, so most cells look like real data.
         reading.physic_value = static_cast<float>(static_cast<std::int64_t>(r % 2000001) - 1000000) / 1000.0f;
         reading.wavelength = 1500000 + static_cast<std::int32_t>((r >> 24) % 150001);
-        const std::uint64_t serial_number = index * spec.sensors.size() + i + 1;
-        if (spec.invalid_every != 0 && serial_number % spec.invalid_every == 0)
+        const std::uint64_t serial_number = index * shape.sensors.size() + i + 1;
+        if (shape.invalid_every != 0 && serial_number % shape.invalid_every == 0)
             reading.wavelength = (r >> 40) % 2 == 0 ? 0 : 1650001;
         record.readings.push_back(reading);
     }
@@ -96,8 +96,8 @@ namespace {
 
 // Feeds the file's bytes to sink in blocks, honouring truncate_to.
 template <typename Sink>
-bool emit_file(const GenSpec& spec, Sink&& sink) {
-    std::uint64_t left = spec.truncate_to ? *spec.truncate_to : UINT64_MAX;
+bool emit_file(const FileShape& shape, Sink&& sink) {
+    std::uint64_t left = shape.truncate_to ? *shape.truncate_to : UINT64_MAX;
     auto emit = [&](std::vector<unsigned char>& bytes) {
         const std::uint64_t take = bytes.size() < left ? bytes.size() : left;
         left -= take;
@@ -105,32 +105,32 @@ bool emit_file(const GenSpec& spec, Sink&& sink) {
         bytes.clear();
         return ok;
     };
-    const std::size_t n = spec.sensors.size();
-    std::vector<unsigned char> block = header_bytes(spec);
-    for (const GenRecord& record : spec.records) append_record(block, record, n);
-    for (std::uint64_t i = 0; i < spec.pattern_records; ++i) {
-        append_record(block, pattern_record(spec, i), n);
+    const std::size_t n = shape.sensors.size();
+    std::vector<unsigned char> block = header_bytes(shape);
+    for (const GenRecord& record : shape.records) append_record(block, record, n);
+    for (std::uint64_t i = 0; i < shape.pattern_records; ++i) {
+        append_record(block, pattern_record(shape, i), n);
         if (block.size() >= (1u << 20) && !emit(block)) return false;
     }
-    block.resize(block.size() + spec.trailing_bytes, 0x5a);
+    block.resize(block.size() + shape.trailing_bytes, 0x5a);
     return emit(block);
 }
 
 }  // namespace
 
-std::vector<unsigned char> data_file_bytes(const GenSpec& spec) {
+std::vector<unsigned char> data_file_bytes(const FileShape& shape) {
     std::vector<unsigned char> out;
-    emit_file(spec, [&](const unsigned char* data, std::size_t size) {
+    emit_file(shape, [&](const unsigned char* data, std::size_t size) {
         out.insert(out.end(), data, data + size);
         return true;
     });
     return out;
 }
 
-bool write_data_file(const GenSpec& spec, const std::string& path) {
+bool write_data_file(const FileShape& shape, const std::string& path) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
     if (!file) return false;
-    const bool written = emit_file(spec, [&](const unsigned char* data, std::size_t size) {
+    const bool written = emit_file(shape, [&](const unsigned char* data, std::size_t size) {
         return std::fwrite(data, 1, size, file.get()) == size;
     });
     return written && std::fclose(file.release()) == 0;

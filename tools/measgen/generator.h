@@ -23,7 +23,7 @@ struct GenRecord {
     std::vector<GenReading> readings;  // one per sensor; missing ones are written as zeros
 };
 
-struct GenSpec {
+struct FileShape {
     std::string magic = "SART";
     std::int8_t version_major = 1;
     std::int8_t version_minor = 3;
@@ -48,15 +48,15 @@ struct GenSpec {
 // Sensors with ids 1..count and serials "SN0001", "SN0002", ...
 std::vector<GenSensor> numbered_sensors(int count);
 
-std::vector<unsigned char> header_bytes(const GenSpec& spec);
+std::vector<unsigned char> header_bytes(const FileShape& shape);
 
 // The index-th generated record (deterministic for a given seed).
-GenRecord pattern_record(const GenSpec& spec, std::uint64_t index);
+GenRecord pattern_record(const FileShape& shape, std::uint64_t index);
 
 void append_record(std::vector<unsigned char>& out, const GenRecord& record, std::size_t sensor_count);
 
 // The whole file in memory: for tests and small files.
-std::vector<unsigned char> data_file_bytes(const GenSpec& spec);
+std::vector<unsigned char> data_file_bytes(const FileShape& shape);
 
 // Streams the file to path; true on success.
-bool write_data_file(const GenSpec& spec, const std::string& path);
+bool write_data_file(const FileShape& shape, const std::string& path);

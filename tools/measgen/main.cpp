@@ -74,46 +74,46 @@ int main(int argc, char** argv) {
     }
     if (argc < 2) return usage_error("no output file named");
     const std::string output = argv[1];
-    GenSpec spec;
-    spec.sensors = numbered_sensors(4);
+    FileShape shape;
+    shape.sensors = numbered_sensors(4);
     for (int i = 2; i < argc; ++i) {
         const std::string option = argv[i];
         if (i + 1 >= argc) return usage_error(("missing value for " + option).c_str());
         const char* value = argv[++i];
         long long number = 0;
         const bool numeric = parse_long(value, number);
-        if (option == "--sensors" && numeric && number >= 0 && number <= 726) spec.sensors = numbered_sensors(static_cast<int>(number));
+        if (option == "--sensors" && numeric && number >= 0 && number <= 726) shape.sensors = numbered_sensors(static_cast<int>(number));
         else if (option == "--serials") {
-            spec.sensors.clear();
+            shape.sensors.clear();
             for (const std::string& serial : split(value, ','))
-                spec.sensors.push_back({static_cast<std::uint8_t>(spec.sensors.size() + 1), serial});
-        } else if (option == "--records" && numeric && number >= 0) spec.pattern_records = static_cast<std::uint64_t>(number);
-        else if (option == "--rate" && numeric && number > 0) spec.records_per_second = static_cast<std::uint32_t>(number);
-        else if (option == "--start" && numeric) spec.start_time = static_cast<std::int32_t>(number);
-        else if (option == "--invalid-every" && numeric && number >= 0) spec.invalid_every = static_cast<std::uint32_t>(number);
-        else if (option == "--seed" && numeric) spec.seed = static_cast<std::uint32_t>(number);
-        else if (option == "--title") spec.title = value;
-        else if (option == "--company") spec.company = value;
-        else if (option == "--idn") spec.idn = value;
-        else if (option == "--unit-serial") spec.unit_serial = value;
-        else if (option == "--magic") spec.magic = value;
+                shape.sensors.push_back({static_cast<std::uint8_t>(shape.sensors.size() + 1), serial});
+        } else if (option == "--records" && numeric && number >= 0) shape.pattern_records = static_cast<std::uint64_t>(number);
+        else if (option == "--rate" && numeric && number > 0) shape.records_per_second = static_cast<std::uint32_t>(number);
+        else if (option == "--start" && numeric) shape.start_time = static_cast<std::int32_t>(number);
+        else if (option == "--invalid-every" && numeric && number >= 0) shape.invalid_every = static_cast<std::uint32_t>(number);
+        else if (option == "--seed" && numeric) shape.seed = static_cast<std::uint32_t>(number);
+        else if (option == "--title") shape.title = value;
+        else if (option == "--company") shape.company = value;
+        else if (option == "--idn") shape.idn = value;
+        else if (option == "--unit-serial") shape.unit_serial = value;
+        else if (option == "--magic") shape.magic = value;
         else if (option == "--version") {
             const std::vector<std::string> parts = split(value, '.');
             long long major, minor;
             if (parts.size() != 2 || !parse_long(parts[0].c_str(), major) || !parse_long(parts[1].c_str(), minor))
                 return usage_error("--version takes MAJOR.MINOR");
-            spec.version_major = static_cast<std::int8_t>(major);
-            spec.version_minor = static_cast<std::int8_t>(minor);
-        } else if (option == "--count-byte" && numeric && number >= 0 && number <= 255) spec.count_byte = static_cast<std::uint8_t>(number);
-        else if (option == "--trailing-bytes" && numeric && number >= 0) spec.trailing_bytes = static_cast<std::uint32_t>(number);
-        else if (option == "--truncate" && numeric && number >= 0) spec.truncate_to = static_cast<std::uint64_t>(number);
+            shape.version_major = static_cast<std::int8_t>(major);
+            shape.version_minor = static_cast<std::int8_t>(minor);
+        } else if (option == "--count-byte" && numeric && number >= 0 && number <= 255) shape.count_byte = static_cast<std::uint8_t>(number);
+        else if (option == "--trailing-bytes" && numeric && number >= 0) shape.trailing_bytes = static_cast<std::uint32_t>(number);
+        else if (option == "--truncate" && numeric && number >= 0) shape.truncate_to = static_cast<std::uint64_t>(number);
         else if (option == "--record") {
             GenRecord record;
             if (!parse_record(value, record)) return usage_error("--record takes OFFSET,COUNTER[,VALUE:WAVELENGTH...]");
-            spec.records.push_back(record);
+            shape.records.push_back(record);
         } else return usage_error(("bad option or value: " + option + " " + value).c_str());
     }
-    if (!write_data_file(spec, output)) {
+    if (!write_data_file(shape, output)) {
         std::fprintf(stderr, "measgen: cannot write %s\n", output.c_str());
         return 1;
     }
