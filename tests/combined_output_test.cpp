@@ -16,28 +16,8 @@ using test::read_file;
 using test::run_measconv;
 using test::Scratch;
 
-const std::string HEADER_LINES =
-    "## Strain test\n"
-    "## Type             : %TYPE%\n"
-    "## Version          : 1.3\n"
-    "## Company          : Example Labs\n"
-    "## IDN              : MU-4000\n"
-    "## SN               : SA2024001\n"
-    "## Count            : 2\n"
-    "## Time             : Wed Jan 02 02:03:55 1980\n"
-    "# Column01= Record Time\n"
-    "# Column02= Counter\n"
-    "# Column03= ID: 1, SN: AB1\n"
-    "# Column04= ID: 2, SN: AB2\n"
-    "*End*\n";
-
-std::string text_header(const std::string& type) {
-    std::string text = HEADER_LINES;
-    return text.replace(text.find("%TYPE%"), 6, type);
-}
-
-const std::string PV_HEADER = text_header("Physic Value");
-const std::string WL_HEADER = text_header("Wavelength");
+const std::string PV_HEADER = test::combined_header("Physic Value");
+const std::string WL_HEADER = test::combined_header("Wavelength");
 const std::string CSV_COLUMNS = "Datetime,Counter,01.AB1,02.AB2\n";
 
 // Converts shape with the given type letters in a scratch directory, as "in.dat" to base "out".
@@ -128,12 +108,10 @@ TEST(CombinedOutputs, NoSensors) {
     FileShape shape = shape_with({{4, 9, {}}, {5, 10, {}}});
     shape.sensors.clear();
     const Conversion c(shape, "tpwc");
-    std::string header = HEADER_LINES;
-    header.replace(header.find("## Count            : 2"), 23, "## Count            : 0");
-    header.erase(header.find("# Column03"), header.find("*End*") - header.find("# Column03"));
-    const auto typed = [&](const std::string& type) {
-        std::string text = header;
-        return text.replace(text.find("%TYPE%"), 6, type);
+    const auto typed = [](const std::string& type) {
+        std::string text = test::combined_header(type);
+        text.replace(text.find("## Count            : 2"), 23, "## Count            : 0");
+        return text.erase(text.find("# Column03"), text.find("*End*") - text.find("# Column03"));
     };
     EXPECT_EQ(c.file("out_pv.csv"), crlf("Datetime,Counter\n1980-01-02 02:03:59,9\n1980-01-02 02:04:00,10\n"));
     EXPECT_EQ(c.file("out_wl.csv"), crlf("Datetime,Counter\n1980-01-02 02:03:59,9\n1980-01-02 02:04:00,10\n"));

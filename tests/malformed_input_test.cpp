@@ -12,7 +12,9 @@
 
 namespace {
 
+using test::combined_header;
 using test::crlf;
+using test::sensor_header;
 using test::Scratch;
 
 // Relative path -> bytes of everything a run leaves beside the input; a directory is "name/".
@@ -81,38 +83,6 @@ FileShape valid_shape() {
 constexpr std::size_t RECORD_SIZE = 24;  // 8 + 8 * 2 sensors
 
 std::vector<unsigned char> valid_file() { return data_file_bytes(valid_shape()); }
-
-std::string combined_header(const std::string& type) {
-    return "## Strain test\n"
-           "## Type             : " + type + "\n"
-           "## Version          : 1.3\n"
-           "## Company          : Example Labs\n"
-           "## IDN              : MU-4000\n"
-           "## SN               : SA2024001\n"
-           "## Count            : 2\n"
-           "## Time             : Wed Jan 02 02:03:55 1980\n"
-           "# Column01= Record Time\n"
-           "# Column02= Counter\n"
-           "# Column03= ID: 1, SN: AB1\n"
-           "# Column04= ID: 2, SN: AB2\n"
-           "*End*\n";
-}
-
-std::string sensor_header(const std::string& serial) {
-    return "## Strain test\n"
-           "## Type             : Wavelength & PhysicValue\n"
-           "## Version          : 1.3\n"
-           "## Company          : Example Labs\n"
-           "## IDN              : MU-4000\n"
-           "## SA SN            : SA2024001\n"
-           "## Sensor SN        : " + serial + "\n"
-           "## Time             : Wed Jan 02 02:03:55 1980\n"
-           "# Column01= Record Time\n"
-           "# Column02= Counter\n"
-           "# Column03= Wavelength\n"
-           "# Column04= PhysicValue\n"
-           "*End*\n";
-}
 
 const std::string CSV_COLUMNS = "Datetime,Counter,01.AB1,02.AB2\n";
 const std::string SENSOR_CSV_HEADER = "Datetime,Counter,Wavelength,PhysicValue\n";

@@ -13,22 +13,7 @@ using test::crlf;
 using test::read_file;
 using test::run_measconv;
 using test::Scratch;
-
-std::string sensor_header(const std::string& sensor_serial) {
-    return "## Strain test\n"
-           "## Type             : Wavelength & PhysicValue\n"
-           "## Version          : 1.3\n"
-           "## Company          : Example Labs\n"
-           "## IDN              : MU-4000\n"
-           "## SA SN            : SA2024001\n"
-           "## Sensor SN        : " + sensor_serial + "\n"
-           "## Time             : Wed Jan 02 02:03:55 1980\n"
-           "# Column01= Record Time\n"
-           "# Column02= Counter\n"
-           "# Column03= Wavelength\n"
-           "# Column04= PhysicValue\n"
-           "*End*\n";
-}
+using test::sensor_header;
 
 const std::string CSV_HEADER = "Datetime,Counter,Wavelength,PhysicValue\n";
 

@@ -110,6 +110,38 @@ FileShape sample_shape() {
     return shape;
 }
 
+std::string combined_header(const std::string& type) {
+    return "## Strain test\n"
+           "## Type             : " + type + "\n"
+           "## Version          : 1.3\n"
+           "## Company          : Example Labs\n"
+           "## IDN              : MU-4000\n"
+           "## SN               : SA2024001\n"
+           "## Count            : 2\n"
+           "## Time             : Wed Jan 02 02:03:55 1980\n"
+           "# Column01= Record Time\n"
+           "# Column02= Counter\n"
+           "# Column03= ID: 1, SN: AB1\n"
+           "# Column04= ID: 2, SN: AB2\n"
+           "*End*\n";
+}
+
+std::string sensor_header(const std::string& serial) {
+    return "## Strain test\n"
+           "## Type             : Wavelength & PhysicValue\n"
+           "## Version          : 1.3\n"
+           "## Company          : Example Labs\n"
+           "## IDN              : MU-4000\n"
+           "## SA SN            : SA2024001\n"
+           "## Sensor SN        : " + serial + "\n"
+           "## Time             : Wed Jan 02 02:03:55 1980\n"
+           "# Column01= Record Time\n"
+           "# Column02= Counter\n"
+           "# Column03= Wavelength\n"
+           "# Column04= PhysicValue\n"
+           "*End*\n";
+}
+
 GenRecord example_record() { return {5, 7, {{1.5f, 1550000}, {2.25f, 0}}}; }
 
 }  // namespace test

@@ -45,6 +45,12 @@ std::vector<std::string> list_dir(const std::string& path);
 // start time 315626635 (Wed Jan 02 02:03:55 1980 UTC), sensors 1/"AB1" and 2/"AB2".
 FileShape sample_shape();
 
+// The combined text header of sample_shape() as written (before CR LF), with its Type text.
+std::string combined_header(const std::string& type);
+
+// The per-sensor text header of sample_shape() for the sensor with the given serial.
+std::string sensor_header(const std::string& serial);
+
 // The record of the worked example: offset 5, counter 7, sensor 1 reads 1.5 at 1550000 (valid),
 // sensor 2 reads 2.25 at 0 (invalid).
 GenRecord example_record();
