@@ -127,14 +127,6 @@ TEST(CombinedOutputs, NoRecordsLeavesTheHeadersOnly) {
     EXPECT_EQ(c.file("out_wl.csv"), crlf(CSV_COLUMNS));
 }
 
-TEST(CombinedOutputs, ATrailingPartialRecordIsIgnored) {
-    FileShape shape = shape_with({test::example_record()});
-    shape.trailing_bytes = static_cast<std::uint32_t>(record_size(2) - 1);
-    const Conversion c(shape, "tp");
-    EXPECT_EQ(c.run.out, "");
-    EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER + "000005\t7\t1.5000\tnil\n"));
-}
-
 TEST(CombinedOutputs, TextsEndAtTheirWidthAndEveryLfIsStoredAsCrLf) {
     FileShape shape = shape_with({});
     shape.title = "Line one\nline two, and the rest is cut here";
@@ -212,66 +204,6 @@ TEST(CombinedOutputs, TimesBefore1970AndAcrossThe32BitWrap) {
 }
 
 // --- Failures: messages, result files, and what stays on disk ---
-
-TEST(ConversionFailures, AHeaderShorterThanItsSizeLeavesEmptyFilesSilently) {
-    FileShape shape = shape_with({test::example_record()});
-    for (std::uint64_t size : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{100}, std::uint64_t{HEADER_SIZE - 1}}) {
-        shape.truncate_to = size;
-        const Conversion c(shape, "tpw");
-        EXPECT_EQ(c.run.out, "") << size;
-        EXPECT_EQ(c.file("out_pv.txt"), "") << size;
-        EXPECT_EQ(c.file("out_wl.txt"), "") << size;
-    }
-}
-
-TEST(ConversionFailures, WrongMagicNamesTheExpectedAndTheFoundText) {
-    FileShape shape = shape_with({test::example_record()});
-    shape.magic = "XY";
-    Conversion c(shape, "tpwc");
-    EXPECT_EQ(c.run.out, "Input file format error. [SART]:[XY]\n");
-    EXPECT_EQ(c.run.exit_code, 0);
-    for (const char* name : {"out_pv.txt", "out_wl.txt", "out_pv.csv", "out_wl.csv"}) EXPECT_EQ(c.file(name), "");
-
-    shape.magic = "SBRT";
-    EXPECT_EQ(Conversion(shape, "tp").run.out, "Input file format error. [SART]:[SBRT]\n");
-    shape.magic = "sart";
-    EXPECT_EQ(Conversion(shape, "tp").run.out, "Input file format error. [SART]:[sart]\n");
-    shape.magic = "SAXY";
-    EXPECT_EQ(Conversion(shape, "tp").run.out, "");
-}
-
-TEST(ConversionFailures, TheFoundTextRunsPastTheMagicToTheFirstNul) {
-    FileShape shape = shape_with({});
-    shape.magic = "XYZW";
-    std::vector<unsigned char> bytes = data_file_bytes(shape);
-    bytes[4] = '!';  // the unused byte, then the title follows without a gap
-    Scratch scratch;
-    test::write_file(scratch.path("in.dat"), bytes);
-    EXPECT_EQ(run_measconv({"tp", "in.dat", "out"}, scratch.dir.string()).out,
-              "Input file format error. [SART]:[XYZW!Strain test]\n");
-}
-
-TEST(ConversionFailures, WrongVersion) {
-    for (auto [major, minor] : {std::pair{1, 2}, std::pair{2, 3}, std::pair{0, 0}, std::pair{-1, 3}}) {
-        FileShape shape = shape_with({test::example_record()});
-        shape.version_major = static_cast<std::int8_t>(major);
-        shape.version_minor = static_cast<std::int8_t>(minor);
-        const Conversion c(shape, "cw");
-        EXPECT_EQ(c.run.out, "Input file Version  format error, need version: 1.3\n");
-        EXPECT_EQ(c.file("out_wl.csv"), "");
-    }
-}
-
-TEST(ConversionFailures, NegativeSensorCount) {
-    for (int count : {128, 200, 255}) {
-        FileShape shape = shape_with({test::example_record()});
-        shape.count_byte = static_cast<std::uint8_t>(count);
-        const Conversion c(shape, "tpc");
-        EXPECT_EQ(c.run.out, "Input file sensor count error: " + std::to_string(count - 256) + "\n");
-        EXPECT_EQ(c.files(), (std::vector<std::string>{"in.dat", "out_pv.csv", "out_pv.txt"}));
-        EXPECT_EQ(c.file("out_pv.txt"), "");
-    }
-}
 
 TEST(ConversionFailures, InputThatCannotBeRead) {
     Scratch scratch;
