@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite; then, unless --quick is given, the same suite on a
-# sanitizer build and a short run of each fuzz target.
+# sanitizer build and a short run of each fuzz target. Ends with one line that counts the
+# tests of both suites.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/ensure-tools.sh
 
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=ON
 cmake --build build -j "$jobs"
-TZ=UTC ctest --test-dir build --output-on-failure -j "$jobs" -LE large
+TZ=UTC ctest --test-dir build --output-on-failure -j "$jobs" -LE large | tee -a "$log"
 
 if [ "${1:-}" != "--quick" ]; then
-  ./scripts/sanitize.sh
+  ./scripts/sanitize.sh | tee -a "$log"
   ./scripts/fuzz.sh "${MEASCONV_FUZZ_SECONDS:-60}"
 fi
+
+# ctest's summary lines read "N% tests passed, F tests failed out of T"; skipped tests are
+# listed after them, each ending in "(Skipped)", and counted among the passed ones.
+awk '/tests passed, [0-9]+ tests? failed out of/ { failed += $4; total += $NF }
+     /\(Skipped\)$/ { skipped++ }
+     END { printf "%d passed, %d failed, %d skipped\n", total - failed - skipped, failed, skipped }' "$log"
