@@ -30,9 +30,10 @@ std::vector<std::int32_t> wavelengths() {
     return values;
 }
 
-template <char* (*Format)(char*, float)>
-void fixed4(benchmark::State& state) {
-    const std::vector<float> values = physic_values();
+// One number formatter over a cycle of values shaped like measurements.
+template <typename Value, std::vector<Value> (*Values)(), char* (*Format)(char*, Value)>
+void number(benchmark::State& state) {
+    const std::vector<Value> values = Values();
     char text[MAX_FORMATTED];
     std::size_t i = 0;
     for (auto _ : state) {
@@ -42,17 +43,11 @@ void fixed4(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+template <char* (*Format)(char*, float)>
+void fixed4(benchmark::State& state) { number<float, physic_values, Format>(state); }
+
 template <char* (*Format)(char*, std::int32_t)>
-void integer(benchmark::State& state) {
-    const std::vector<std::int32_t> values = wavelengths();
-    char text[MAX_FORMATTED];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(Format(text, values[i++ & (VALUE_COUNT - 1)]));
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+void integer(benchmark::State& state) { number<std::int32_t, wavelengths, Format>(state); }
 
 template <char* (*Format)(char*, const LocalTime&, std::int32_t)>
 void datetime_prefix(benchmark::State& state) {

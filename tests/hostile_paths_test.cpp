@@ -140,6 +140,11 @@ TEST(HostilePaths, APerSensorFileLinkedToTheInputIsSkipped) {
 // An output base ending in '/' puts the combined files and the per-sensor files in one
 // directory, where a serial such as "_pv" names a combined file. That file keeps the combined
 // data whole; the sensor's own file is not written, and every other sensor's is.
+// The sample's header text with the second sensor's serial AB2 replaced.
+std::string with_second_serial(std::string header, const std::string& serial) {
+    return header.replace(header.find("SN: AB2"), 7, "SN: " + serial);
+}
+
 TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
     FileShape shape = example_shape();
     shape.sensors = {{1, "_pv"}, {2, "AB2"}};
@@ -158,19 +163,7 @@ TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
     test::write_file(scratch.path("o/in.dat"), bytes_of(shape));
     const test::RunResult dot = run_measconv({"sctw", "in.dat", "."}, scratch.path("o"));
     EXPECT_EQ(dot.out, "");
-    EXPECT_EQ(read_file(scratch.path("o/._wl.txt")), crlf("## Strain test\n"
-                                                          "## Type             : Wavelength\n"
-                                                          "## Version          : 1.3\n"
-                                                          "## Company          : Example Labs\n"
-                                                          "## IDN              : MU-4000\n"
-                                                          "## SN               : SA2024001\n"
-                                                          "## Count            : 2\n"
-                                                          "## Time             : Wed Jan 02 02:03:55 1980\n"
-                                                          "# Column01= Record Time\n"
-                                                          "# Column02= Counter\n"
-                                                          "# Column03= ID: 1, SN: AB1\n"
-                                                          "# Column04= ID: 2, SN: ._wl\n"
-                                                          "*End*\n"
+    EXPECT_EQ(read_file(scratch.path("o/._wl.txt")), crlf(with_second_serial(test::combined_header("Wavelength"), "._wl") +
                                                           "000005\t7\t1550000\t0\n"));
     EXPECT_EQ(read_file(scratch.path("o/._wl.csv")), crlf("Datetime,Counter,01.AB1,02.._wl\n1980-01-02 02:04:00,7,1550000, \n"));
     EXPECT_EQ(read_file(scratch.path("o/AB1.txt")).substr(0, 15), "## Strain test\n");
