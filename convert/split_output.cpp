@@ -6,6 +6,7 @@
 
 #include "convert/format.h"
 #include "convert/record_cells.h"
+#include "convert/sensor_names.h"
 
 namespace {
 
@@ -26,13 +27,6 @@ std::string lower_ascii(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return text;
-}
-
-std::string safe_stem(const std::string& serial) {
-    std::string stem = serial;
-    std::replace(stem.begin(), stem.end(), '/', '_');
-    std::replace(stem.begin(), stem.end(), '\\', '_');
-    return stem;
 }
 
 OutputFile create_split_file(const std::string& path, const std::vector<std::string>& never_open,
@@ -57,11 +51,11 @@ const OutputFile* first_failed(const std::vector<OutputFile>& slots) {
 
 }  // namespace
 
-std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors) {
+std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors, NameRules rules) {
     std::vector<std::string> stems;
     std::set<std::string> taken;  // lower-cased
     for (const SensorEntry& sensor : sensors) {
-        const std::string base = safe_stem(sensor.serial);
+        const std::string base = sensor_file_stem(sensor.serial, rules);
         std::string stem = base;
         for (int suffix = 2; taken.count(lower_ascii(stem)) != 0; ++suffix) stem = base + "_" + std::to_string(suffix);
         taken.insert(lower_ascii(stem));

@@ -9,15 +9,17 @@
 #include "convert/data_file.h"
 #include "convert/output_file.h"
 #include "convert/record_reader.h"
+#include "convert/sensor_names.h"
 
 struct SplitFiles {
     std::vector<OutputFile> text;  // one slot per sensor; closed where the file could not be created
     std::vector<OutputFile> csv;
 };
 
-// File stems of the sensors, in table order: the serial with '/' and '\' made '_', and a
-// suffix "_2", "_3", ... where an earlier sensor already holds the stem (ignoring ASCII case).
-std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors);
+// File stems of the sensors, in table order: sensor_file_stem of the serial, and a suffix
+// "_2", "_3", ... where an earlier sensor already holds the stem (ignoring ASCII case).
+std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors,
+                                          NameRules rules = PLATFORM_NAME_RULES);
 
 // Creates the selected files of every sensor under directory and writes their headers.
 // Nothing is created for an empty directory name, nor where a file would be one of the files

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "convert/sensor_names.h"
 #include "convert/split_output.h"
 #include "test_support.h"
 
@@ -123,6 +124,87 @@ TEST(SplitNames, DuplicateSerialsGetNumberedFilesOfTheirOwn) {
 TEST(SplitNames, StemsInTableOrder) {
     const std::vector<SensorEntry> sensors = {{1, "x"}, {2, "X_2"}, {3, "x"}, {4, "x/"}, {5, "X\\"}, {6, ""}, {7, ""}};
     EXPECT_EQ(split_file_stems(sensors), (std::vector<std::string>{"x", "X_2", "x_3", "x_", "X__2", "", "_2"}));
+}
+
+// Serial, stem under the POSIX rules (every release so far: separators only), stem under the
+// Windows rules (also device names, refused characters, a final dot or space).
+struct StemRow {
+    std::string serial;
+    std::string posix;
+    std::string windows;
+};
+
+const StemRow STEM_TABLE[] = {
+    {"SN0001", "SN0001", "SN0001"},
+    {"", "", ""},
+    {"../x", ".._x", ".._x"},
+    {"a\\b/c", "a_b_c", "a_b_c"},
+    {"CON", "CON", "_CON"},
+    {"con", "con", "_con"},
+    {"PRN", "PRN", "_PRN"},
+    {"aux", "aux", "_aux"},
+    {"Nul", "Nul", "_Nul"},
+    {"COM1", "COM1", "_COM1"},
+    {"com9", "com9", "_com9"},
+    {"LPT1", "LPT1", "_LPT1"},
+    {"lPt9", "lPt9", "_lPt9"},
+    {"CON.txt", "CON.txt", "_CON.txt"},
+    {"nul.a.b", "nul.a.b", "_nul.a.b"},
+    {"AUX  .csv", "AUX  .csv", "_AUX  .csv"},
+    {"CON/x", "CON_x", "CON_x"},
+    {"COM0", "COM0", "COM0"},
+    {"COM10", "COM10", "COM10"},
+    {"LPT", "LPT", "LPT"},
+    {"CONX", "CONX", "CONX"},
+    {"XCON", "XCON", "XCON"},
+    {" CON", " CON", " CON"},
+    {"CON.", "CON.", "CON_"},
+    {"CON ", "CON ", "CON_"},
+    {"a<b>c", "a<b>c", "a_b_c"},
+    {"d:e", "d:e", "d_e"},
+    {"q\"u|o?t*e", "q\"u|o?t*e", "q_u_o_t_e"},
+    {"tab\there", "tab\there", "tab_here"},
+    {"\x01\x1f\x20", "\x01\x1f\x20", "___"},
+    {"del\x7f", "del\x7f", "del\x7f"},
+    {"\xe4\xc4", "\xe4\xc4", "\xe4\xc4"},
+    {"x.", "x.", "x_"},
+    {"x ", "x ", "x_"},
+    {"x. .", "x. .", "x. _"},
+    {".", ".", "_"},
+    {"..", "..", "._"},
+    {"a.b", "a.b", "a.b"},
+    {" a b ", " a b ", " a b_"},
+};
+
+TEST(SplitNames, StemOfEachSerialUnderBothRules) {
+    for (const StemRow& row : STEM_TABLE) {
+        EXPECT_EQ(sensor_file_stem(row.serial, NameRules::posix), row.posix) << "serial '" << row.serial << "'";
+        EXPECT_EQ(sensor_file_stem(row.serial, NameRules::windows), row.windows) << "serial '" << row.serial << "'";
+        EXPECT_FALSE(is_windows_device_name(row.windows)) << row.windows;
+    }
+}
+
+TEST(SplitNames, ThisBuildUsesThePosixRules) {
+    // Stored trees and callers depend on the names of the Linux build staying as they are.
+    EXPECT_EQ(PLATFORM_NAME_RULES, NameRules::posix);
+    const std::vector<SensorEntry> sensors = {{1, "CON"}, {2, "x."}, {3, "a:b"}};
+    EXPECT_EQ(split_file_stems(sensors), (std::vector<std::string>{"CON", "x.", "a:b"}));
+}
+
+TEST(SplitNames, WindowsStemsStayUniqueAfterTheirCharactersAreReplaced) {
+    const std::vector<SensorEntry> sensors = {{1, "CON"}, {2, "_CON"}, {3, "con"}, {4, "x."},
+                                              {5, "x_"},  {6, "a:b"},  {7, "a?b"}, {8, "A|B"}};
+    EXPECT_EQ(split_file_stems(sensors, NameRules::windows),
+              (std::vector<std::string>{"_CON", "_CON_2", "_con_3", "x_", "x__2", "a_b", "a_b_2", "A_B_3"}));
+    EXPECT_EQ(split_file_stems(sensors, NameRules::posix),
+              (std::vector<std::string>{"CON", "_CON", "con_2", "x.", "x_", "a:b", "a?b", "A|B"}));
+}
+
+TEST(SplitNames, WindowsDeviceNames) {
+    for (const char* device : {"CON", "prn", "Aux", "nul", "COM1", "com5", "LPT9", "con.txt", "NUL .csv", "lpt3.a.b"})
+        EXPECT_TRUE(is_windows_device_name(device)) << device;
+    for (const char* file : {"", "CO", "CONS", "COM", "COM0", "LPT10", "_CON", "x.CON", " NUL", "COM\x01"})
+        EXPECT_FALSE(is_windows_device_name(file)) << file;
 }
 
 TEST(SplitOutputs, AnEmptyOutputBaseNamesNoDirectory) {
