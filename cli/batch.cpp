@@ -73,7 +73,8 @@ std::vector<ListEntry> parse_list_text(const std::string& text) {
 int read_list_file(std::vector<ListEntry>& entries) {
     const std::string& path = g_run_paths.list;
     std::error_code error;
-    std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path.c_str(), "r");
+    // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
+    std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         std::printf("Failed to open %s\n", path.c_str());
         return 1;

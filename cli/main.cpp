@@ -1,3 +1,15 @@
 #include "cli/entry.h"
 
-int main(int argc, char** argv) { return measconv_main(argc, argv); }
+#ifdef _WIN32
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Messages end in LF on every platform: no CR LF from the runtime's text mode.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    return measconv_main(argc, argv);
+}

@@ -12,10 +12,24 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
 
 void ensure_tz_loaded() {
     static const bool loaded = [] {
+#ifdef _WIN32
+        _tzset();
+#else
         tzset();
+#endif
         return true;
     }();
     (void)loaded;
+}
+
+// The C library's local time of t; false when it rejects the value. The Windows runtime's
+// localtime_s takes its arguments the other way round and rejects times before 1970.
+bool library_local_time(std::time_t t, std::tm& tm) {
+#ifdef _WIN32
+    return localtime_s(&tm, &t) == 0;
+#else
+    return localtime_r(&t, &tm) != nullptr;
+#endif
 }
 
 }  // namespace
@@ -45,7 +59,7 @@ LocalTime to_local_time(std::int64_t seconds_since_epoch) {
     ensure_tz_loaded();
     const std::time_t t = static_cast<std::time_t>(seconds_since_epoch);
     std::tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) return utc_calendar_time(seconds_since_epoch);
+    if (!library_local_time(t, tm)) return utc_calendar_time(seconds_since_epoch);
     LocalTime out;
     out.year = tm.tm_year + 1900;
     out.month = tm.tm_mon + 1;

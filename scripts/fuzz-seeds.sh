@@ -43,8 +43,8 @@ seed 1f --sensors 2 --records 3 --truncate 23343
 seed 1f --sensors 2 --records 3 --truncate 23344
 seed 1f --sensors 2 --records 3 --magic XY
 seed 1f --sensors 2 --records 3 --magic sart
-seed 1f --sensors 2 --records 3 --version 1.2
-seed 1f --sensors 2 --records 3 --version 2.3
+seed 1f --sensors 2 --records 3 --file-version 1.2
+seed 1f --sensors 2 --records 3 --file-version 2.3
 seed 1f --sensors 2 --records 3 --count-byte 128
 seed 1f --sensors 2 --records 3 --count-byte 255
 seed 1f --sensors 2 --records 3 --count-byte 127

@@ -127,6 +127,14 @@ std::vector<unsigned char> data_file_bytes(const FileShape& shape) {
     return out;
 }
 
+std::uint64_t whole_records(const FileShape& shape) {
+    const std::uint64_t records = shape.records.size() + shape.pattern_records;
+    if (!shape.truncate_to) return records;
+    if (*shape.truncate_to < HEADER_SIZE) return 0;
+    const std::uint64_t kept = (*shape.truncate_to - HEADER_SIZE) / record_size(shape.sensors.size());
+    return kept < records ? kept : records;
+}
+
 bool write_data_file(const FileShape& shape, const std::string& path) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
     if (!file) return false;

@@ -58,5 +58,8 @@ void append_record(std::vector<unsigned char>& out, const GenRecord& record, std
 // The whole file in memory: for tests and small files.
 std::vector<unsigned char> data_file_bytes(const FileShape& shape);
 
+// The number of whole records in the file: explicit and generated ones, less those truncate_to cuts.
+std::uint64_t whole_records(const FileShape& shape);
+
 // Streams the file to path; true on success.
 bool write_data_file(const FileShape& shape, const std::string& path);

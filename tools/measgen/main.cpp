@@ -5,27 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "measconv_version.h"
 #include "measgen/generator.h"
 
 namespace {
-
-constexpr char USAGE[] =
-    "usage: measgen OUTPUT [options]\n"
-    "  --sensors N          N sensors with ids 1..N and serials SN0001...\n"
-    "  --serials A,B,...    sensor serials (ids 1, 2, ...); replaces --sensors\n"
-    "  --records N          N generated records\n"
-    "  --rate N             records per second of time offset (default 1)\n"
-    "  --start SECONDS      start time, seconds since 1970 UTC (default 0)\n"
-    "  --invalid-every K    every K-th reading gets an invalid wavelength\n"
-    "  --seed S             seed of the generated values (default 1)\n"
-    "  --title T  --company C  --idn I  --unit-serial S   header texts\n"
-    "  --record OFFSET,COUNTER[,VALUE:WAVELENGTH...]      an explicit record (repeatable; before generated ones)\n"
-    "broken files:\n"
-    "  --magic XXXX         magic bytes (default SART)\n"
-    "  --version MAJ.MIN    version bytes (default 1.3)\n"
-    "  --count-byte B       sensor count byte written instead of the number of sensors\n"
-    "  --trailing-bytes N   a partial record of N bytes at the end\n"
-    "  --truncate N         cut the file to N bytes\n";
 
 bool parse_long(const char* text, long long& value) {
     char* end = nullptr;
@@ -60,62 +43,166 @@ bool parse_record(const std::string& text, GenRecord& record) {
     return true;
 }
 
-int usage_error(const char* what) {
-    std::fprintf(stderr, "measgen: %s\n%s", what, USAGE);
+bool set_serials(FileShape& shape, const char* value) {
+    shape.sensors.clear();
+    for (const std::string& serial : split(value, ','))
+        shape.sensors.push_back({static_cast<std::uint8_t>(shape.sensors.size() + 1), serial});
+    return true;
+}
+
+bool set_file_version(FileShape& shape, const char* value) {
+    const std::vector<std::string> parts = split(value, '.');
+    long long major, minor;
+    if (parts.size() != 2 || !parse_long(parts[0].c_str(), major) || !parse_long(parts[1].c_str(), minor))
+        return false;
+    shape.version_major = static_cast<std::int8_t>(major);
+    shape.version_minor = static_cast<std::int8_t>(minor);
+    return true;
+}
+
+bool add_record(FileShape& shape, const char* value) {
+    GenRecord record;
+    if (!parse_record(value, record)) return false;
+    shape.records.push_back(record);
+    return true;
+}
+
+enum class Group { shape, broken };
+
+// An option that takes a value: a number within [low, high] for set_number, any other value for
+// set_text (false when the value is not acceptable). A new option is one row of OPTIONS.
+struct ValueOption {
+    const char* name;
+    const char* value;  // the value's form, as the usage shows it
+    const char* help;
+    Group group = Group::shape;
+    long long low = 0;
+    long long high = 0;
+    void (*set_number)(FileShape& shape, long long number) = nullptr;
+    bool (*set_text)(FileShape& shape, const char* value) = nullptr;
+};
+
+constexpr long long I32_MIN = INT32_MIN, I32_MAX = INT32_MAX, U32_MAX = UINT32_MAX, I64_MAX = INT64_MAX;
+
+const ValueOption OPTIONS[] = {
+    {.name = "--sensors", .value = "N", .help = "N sensors with ids 1..N and serials SN0001... (N up to 726)",
+     .low = 0, .high = 726,
+     .set_number = [](FileShape& s, long long n) { s.sensors = numbered_sensors(static_cast<int>(n)); }},
+    {.name = "--serials", .value = "A,B,...", .help = "sensor serials (ids 1, 2, ...); replaces --sensors",
+     .set_text = set_serials},
+    {.name = "--records", .value = "N", .help = "N generated records", .low = 0, .high = I64_MAX,
+     .set_number = [](FileShape& s, long long n) { s.pattern_records = static_cast<std::uint64_t>(n); }},
+    {.name = "--rate", .value = "N", .help = "records per second of time offset (default 1)", .low = 1,
+     .high = U32_MAX,
+     .set_number = [](FileShape& s, long long n) { s.records_per_second = static_cast<std::uint32_t>(n); }},
+    {.name = "--start", .value = "SECONDS", .help = "start time, seconds since 1970 UTC (default 0)", .low = I32_MIN,
+     .high = I32_MAX, .set_number = [](FileShape& s, long long n) { s.start_time = static_cast<std::int32_t>(n); }},
+    {.name = "--invalid-every", .value = "K", .help = "every K-th reading gets an invalid wavelength", .low = 0,
+     .high = U32_MAX,
+     .set_number = [](FileShape& s, long long n) { s.invalid_every = static_cast<std::uint32_t>(n); }},
+    {.name = "--seed", .value = "S", .help = "seed of the generated values (default 1)", .low = 0, .high = U32_MAX,
+     .set_number = [](FileShape& s, long long n) { s.seed = static_cast<std::uint32_t>(n); }},
+    {.name = "--title", .value = "T", .help = "header title",
+     .set_text = [](FileShape& s, const char* v) { return s.title = v, true; }},
+    {.name = "--company", .value = "C", .help = "header company",
+     .set_text = [](FileShape& s, const char* v) { return s.company = v, true; }},
+    {.name = "--idn", .value = "I", .help = "header IDN",
+     .set_text = [](FileShape& s, const char* v) { return s.idn = v, true; }},
+    {.name = "--unit-serial", .value = "S", .help = "header serial of the acquisition unit",
+     .set_text = [](FileShape& s, const char* v) { return s.unit_serial = v, true; }},
+    {.name = "--record", .value = "OFFSET,COUNTER[,VALUE:WAVELENGTH...]",
+     .help = "an explicit record (repeatable; before generated ones)", .set_text = add_record},
+    {.name = "--magic", .value = "XXXX", .help = "magic bytes (default SART)", .group = Group::broken,
+     .set_text = [](FileShape& s, const char* v) { return s.magic = v, true; }},
+    {.name = "--file-version", .value = "MAJ.MIN", .help = "version bytes (default 1.3)", .group = Group::broken,
+     .set_text = set_file_version},
+    {.name = "--count-byte", .value = "B", .help = "sensor count byte written instead of the number of sensors",
+     .group = Group::broken, .low = 0, .high = 255,
+     .set_number = [](FileShape& s, long long n) { s.count_byte = static_cast<std::uint8_t>(n); }},
+    {.name = "--trailing-bytes", .value = "N", .help = "a partial record of N bytes at the end", .group = Group::broken,
+     .low = 0, .high = U32_MAX,
+     .set_number = [](FileShape& s, long long n) { s.trailing_bytes = static_cast<std::uint32_t>(n); }},
+    {.name = "--truncate", .value = "N", .help = "cut the file to N bytes", .group = Group::broken, .low = 0,
+     .high = I64_MAX, .set_number = [](FileShape& s, long long n) { s.truncate_to = static_cast<std::uint64_t>(n); }},
+};
+
+bool apply_option(const ValueOption& option, const char* value, FileShape& shape) {
+    if (option.set_text != nullptr) return option.set_text(shape, value);
+    long long number;
+    if (!parse_long(value, number) || number < option.low || number > option.high) return false;
+    option.set_number(shape, number);
+    return true;
+}
+
+const ValueOption* find_option(const std::string& name) {
+    for (const ValueOption& option : OPTIONS)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+
+void print_usage() {
+    std::fputs("usage: measgen [OPTION...] [--] OUTPUT\n"
+               "Writes a measurement data file to OUTPUT (after --, OUTPUT may start with '-').\n"
+               "  --help                   print this text and exit\n"
+               "  --version                print the version of measgen and exit\n",
+               stdout);
+    for (const Group group : {Group::shape, Group::broken}) {
+        std::fputs(group == Group::shape ? "file shape:\n" : "broken files:\n", stdout);
+        for (const ValueOption& option : OPTIONS) {
+            if (option.group != group) continue;
+            const std::string form = std::string(option.name) + " " + option.value;
+            if (form.size() < 24)
+                std::printf("  %-24s %s\n", form.c_str(), option.help);
+            else
+                std::printf("  %s\n  %-24s %s\n", form.c_str(), "", option.help);
+        }
+    }
+}
+
+int usage_error(const std::string& what) {
+    std::fprintf(stderr, "measgen: %s\nTry 'measgen --help' for the options.\n", what.c_str());
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(USAGE, stdout);
-        return 0;
-    }
-    if (argc < 2) return usage_error("no output file named");
-    const std::string output = argv[1];
     FileShape shape;
     shape.sensors = numbered_sensors(4);
-    for (int i = 2; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (i + 1 >= argc) return usage_error(("missing value for " + option).c_str());
-        const char* value = argv[++i];
-        long long number = 0;
-        const bool numeric = parse_long(value, number);
-        if (option == "--sensors" && numeric && number >= 0 && number <= 726) shape.sensors = numbered_sensors(static_cast<int>(number));
-        else if (option == "--serials") {
-            shape.sensors.clear();
-            for (const std::string& serial : split(value, ','))
-                shape.sensors.push_back({static_cast<std::uint8_t>(shape.sensors.size() + 1), serial});
-        } else if (option == "--records" && numeric && number >= 0) shape.pattern_records = static_cast<std::uint64_t>(number);
-        else if (option == "--rate" && numeric && number > 0) shape.records_per_second = static_cast<std::uint32_t>(number);
-        else if (option == "--start" && numeric) shape.start_time = static_cast<std::int32_t>(number);
-        else if (option == "--invalid-every" && numeric && number >= 0) shape.invalid_every = static_cast<std::uint32_t>(number);
-        else if (option == "--seed" && numeric) shape.seed = static_cast<std::uint32_t>(number);
-        else if (option == "--title") shape.title = value;
-        else if (option == "--company") shape.company = value;
-        else if (option == "--idn") shape.idn = value;
-        else if (option == "--unit-serial") shape.unit_serial = value;
-        else if (option == "--magic") shape.magic = value;
-        else if (option == "--version") {
-            const std::vector<std::string> parts = split(value, '.');
-            long long major, minor;
-            if (parts.size() != 2 || !parse_long(parts[0].c_str(), major) || !parse_long(parts[1].c_str(), minor))
-                return usage_error("--version takes MAJOR.MINOR");
-            shape.version_major = static_cast<std::int8_t>(major);
-            shape.version_minor = static_cast<std::int8_t>(minor);
-        } else if (option == "--count-byte" && numeric && number >= 0 && number <= 255) shape.count_byte = static_cast<std::uint8_t>(number);
-        else if (option == "--trailing-bytes" && numeric && number >= 0) shape.trailing_bytes = static_cast<std::uint32_t>(number);
-        else if (option == "--truncate" && numeric && number >= 0) shape.truncate_to = static_cast<std::uint64_t>(number);
-        else if (option == "--record") {
-            GenRecord record;
-            if (!parse_record(value, record)) return usage_error("--record takes OFFSET,COUNTER[,VALUE:WAVELENGTH...]");
-            shape.records.push_back(record);
-        } else return usage_error(("bad option or value: " + option + " " + value).c_str());
+    std::vector<std::string> outputs;
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options_ended || arg.empty() || arg[0] != '-') {
+            outputs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+        } else if (arg == "--help") {
+            print_usage();
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("measgen %s\n", MEASCONV_VERSION);
+            return 0;
+        } else if (const ValueOption* option = find_option(arg)) {
+            if (i + 1 >= argc) return usage_error("missing value for " + arg);
+            const char* value = argv[++i];
+            if (!apply_option(*option, value, shape))
+                return usage_error("bad value for " + arg + ": '" + value + "' (expected " + option->value + ")");
+        } else {
+            return usage_error("unknown option " + arg +
+                               (arg.starts_with("--") ? "" : " (an output name starting with '-' needs -- before it)"));
+        }
     }
+    if (outputs.empty()) return usage_error("no output file named");
+    if (outputs.size() > 1) return usage_error("more than one output file named: " + outputs[0] + ", " + outputs[1]);
+
+    const std::string& output = outputs[0];
     if (!write_data_file(shape, output)) {
         std::fprintf(stderr, "measgen: cannot write %s\n", output.c_str());
         return 1;
     }
+    if (whole_records(shape) == 0) std::fprintf(stderr, "measgen: 0 records written to %s\n", output.c_str());
     return 0;
 }
