@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and the machine lacks.
+#   scripts/ensure-tools.sh [--full] [--packages] [--windows]
+# --full: clang and its runtimes for the sanitizer and fuzz runs; --packages: what cpack and the
+# package test use; --windows: the MinGW-w64 cross compiler and Wine.
 set -euo pipefail
 
 missing=()
+minimal=()  # installed without their recommended packages (Wine's would bring a whole desktop stack)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
@@ -10,14 +14,31 @@ command -v python3 >/dev/null || missing+=(python3)
 [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ] || [ -e /usr/lib/cmake/GTest ] || [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(libgtest-dev)
 # Tests convert times in named zones (daylight-saving changes).
 [ -e /usr/share/zoneinfo/Europe/Berlin ] || missing+=(tzdata)
-if [ "${1:-}" = "--full" ]; then
-  command -v clang++ >/dev/null || missing+=(clang)
-  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-dev)
-fi
+# The manual pages are rendered by man in a test.
+command -v man >/dev/null || missing+=(man-db)
+for option in "$@"; do
+  case "$option" in
+    --full)
+      command -v clang++ >/dev/null || missing+=(clang)
+      ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-dev)
+      ;;
+    --packages)
+      # dpkg-shlibdeps turns the libraries the programs link into the Debian package's dependencies.
+      command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+      ;;
+    --windows)
+      command -v x86_64-w64-mingw32-g++ >/dev/null || minimal+=(g++-mingw-w64-x86-64)
+      command -v wine >/dev/null && command -v wineboot >/dev/null || minimal+=(wine)
+      [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || minimal+=(wine64)
+      ;;
+    *) echo "ensure-tools.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
+if [ ${#missing[@]} -gt 0 ] || [ ${#minimal[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]} ${minimal[*]}"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  [ ${#minimal[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${minimal[@]}"
 fi

@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "measconv_version.h"
 #include "measgen/generator.h"
 
@@ -167,6 +172,11 @@ int usage_error(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Messages end in LF on every platform, as measconv's do: no CR LF from the runtime's text mode.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     FileShape shape;
     shape.sensors = numbered_sensors(4);
     std::vector<std::string> outputs;

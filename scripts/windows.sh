@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The Windows build, tested under Wine:
+#  1. cross-compiles the programs for 64-bit Windows with MinGW-w64 (build-windows/) and builds
+#     the Linux programs (build/);
+#  2. runs both builds on the same inputs (scripts/wine_compare.py): data files, messages, exit
+#     codes and output trees must be byte-identical, and serials that Windows cannot take as
+#     names must still give every sensor files of its own;
+#  3. packs the Windows zip with cpack and runs its programs from a folder that holds nothing
+#     else, after checking that they import no DLL beyond Windows' own.
+# Installs what is missing first. Ends with "windows: PASSED" or "windows: FAILED".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+# The programs of the Windows package; each is built as PROGRAM.exe.
+programs=(measconv measgen)
+
+./scripts/ensure-tools.sh --windows
+
+echo "== building for Linux (build/) and for Windows (build-windows/)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+nice -n 10 cmake --build build --target measconv measgen >/dev/null
+cmake --no-warn-unused-cli -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF -DMEASCONV_BUILD_BASELINE=OFF >/dev/null
+nice -n 10 cmake --build build-windows >/dev/null
+
+# A Wine prefix of our own, made without a display and without asking for Mono or Gecko.
+export WINEPREFIX="$root/build-windows/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== making the Wine prefix $WINEPREFIX"
+  timeout 300 wineboot --init >"$root/build-windows/wineboot.log" 2>&1 ||
+    { cat "$root/build-windows/wineboot.log" >&2; echo "windows: FAILED (wineboot)"; exit 1; }
+  wineserver -w
+fi
+# One server and its services for all the runs below (started afresh for each program, they
+# would cost a second or two a run), started here with no pipe of ours to inherit.
+wineserver -p
+wineboot </dev/null >/dev/null 2>&1
+
+echo "== comparing the Windows build under Wine with the Linux build (TZ=UTC)"
+status=0
+python3 scripts/wine_compare.py build build-windows build-windows/compare || status=1
+
+echo "== the Windows zip"
+passed=0
+failed=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+version=$(sed -n 's/.*MEASCONV_VERSION\[\] = "\(.*\)";/\1/p' build-windows/generated/measconv_version.h)
+zip="measconv-$version-win64.zip"
+rm -f "build-windows/$zip"
+(cd build-windows && cpack -G ZIP >/dev/null)
+unpacked=build-windows/zip-test
+rm -rf "$unpacked"
+mkdir -p "$unpacked/package" "$unpacked/run"
+(cd "$unpacked/package" && cmake -E tar xf "$root/build-windows/$zip")
+home="$unpacked/package/measconv-$version-win64"
+expected_files=("README.md")
+for program in "${programs[@]}"; do expected_files+=("bin/$program.exe"); done
+check "zip contents: ${expected_files[*]}" \
+  test "$(cd "$home" && find . -type f | sed 's|^\./||' | sort)" = "$(printf '%s\n' "${expected_files[@]}" | sort)"
+
+# Every DLL a program imports must be one of Windows' own (in Wine's system32), none of MinGW's.
+system32="$WINEPREFIX/drive_c/windows/system32"
+imports_only_system_dlls() {
+  local dll
+  for dll in $(x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'); do
+    if [ -z "$(find "$system32" -maxdepth 1 -iname "$dll" -print -quit)" ]; then
+      echo "$1 imports $dll, which Windows does not have" >&2
+      return 1
+    fi
+  done
+}
+for program in "${programs[@]}"; do
+  check "$program.exe imports only Windows' DLLs" imports_only_system_dlls "$home/bin/$program.exe"
+done
+
+# Run from the unpacked folder, nothing else beside the programs: the sample as examples/expected.
+cp examples/sample.dat "$unpacked/run/"
+run_out=$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcs sample.dat sample 2>&1)
+check "measconv.exe from the zip prints nothing" test -z "$run_out"
+check "measconv.exe from the zip: per-sensor files" diff -r "$unpacked/run/sample" examples/expected/sample
+for name in pv.txt wl.txt pv.csv wl.csv; do
+  check "measconv.exe from the zip: sample_$name" cmp "$unpacked/run/sample_$name" "examples/expected/sample_$name"
+done
+check "measgen.exe from the zip prints its version" \
+  test "$(cd "$unpacked/run" && wine "$root/$home/bin/measgen.exe" --version)" = "measgen $version"
+echo "windows-zip: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] || status=1
+
+if [ "$status" -eq 0 ]; then
+  echo "windows: PASSED (the Windows build under Wine gives the Linux build's bytes; build-windows/$zip)"
+else
+  echo "windows: FAILED (see the FAILED lines above)"
+fi
+exit "$status"

@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+"""Runs the Linux and the Windows build (under Wine) on the same inputs and requires the same
+bytes from both: data files made by measgen, standard output and exit codes of measconv, and
+every file of the output trees. Then converts serials that Windows cannot take as file names
+and requires every sensor's files under the Windows name rules.
+
+    wine_compare.py LINUX_BUILD WINDOWS_BUILD WORK_DIR
+
+WINEPREFIX must name an initialised Wine prefix. Ends with "wine: N passed, F failed" and
+exits 1 when a check failed.
+"""
+import itertools
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+LINUX_BUILD, WINDOWS_BUILD, WORK = (os.path.abspath(a) for a in sys.argv[1:4])
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PREFIX = os.environ["WINEPREFIX"]
+ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
+
+# The list files name some inputs and outputs on drive C: the Windows build finds them there, the
+# Linux build takes "C:\measconv-test\in\a.dat" for one file name in its working directory.
+DRIVE_C_DIR = "measconv-test"
+DRIVE_C = "C:\\" + DRIVE_C_DIR + "\\"
+
+# Data files made by measgen on both sides: name and options.
+GENERATED = [
+    ("gen_many", ["--sensors", "5", "--records", "300", "--rate", "7", "--start", "1700000000",
+                  "--invalid-every", "4", "--seed", "3"]),
+    ("gen_wrap", ["--sensors", "2", "--records", "20", "--rate", "1", "--start", "2147483640"]),
+    ("gen_before_1970", ["--sensors", "3", "--records", "5", "--start", "-100000",
+                         "--record", "-5,-3,-1.25:1499999,2.5:1650000,0.00005:1500000"]),
+    ("gen_texts", ["--serials", "A,a,A_2,A,,../up", "--title", "line\nbreak", "--company", "tab\there",
+                   "--idn", "cr\rhere", "--records", "4"]),
+    ("gen_no_sensor", ["--sensors", "0", "--records", "3"]),
+    ("gen_partial", ["--sensors", "2", "--records", "3", "--trailing-bytes", "5"]),
+    ("bad_magic", ["--magic", "XY", "--records", "2"]),
+    ("bad_version", ["--file-version", "1.2", "--records", "2"]),
+    ("bad_count", ["--count-byte", "200", "--records", "2"]),
+    ("short", ["--records", "2", "--truncate", "100"]),
+    ("empty", ["--truncate", "0"]),
+]
+VALID = ["sample", "gen_many", "gen_wrap", "gen_before_1970", "gen_texts", "gen_no_sensor", "gen_partial"]
+BROKEN = ["bad_magic", "bad_version", "bad_count", "short", "empty"]
+
+# Every subset of the type letters, in alternating case; "x" selects nothing (an empty field
+# would take the letters of the entry before).
+LETTER_SETS = []
+for n in range(32):
+    word = "".join(c for bit, c in enumerate("pwtcs") if n >> bit & 1) or "x"
+    LETTER_SETS.append(word.upper() if n % 3 == 1 else word)
+
+# Serials, their stems under the Linux (POSIX) rules and under the Windows rules.
+HOSTILE_SERIALS = [
+    ("CON", "CON", "_CON"),
+    ("aux.txt", "aux.txt", "_aux.txt"),
+    ("Lpt9", "Lpt9", "_Lpt9"),
+    ("nul .csv", "nul .csv", "_nul .csv"),
+    ("com1", "com1", "_com1"),
+    ("a<b>c", "a<b>c", "a_b_c"),
+    ("q:x", "q:x", "q_x"),
+    ("p|i", "p|i", "p_i"),
+    ("w?", "w?", "w_"),
+    ("s*", "s*", "s_"),
+    ('q"t', 'q"t', "q_t"),
+    ("t\tx", "t\tx", "t_x"),
+    ("dot.", "dot.", "dot_"),
+    ("sp ", "sp ", "sp_"),
+    ("x.", "x.", "x_"),
+    ("x_", "x_", "x__2"),
+    ("SN1", "SN1", "SN1"),
+]
+
+passed = 0
+failed = 0
+
+
+def check(ok, what):
+    global passed, failed
+    if ok:
+        passed += 1
+    else:
+        failed += 1
+        print("FAILED: " + what, flush=True)
+    return ok
+
+
+class Side:
+    def __init__(self, name, cwd, measconv, measgen, drive_c=None):
+        self.name = name
+        self.cwd = cwd
+        self.measconv = measconv
+        self.measgen = measgen
+        self.drive_c = drive_c  # where drive C's test folder is, or None: names stay in cwd
+
+    def run(self, program, args):
+        # Standard output and error go to files, not pipes: a Wine service that a run starts
+        # would hold a pipe open long after the program has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(program + args, cwd=self.cwd, env=ENV, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err).returncode
+            out.seek(0)
+            err.seek(0)
+            return code, out.read(), err.read()
+
+    def c_path(self, relative):
+        """Where a file named C:\\measconv-test\\RELATIVE ends up on this side."""
+        if self.drive_c is None:
+            return os.path.join(self.cwd, DRIVE_C + relative.replace("/", "\\"))
+        return os.path.join(self.drive_c, relative)
+
+    def tree(self):
+        """Every file of this side, by a name that is the same on both sides."""
+        files = {}
+        roots = [(self.cwd, "")] + ([(self.drive_c, DRIVE_C)] if self.drive_c else [])
+        for root, prefix in roots:
+            for directory, _, names in os.walk(root):
+                for name in names:
+                    path = os.path.join(directory, name)
+                    key = (prefix + os.path.relpath(path, root)).replace("\\", "/")
+                    with open(path, "rb") as f:
+                        files[key] = f.read()
+        return files
+
+
+def make_sides(work, drive_c):
+    """A working folder for each build, empty; and drive C's test folder for the Windows one."""
+    for folder in (work, drive_c):
+        if folder and os.path.exists(folder):
+            shutil.rmtree(folder)
+    linux = Side("linux", os.path.join(work, "linux"), [os.path.join(LINUX_BUILD, "measconv")],
+                 [os.path.join(LINUX_BUILD, "tools", "measgen")])
+    windows = Side("windows", os.path.join(work, "windows"), ["wine", os.path.join(WINDOWS_BUILD, "measconv.exe")],
+                   ["wine", os.path.join(WINDOWS_BUILD, "tools", "measgen.exe")], drive_c)
+    for side in (linux, windows):
+        os.makedirs(side.cwd)
+    return linux, windows
+
+
+def make_inputs(linux, windows):
+    """Each side makes the data files with its own measgen; they must be the same bytes."""
+    for side in (linux, windows):
+        for folder in ("in", "out", "out/single", "out/batch"):
+            os.makedirs(os.path.join(side.cwd, folder))
+    os.makedirs(os.path.join(windows.drive_c, "in"))
+    os.makedirs(os.path.join(windows.drive_c, "out"))
+    for name, options in GENERATED:
+        results = {}
+        for side in (linux, windows):
+            results[side.name] = side.run(side.measgen, ["in/%s.dat" % name] + options)
+        check(results["linux"] == results["windows"], "measgen %s: exit code and messages" % name)
+    for side in (linux, windows):
+        shutil.copy(os.path.join(SOURCE, "examples", "sample.dat"), os.path.join(side.cwd, "in", "sample.dat"))
+        for name in VALID + BROKEN:
+            shutil.copy(os.path.join(side.cwd, "in", name + ".dat"), side.c_path("in/%s.dat" % name))
+        # A data file whose name is one of its own combined outputs: it must stay untouched.
+        shutil.copy(os.path.join(side.cwd, "in", "gen_many.dat"), os.path.join(side.cwd, "in", "self_pv.txt"))
+
+
+def compare_runs(linux, windows, args, what):
+    results = [side.run(side.measconv, args) for side in (linux, windows)]
+    if not check(results[0][:2] == results[1][:2], "%s: exit code and standard output" % what):
+        print("  linux:   %r\n  windows: %r" % (results[0][:2], results[1][:2]))
+    check(results[1][2] == b"", "%s: nothing on standard error under Wine (%r)" % (what, results[1][2][:200]))
+
+
+def single_mode(linux, windows):
+    for name in ("sample", "gen_many"):
+        for letters in LETTER_SETS:
+            compare_runs(linux, windows, [letters, "in/%s.dat" % name, "out/single/%s_%s" % (name, letters)],
+                         "single %s %s" % (letters, name))
+    for name in VALID[2:] + BROKEN + ["missing"]:
+        compare_runs(linux, windows, ["tpwcs", "in/%s.dat" % name, "out/single/" + name], "single tpwcs " + name)
+    compare_runs(linux, windows, ["tpwc", DRIVE_C + "in\\gen_wrap.dat", DRIVE_C + "out\\single_c"],
+                 "single with C: paths")
+    compare_runs(linux, windows, ["tp", "in/self_pv.txt", "in/self"], "single, output is the input")
+    for args in ([], ["tpw"], ["tpw", "a", "b", "c"]):
+        compare_runs(linux, windows, args, "usage with %d arguments" % len(args))
+    compare_runs(linux, windows, ["tp", "missing.lst"], "missing list file")
+
+
+def list_text():
+    """A list file with CR LF lines: every letter set on every valid input, C: and relative paths."""
+    lines = ["# Every letter set of every valid input", ""]
+    entries = list(itertools.product(VALID, LETTER_SETS))
+    for i, (name, letters) in enumerate(entries):
+        if i % 2 == 0:
+            lines.append("%sin\\%s.dat, %sout\\%s_%s, %s" % (DRIVE_C, name, DRIVE_C, name, letters, letters))
+        else:
+            lines.append("in/%s.dat,out/batch/%s_%s,%s" % (name, name, letters, letters))
+    for name in BROKEN + ["missing"]:
+        lines.append("%sin\\%s.dat , out/batch/%s , tpwcs" % (DRIVE_C, name, name))
+    lines.append("in/self_pv.txt, in/self, tp")
+    lines.append("   in/ gen_wrap.dat ,out/batch/ spaced ")  # no TYPE: the letters of the entry before
+    lines.append("#\x1a a Ctrl-Z in a comment does not end the list")
+    # A line longer than a piece: its tail, from byte 998 on, is read as a line of its own.
+    head = "in/gen_partial.dat,out/batch/long_head,tpc"
+    lines.append(head + " " * (998 - len(head)) + "in/gen_partial.dat,out/batch/long_tail,sc")
+    lines.append("in/sample.dat,out/batch/last,ptcws")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def batch_mode(linux, windows):
+    text = list_text().encode("latin-1")
+    for side in (linux, windows):
+        with open(os.path.join(side.cwd, "night.lst"), "wb") as f:
+            f.write(text)
+        with open(side.c_path("short.lst"), "wb") as f:
+            f.write(b"in/gen_many.dat,out/batch/from_c_list,cw\r\n")
+    compare_runs(linux, windows, ["tpwc", "night.lst"], "batch night.lst")
+    compare_runs(linux, windows, ["tp", DRIVE_C + "short.lst"], "batch with a C: list path")
+    compare_runs(linux, windows, ["tp", "out"], "batch with a directory as list")
+
+
+def compare_trees(linux, windows):
+    trees = {side.name: side.tree() for side in (linux, windows)}
+    names = sorted(set(trees["linux"]) | set(trees["windows"]))
+    for name in names:
+        a, b = trees["linux"].get(name), trees["windows"].get(name)
+        if a is None or b is None:
+            check(False, "%s only in the %s tree" % (name, "linux" if b is None else "windows"))
+        else:
+            check(a == b, "%s differs (%d and %d bytes)" % (name, len(a), len(b)))
+    return len(names)
+
+
+def hostile_serials(linux, windows):
+    """Every sensor's data in files of its own, under the Windows names there: the same bytes
+    as the Linux build's file of that sensor."""
+    serials = ",".join(serial for serial, _, _ in HOSTILE_SERIALS)
+    for side in (linux, windows):
+        code, _, err = side.run(linux.measgen, ["hostile.dat", "--serials", serials, "--records", "6"])
+        check(code == 0 and err == b"", "measgen hostile.dat")
+        run = side.run(side.measconv, ["sctp", "hostile.dat", "hostile"])
+        check(run == (0, b"", b""), "%s: sctp hostile.dat prints nothing (%r)" % (side.name, run))
+    for side, column in ((linux, 1), (windows, 2)):
+        expected = sorted(row[column] + ext for row in HOSTILE_SERIALS for ext in (".csv", ".txt"))
+        found = sorted(os.listdir(os.path.join(side.cwd, "hostile")))
+        check(found == expected, "%s per-sensor names: %r" % (side.name, sorted(set(found) ^ set(expected))))
+    for serial, posix, windows_stem in HOSTILE_SERIALS:
+        for ext in (".csv", ".txt"):
+            paths = (os.path.join(linux.cwd, "hostile", posix + ext), os.path.join(windows.cwd, "hostile", windows_stem + ext))
+            if os.path.exists(paths[0]) and os.path.exists(paths[1]):
+                with open(paths[0], "rb") as a, open(paths[1], "rb") as b:
+                    check(a.read() == b.read(), "serial %r: %s%s has the data of %s%s" % (serial, windows_stem, ext, posix, ext))
+            else:
+                check(False, "serial %r: %s%s" % (serial, windows_stem, ext))
+    for side in (linux, windows):
+        extra = sorted(set(os.listdir(side.cwd)) - {"hostile", "hostile.dat", "hostile_pv.txt", "hostile_pv.csv"})
+        check(extra == [], "%s: nothing written outside the output names: %r" % (side.name, extra))
+
+
+def main():
+    linux, windows = make_sides(os.path.join(WORK, "outputs"), os.path.join(PREFIX, "drive_c", DRIVE_C_DIR))
+    make_inputs(linux, windows)
+    single_mode(linux, windows)
+    batch_mode(linux, windows)
+    print("compared %d files of each tree" % compare_trees(linux, windows))
+    hostile_serials(*make_sides(os.path.join(WORK, "names"), None))
+    print("wine: %d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
