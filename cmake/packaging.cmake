@@ -22,10 +22,10 @@ set(CPACK_PACKAGE_VENDOR "measconv developers")
 set(CPACK_PACKAGE_CONTACT "measconv developers <measconv@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert binary measurement data files into text and CSV files")
 set(CPACK_PACKAGE_DESCRIPTION
-    "measconv converts the data files of acquisition units (a fixed header, then fixed-size records of
- a time offset, a counter, and per sensor a wavelength and a physical value) into plain-text and
- CSV files: combined files with every sensor a column, and one text and CSV file per sensor.
- measgen writes data files of a chosen shape, valid or deliberately broken, for trying it.")
+    "measconv converts the data files of acquisition units (a fixed header, then fixed-size
+records of a time offset, a counter, and per sensor a wavelength and a physical value) into
+plain-text and CSV files: combined files with every sensor a column, and one text and one CSV
+file per sensor. measgen writes data files of a chosen shape, valid or deliberately broken.")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite; then, unless --quick is given, the same suite on a
-# sanitizer build and a short run of each fuzz target. Ends with one line that counts the
-# tests of both suites.
+# sanitizer build, a short run of each fuzz target, the Debian package test and the Windows
+# build under Wine. Ends with one line that counts the tests of every step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/ensure-tools.sh
@@ -17,10 +17,14 @@ TZ=UTC ctest --test-dir build --output-on-failure -j "$jobs" -LE large | tee -a 
 if [ "${1:-}" != "--quick" ]; then
   ./scripts/sanitize.sh | tee -a "$log"
   ./scripts/fuzz.sh "${MEASCONV_FUZZ_SECONDS:-60}"
+  ./scripts/packages.sh | tee -a "$log"
+  ./scripts/windows.sh | tee -a "$log"
 fi
 
 # ctest's summary lines read "N% tests passed, F tests failed out of T"; skipped tests are
-# listed after them, each ending in "(Skipped)", and counted among the passed ones.
+# listed after them, each ending in "(Skipped)", and counted among the passed ones. The
+# package and Windows steps end their parts with "STEP: P passed, F failed".
 awk '/tests passed, [0-9]+ tests? failed out of/ { failed += $4; total += $NF }
+     /^[a-z-]+: [0-9]+ passed, [0-9]+ failed/ { failed += $4; total += $2 + $4 }
      /\(Skipped\)$/ { skipped++ }
      END { printf "%d passed, %d failed, %d skipped\n", total - failed - skipped, failed, skipped }' "$log"
