@@ -4,8 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "cli/run_state.h"
-#include "convert/convert.h"
+#include "cli/report.h"
 
 namespace {
 
@@ -70,29 +69,35 @@ std::vector<ListEntry> parse_list_text(const std::string& text) {
     return entries;
 }
 
-int read_list_file(std::vector<ListEntry>& entries) {
-    const std::string& path = g_run_paths.list;
+bool read_list_file(const std::string& path, std::vector<ListEntry>& entries) {
     std::error_code error;
     std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path.c_str(), "r");
     if (file == nullptr) {
         std::printf("Failed to open %s\n", path.c_str());
-        return 1;
+        return false;
     }
     std::string text;
     read_whole_file(file, text);
     std::fclose(file);
     entries = parse_list_text(text);
-    return 0;
+    return true;
 }
 
-int run_batch() {
-    std::vector<ListEntry> entries;
-    if (read_list_file(entries) != 0) return 2;
+std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, TypeFlags command_line_flags,
+                                           const RecordLoops& loops) {
+    std::vector<ConvertRequest> requests;
+    TypeFlags flags = command_line_flags;
     for (const ListEntry& entry : entries) {
-        if (!entry.type.empty()) g_type_flags = parse_type_letters(entry.type);
-        g_run_paths.input = entry.input;
-        derive_output_paths(entry.output_base);
-        convert_file();
+        if (!entry.type.empty()) flags = parse_type_letters(entry.type);
+        requests.push_back({entry.input, entry.output_base, flags, loops});
     }
+    return requests;
+}
+
+int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops) {
+    std::vector<ListEntry> entries;
+    if (!read_list_file(list_path, entries)) return 2;
+    for (const ConvertRequest& request : batch_requests(entries, command_line_flags, loops))
+        print_problems(convert_file(request));  // a failed entry does not stop the run
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,9 +35,7 @@ public:
     // writes its bytes (line ends in stored form) there and passes their end to commit(); so
     // the record loops format straight into the buffer instead of into a line that is copied.
     // Must not be called on a file that is not open.
-    char* reserve(std::size_t size) {
-        return size <= capacity_ - used_ ? buffer_.get() + used_ : make_room(size);
-    }
+    char* reserve(std::size_t size) { return size <= capacity_ - used_ ? buffer_.get() + used_ : make_room(size); }
     void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
 
     // Flushes and closes; false when anything written did not reach the file.
@@ -55,6 +54,14 @@ private:
     std::size_t used_ = 0;
     bool failed_ = false;
 };
+
+// The first file of a range whose write failed, or nullptr.
+template <typename Files>
+const OutputFile* first_failed(const Files& files) {
+    for (const OutputFile& file : files)
+        if (file.failed()) return &file;
+    return nullptr;
+}
 
 // True when both paths name one existing file (through links or other spellings too).
 bool is_same_file(const std::string& a, const std::string& b);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "convert/format.h"
@@ -44,18 +45,13 @@ OutputFile create_split_file(const std::string& path, const std::vector<std::str
     return file;
 }
 
-char* put(char* out, const char* text, std::size_t size) {
-    std::memcpy(out, text, size);
-    return out + size;
-}
-
-const OutputFile* first_failed(const std::vector<OutputFile>& slots) {
-    for (const OutputFile& file : slots)
-        if (file.failed()) return &file;
-    return nullptr;
-}
-
 }  // namespace
+
+void make_split_directory(const std::string& directory) {
+    if (directory.empty()) return;
+    std::error_code ignored;
+    std::filesystem::create_directory(directory, ignored);
+}
 
 std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors) {
     std::vector<std::string> stems;
@@ -106,7 +102,8 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
 
 const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files) {
     const std::size_t n = header.sensors.size();
-    const bool any_csv = std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
+    const bool any_csv =
+        std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
     const bool any_text =
         std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
     // Prefix, two cells, separators and line end, plus the slack put_cell may overrun.
@@ -139,7 +136,7 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
                 *p++ = '\t';
                 p = put_cell(p, wavelength);
                 *p++ = '\t';
-                p = valid ? put_cell(p, physic) : put(p, "nil", 3);
+                p = valid ? put_cell(p, physic) : put_text(p, "nil", 3);
                 *p++ = '\n';
                 files.text[i].commit(p);
             }

@@ -5,15 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_state.h"
 #include "convert/data_file.h"
 #include "convert/output_file.h"
 #include "convert/record_reader.h"
+#include "convert/type_flags.h"
 
 struct SplitFiles {
     std::vector<OutputFile> text;  // one slot per sensor; closed where the file could not be created
     std::vector<OutputFile> csv;
 };
+
+// Creates the directory of the per-sensor files (one level; an existing one is used as it is).
+// Its outcome shows only in the files that can or cannot be created in it.
+void make_split_directory(const std::string& directory);
 
 // File stems of the sensors, in table order: the serial with '/' and '\' made '_', and a
 // suffix "_2", "_3", ... where an earlier sensor already holds the stem (ignoring ASCII case).

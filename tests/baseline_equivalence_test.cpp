@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/baseline_records.h"
+#include "baseline/baseline_records.h"
 #include "convert/combined_output.h"
 #include "convert/data_file.h"
 #include "convert/split_output.h"
@@ -53,10 +53,26 @@ private:
 
 // Readings no measurement should have, but a file may: every kind of float and wavelength edge.
 GenRecord extreme_record(std::int32_t offset, std::int32_t counter, std::size_t sensors, std::uint32_t salt) {
-    const float values[] = {0.0f, -0.0f, 0.03125f, -0.09375f, 1.5f, -1.25f, 9999.99995f, 1e-45f, -1e-45f,
-                            FLT_MIN, 16777217.0f, 1e12f, 1e33f, -1e38f, FLT_MAX, -FLT_MAX,
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
+    const float values[] = {0.0f,
+                            -0.0f,
+                            0.03125f,
+                            -0.09375f,
+                            1.5f,
+                            -1.25f,
+                            9999.99995f,
+                            1e-45f,
+                            -1e-45f,
+                            FLT_MIN,
+                            16777217.0f,
+                            1e12f,
+                            1e33f,
+                            -1e38f,
+                            FLT_MAX,
+                            -FLT_MAX,
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            -std::numeric_limits<float>::quiet_NaN()};
     const std::int32_t wavelengths[] = {1500000, 1650000, 1550123, 1499999, 1650001, 0, -1, INT32_MIN, INT32_MAX};
     GenRecord record;
     record.time_offset = offset;
@@ -131,16 +147,13 @@ InputData open_records(const fs::path& path) {
 
 CombinedFiles create_combined(const fs::path& base, std::size_t buffer_size) {
     CombinedFiles files;
-    files.physic_text.create(base.string() + "_pv.txt", LineEnds::crlf, buffer_size);
-    files.wavelength_text.create(base.string() + "_wl.txt", LineEnds::crlf, buffer_size);
-    files.physic_csv.create(base.string() + "_pv.csv", LineEnds::crlf, buffer_size);
-    files.wavelength_csv.create(base.string() + "_wl.csv", LineEnds::crlf, buffer_size);
+    for (const CombinedOutput& output : COMBINED_OUTPUTS)
+        files[output.kind].create(base.string() + output.suffix, LineEnds::crlf, buffer_size);
     return files;
 }
 
 void close_combined(CombinedFiles& files) {
-    for (OutputFile* file : {&files.physic_text, &files.wavelength_text, &files.physic_csv, &files.wavelength_csv})
-        EXPECT_TRUE(file->close());
+    for (OutputFile& file : files.files) EXPECT_TRUE(file.close());
 }
 
 SplitFiles create_split(const fs::path& directory, std::size_t sensors, std::size_t buffer_size) {
@@ -236,7 +249,8 @@ TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
 }
 
 int run(const std::string& program, const std::string& type, const fs::path& input, const fs::path& base) {
-    const std::string command = "'" + program + "' " + type + " '" + input.string() + "' '" + base.string() + "' > /dev/null";
+    const std::string command =
+        "'" + program + "' " + type + " '" + input.string() + "' '" + base.string() + "' > /dev/null";
     return std::system(command.c_str());
 }
 

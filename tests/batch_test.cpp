@@ -14,7 +14,9 @@ using test::Scratch;
 struct Fields {
     std::string input, output_base, type;
     bool operator==(const Fields&) const = default;
-    friend void PrintTo(const Fields& f, std::ostream* os) { *os << "{" << f.input << "|" << f.output_base << "|" << f.type << "}"; }
+    friend void PrintTo(const Fields& f, std::ostream* os) {
+        *os << "{" << f.input << "|" << f.output_base << "|" << f.type << "}";
+    }
 };
 
 std::vector<Fields> fields_of(const std::string& text) {
@@ -59,9 +61,11 @@ TEST(ListFile, LongLinesAreReadInPiecesOf998Bytes) {
     const std::string first = "a.dat,out,p" + std::string(998 - 11, ' ');
     EXPECT_EQ(fields_of(first + "b.dat,other\n"), (std::vector<Fields>{{"a.dat", "out", "p"}, {"b.dat", "other", ""}}));
     // A piece that starts with '#' is a comment, even in the middle of a long line.
-    EXPECT_EQ(fields_of(first + "#b.dat,other\nc.dat\n"), (std::vector<Fields>{{"a.dat", "out", "p"}, {"c.dat", "", ""}}));
+    EXPECT_EQ(fields_of(first + "#b.dat,other\nc.dat\n"),
+              (std::vector<Fields>{{"a.dat", "out", "p"}, {"c.dat", "", ""}}));
     // Exactly 997 bytes and the newline make one piece.
-    EXPECT_EQ(fields_of("a.dat" + std::string(992, ' ') + "\nb.dat\n"), (std::vector<Fields>{{"a.dat", "", ""}, {"b.dat", "", ""}}));
+    EXPECT_EQ(fields_of("a.dat" + std::string(992, ' ') + "\nb.dat\n"),
+              (std::vector<Fields>{{"a.dat", "", ""}, {"b.dat", "", ""}}));
 }
 
 // --- Whole runs of the program ---
@@ -80,12 +84,13 @@ std::string wl_csv_of(int counter) {
 
 TEST(BatchRun, ConvertsEveryEntryWithItsOwnLettersAndCarriesThemOver) {
     Scratch scratch;
-    for (int i = 1; i <= 3; ++i) test::write_file(scratch.path("in" + std::to_string(i) + ".dat"), data_file_bytes(one_sensor_shape(i)));
+    for (int i = 1; i <= 3; ++i)
+        test::write_file(scratch.path("in" + std::to_string(i) + ".dat"), data_file_bytes(one_sensor_shape(i)));
     test::write_file(scratch.path("list.txt"),
                      "# three files\r\n"
-                     "in1.dat, first\r\n"         // command-line letters: cw
+                     "in1.dat, first\r\n"  // command-line letters: cw
                      "in2.dat, second, tp\r\n"
-                     "in3.dat, third\r\n");       // carries tp over
+                     "in3.dat, third\r\n");  // carries tp over
     const test::RunResult run = run_measconv({"cw", "list.txt"}, scratch.dir.string());
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out, "");
@@ -120,7 +125,8 @@ TEST(BatchRun, AFailingEntryDoesNotStopTheRun) {
     test::write_file(scratch.path("list.txt"), "missing.dat,m\nbad.dat,b\nin1.dat,one\nin3.dat,three,sc\n");
     const test::RunResult run = run_measconv({"cw", "list.txt"}, scratch.dir.string());
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, "Can not open 'missing.dat' to read data.\nInput file Version  format error, need version: 1.3\n");
+    EXPECT_EQ(run.out,
+              "Can not open 'missing.dat' to read data.\nInput file Version  format error, need version: 1.3\n");
     EXPECT_EQ(read_file(scratch.path("b_wl.csv")), "");
     EXPECT_EQ(read_file(scratch.path("one_wl.csv")), wl_csv_of(1));
     EXPECT_EQ(read_file(scratch.path("three/S1.csv")),

@@ -55,7 +55,8 @@ TEST(HostilePaths, AReadOnlyDirectoryStopsTheCombinedFilesWithTheirMessage) {
     test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
     fs::create_directory(scratch.path("locked"));
     fs::permissions(scratch.path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
-    if (!permission_bits_stop_writes(scratch.path("locked"))) GTEST_SKIP() << "running as root: permission bits do not stop writes";
+    if (!permission_bits_stop_writes(scratch.path("locked")))
+        GTEST_SKIP() << "running as root: permission bits do not stop writes";
 
     const test::RunResult run = run_measconv({"cpw", "in.dat", "locked/out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "Can not open 'locked/out_pv.csv' to export.\n");
@@ -68,7 +69,8 @@ TEST(HostilePaths, AReadOnlyPerSensorDirectorySkipsThePerSensorFilesSilently) {
     test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
     fs::create_directory(scratch.path("out"));
     fs::permissions(scratch.path("out"), fs::perms::owner_read | fs::perms::owner_exec);
-    if (!permission_bits_stop_writes(scratch.path("out"))) GTEST_SKIP() << "running as root: permission bits do not stop writes";
+    if (!permission_bits_stop_writes(scratch.path("out")))
+        GTEST_SKIP() << "running as root: permission bits do not stop writes";
 
     const test::RunResult run = run_measconv({"scp", "in.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "");
@@ -163,9 +165,10 @@ TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
     test::write_file(scratch.path("o/in.dat"), bytes_of(shape));
     const test::RunResult dot = run_measconv({"sctw", "in.dat", "."}, scratch.path("o"));
     EXPECT_EQ(dot.out, "");
-    EXPECT_EQ(read_file(scratch.path("o/._wl.txt")), crlf(with_second_serial(test::combined_header("Wavelength"), "._wl") +
-                                                          "000005\t7\t1550000\t0\n"));
-    EXPECT_EQ(read_file(scratch.path("o/._wl.csv")), crlf("Datetime,Counter,01.AB1,02.._wl\n1980-01-02 02:04:00,7,1550000, \n"));
+    EXPECT_EQ(read_file(scratch.path("o/._wl.txt")),
+              crlf(with_second_serial(test::combined_header("Wavelength"), "._wl") + "000005\t7\t1550000\t0\n"));
+    EXPECT_EQ(read_file(scratch.path("o/._wl.csv")),
+              crlf("Datetime,Counter,01.AB1,02.._wl\n1980-01-02 02:04:00,7,1550000, \n"));
     EXPECT_EQ(read_file(scratch.path("o/AB1.txt")).substr(0, 15), "## Strain test\n");
 }
 
@@ -219,7 +222,8 @@ TEST(HostilePaths, SerialsCannotLeaveThePerSensorDirectory) {
     EXPECT_EQ(list_dir(scratch.path("a/b/out")),
               (Names{"...csv", ".._.._.._.._.._.._.._.._x.csv", ".._.._up.csv", "..csv", "_tmp_abs.csv"}));
     EXPECT_EQ(read_file(scratch.path("a/b/out/...csv")), SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,1.0000\n");
-    EXPECT_EQ(read_file(scratch.path("a/b/out/_tmp_abs.csv")), SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,2.0000\n");
+    EXPECT_EQ(read_file(scratch.path("a/b/out/_tmp_abs.csv")),
+              SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,2.0000\n");
     EXPECT_EQ(read_file(scratch.path("a/b/out/..csv")), SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,3.0000\n");
 }
 

@@ -112,7 +112,9 @@ FileShape sample_shape() {
 
 std::string combined_header(const std::string& type) {
     return "## Strain test\n"
-           "## Type             : " + type + "\n"
+           "## Type             : " +
+           type +
+           "\n"
            "## Version          : 1.3\n"
            "## Company          : Example Labs\n"
            "## IDN              : MU-4000\n"
@@ -133,7 +135,9 @@ std::string sensor_header(const std::string& serial) {
            "## Company          : Example Labs\n"
            "## IDN              : MU-4000\n"
            "## SA SN            : SA2024001\n"
-           "## Sensor SN        : " + serial + "\n"
+           "## Sensor SN        : " +
+           serial +
+           "\n"
            "## Time             : Wed Jan 02 02:03:55 1980\n"
            "# Column01= Record Time\n"
            "# Column02= Counter\n"

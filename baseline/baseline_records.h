@@ -1,12 +1,11 @@
 // The straightforward record loops: every cell printed with snprintf, every record's time
 // converted with its own localtime call, every line assembled and then copied into its file.
 // They are the measure of the fast loops in combined_output.cpp and split_output.cpp: the
-// benchmarks time measconv-baseline (built with MEASCONV_BASELINE, which makes convert_file
-// use these loops), and the tests require byte-identical files from both.
+// benchmarks time measconv-baseline (whose conversions are given these loops), and the tests
+// require byte-identical files from both.
 #pragma once
 
-#include "convert/combined_output.h"
-#include "convert/split_output.h"
+#include "convert/convert.h"
 
 // Same contract as write_combined_records.
 const OutputFile* baseline_write_combined_records(const DataFileHeader& header, RecordReader& input,
@@ -14,3 +13,5 @@ const OutputFile* baseline_write_combined_records(const DataFileHeader& header, 
 
 // Same contract as write_split_records.
 const OutputFile* baseline_write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files);
+
+inline constexpr RecordLoops BASELINE_RECORD_LOOPS{baseline_write_combined_records, baseline_write_split_records};
