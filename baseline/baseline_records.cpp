@@ -12,15 +12,15 @@ constexpr char CRLF[] = "\r\n";
 
 }  // namespace
 
-const OutputFile* baseline_write_combined_records(const DataFileHeader& header, RecordReader& input,
+const OutputFile* baseline_write_combined_records(const DataFileHeader& header, RecordBlock records,
                                                   CombinedFiles& files) {
     const std::size_t n = header.sensors.size();
     std::vector<char> line(2 * MAX_FORMATTED + (n + 1) * (MAX_FORMATTED + 2));
     char prefix[2 * MAX_FORMATTED];
     const bool any_csv = files[CombinedKind::physic_csv].is_open() || files[CombinedKind::wavelength_csv].is_open();
 
-    while (const unsigned char* bytes = input.next()) {
-        const DataRecord record{bytes};
+    for (std::size_t r = 0; r < records.count; ++r) {
+        const DataRecord record = records[r];
         std::size_t prefix_size = 0;
         if (any_csv)
             prefix_size = static_cast<std::size_t>(
@@ -85,7 +85,7 @@ const OutputFile* baseline_write_combined_records(const DataFileHeader& header, 
     return nullptr;
 }
 
-const OutputFile* baseline_write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files) {
+const OutputFile* baseline_write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files) {
     const std::size_t n = header.sensors.size();
     const bool any_csv =
         std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
@@ -95,8 +95,8 @@ const OutputFile* baseline_write_split_records(const DataFileHeader& header, Rec
     char text_prefix[2 * MAX_FORMATTED];
     char line[4 * MAX_FORMATTED + 8];
 
-    while (const unsigned char* bytes = input.next()) {
-        const DataRecord record{bytes};
+    for (std::size_t r = 0; r < records.count; ++r) {
+        const DataRecord record = records[r];
         std::size_t csv_prefix_size = 0;
         std::size_t text_prefix_size = 0;
         if (any_csv)

@@ -8,10 +8,10 @@
 #include "convert/convert.h"
 
 // Same contract as write_combined_records.
-const OutputFile* baseline_write_combined_records(const DataFileHeader& header, RecordReader& input,
+const OutputFile* baseline_write_combined_records(const DataFileHeader& header, RecordBlock records,
                                                   CombinedFiles& files);
 
 // Same contract as write_split_records.
-const OutputFile* baseline_write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files);
+const OutputFile* baseline_write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files);
 
 inline constexpr RecordLoops BASELINE_RECORD_LOOPS{baseline_write_combined_records, baseline_write_split_records};

@@ -110,7 +110,7 @@ void write_header_texts(const HeaderTexts& texts, CombinedFiles& files) {
     }
 }
 
-const OutputFile* write_combined_records(const DataFileHeader& header, RecordReader& input, CombinedFiles& files) {
+const OutputFile* write_combined_records(const DataFileHeader& header, RecordBlock records, CombinedFiles& files) {
     const std::size_t n = header.sensors.size();
     const std::size_t capacity = line_capacity(n);
     OutputFile& physic_csv = files[CombinedKind::physic_csv];
@@ -125,8 +125,8 @@ const OutputFile* write_combined_records(const DataFileHeader& header, RecordRea
     RecordCells cells = record_cells_for(n);
     RecordPrefixes prefixes;
 
-    while (const unsigned char* bytes = input.next()) {
-        const DataRecord record{bytes};
+    for (std::size_t r = 0; r < records.count; ++r) {
+        const DataRecord record = records[r];
         format_record_cells(record, physic, wavelength, cells);
         format_record_prefixes(header.start_time, record, any_csv, any_text, prefixes);
 

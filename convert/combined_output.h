@@ -40,4 +40,4 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags);
 void write_header_texts(const HeaderTexts& texts, CombinedFiles& files);
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
-const OutputFile* write_combined_records(const DataFileHeader& header, RecordReader& input, CombinedFiles& files);
+const OutputFile* write_combined_records(const DataFileHeader& header, RecordBlock records, CombinedFiles& files);

@@ -21,8 +21,13 @@ InputFile open_input(const std::string& path) {
     return InputFile(std::fopen(path.c_str(), "rb"));
 }
 
-bool read_header(std::FILE* input, std::vector<unsigned char>& header_bytes) {
-    return std::fread(header_bytes.data(), 1, HEADER_SIZE, input) == HEADER_SIZE;
+enum class HeaderRead { complete, short_file, failed };
+
+// The header is read once: the records follow it, so an input that cannot be re-read (a pipe)
+// converts as a regular file does.
+HeaderRead read_header(std::FILE* input, std::vector<unsigned char>& header_bytes) {
+    if (std::fread(header_bytes.data(), 1, HEADER_SIZE, input) == HEADER_SIZE) return HeaderRead::complete;
+    return std::ferror(input) ? HeaderRead::failed : HeaderRead::short_file;
 }
 
 ConvertResult failed_with(Problem problem) {
@@ -31,12 +36,6 @@ ConvertResult failed_with(Problem problem) {
 }
 
 ConvertResult write_failure(const OutputFile& file) { return failed_with({ConvertStatus::write_failed, file.path()}); }
-
-// Closing reports a failed flush or close as a write failure.
-ConvertResult close_all(CombinedFiles& combined) {
-    if (const OutputFile* failed = close_combined_files(combined)) return write_failure(*failed);
-    return {};
-}
 
 // A per-sensor name may lead to the input or to a combined file of this conversion (an output
 // base ending in '/' puts both in one directory); such a file is never opened, so neither is clobbered.
@@ -47,23 +46,33 @@ std::vector<std::string> files_split_mode_must_not_open(const RunPaths& paths, c
     return files;
 }
 
-// Per-sensor files are written and closed completely, then the input is set back to its first record.
-ConvertResult write_split_outputs(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
-                                  std::vector<unsigned char>& header_bytes, const RunPaths& paths,
-                                  const CombinedFiles& combined) {
-    SplitFiles split =
-        open_split_files(header, request.flags, request.output_base, files_split_mode_must_not_open(paths, combined));
-    {
-        RecordReader records(input, record_size(header.sensors.size()));
-        if (const OutputFile* failed = request.loops.split(header, records, split)) {
-            const ConvertResult result = write_failure(*failed);
-            close_split_files(split);
-            return result;
-        }
+// Everything a conversion writes into, from the header on.
+struct Outputs {
+    CombinedFiles combined;
+    SplitFiles split;
+};
+
+// Flushes and closes every file, per-sensor files first; a failed flush or close is a write failure.
+ConvertResult close_outputs(Outputs& outputs) {
+    const OutputFile* split_failed = close_split_files(outputs.split);
+    const OutputFile* combined_failed = close_combined_files(outputs.combined);
+    if (split_failed != nullptr) return write_failure(*split_failed);
+    if (combined_failed != nullptr) return write_failure(*combined_failed);
+    return {};
+}
+
+// One pass over the records feeds the per-sensor and the combined files alike.
+ConvertResult write_records(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
+                            Outputs& outputs) {
+    const bool split = request.flags & FLAG_SPLIT;
+    RecordReader reader(input, record_size(header.sensors.size()));
+    for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
+        if (const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr)
+            return write_failure(*failed);
+        if (const OutputFile* failed = request.loops.combined(header, block, outputs.combined))
+            return write_failure(*failed);
     }
-    if (const OutputFile* failed = close_split_files(split)) return write_failure(*failed);
-    std::rewind(input);
-    read_header(input, header_bytes);
+    if (reader.failed()) return failed_with({ConvertStatus::read_failed, request.input});
     return {};
 }
 
@@ -76,30 +85,30 @@ ConvertResult convert_file(const ConvertRequest& request) {
     if (!input) return failed_with({ConvertStatus::input_open_failed, paths.input});
     if (request.flags & FLAG_SPLIT) make_split_directory(paths.output_base);
 
-    CombinedFiles combined;
-    if (Problem problem = create_combined_files(paths, request.flags, combined); problem.status != ConvertStatus::ok)
+    Outputs outputs;
+    if (Problem problem = create_combined_files(paths, request.flags, outputs.combined);
+        problem.status != ConvertStatus::ok)
         return failed_with(std::move(problem));
 
     std::vector<unsigned char> header_bytes(HEADER_SIZE);
-    if (!read_header(input.get(), header_bytes)) return close_all(combined);
+    switch (read_header(input.get(), header_bytes)) {
+    case HeaderRead::complete: break;
+    case HeaderRead::short_file: return close_outputs(outputs);  // not a data file: silently empty outputs
+    case HeaderRead::failed: close_outputs(outputs); return failed_with({ConvertStatus::read_failed, paths.input});
+    }
     if (const HeaderCheck check = check_header(header_bytes.data()); check != HeaderCheck::ok) {
-        close_combined_files(combined);
+        close_outputs(outputs);
         return failed_with(header_check_problem(check, header_bytes.data()));
     }
 
     const DataFileHeader header = decode_header(header_bytes.data());
-    const HeaderTexts texts = build_headers(header, request.flags);
+    if (request.flags & FLAG_SPLIT)
+        outputs.split = open_split_files(header, request.flags, request.output_base,
+                                         files_split_mode_must_not_open(paths, outputs.combined));
+    write_header_texts(build_headers(header, request.flags), outputs.combined);
 
-    if (request.flags & FLAG_SPLIT) {
-        if (ConvertResult result = write_split_outputs(request, header, input.get(), header_bytes, paths, combined);
-            result.status != ConvertStatus::ok)
-            return result;
-    }
-
-    write_header_texts(texts, combined);
-    {
-        RecordReader records(input.get(), record_size(header.sensors.size()));
-        if (const OutputFile* failed = request.loops.combined(header, records, combined)) return write_failure(*failed);
-    }
-    return close_all(combined);
+    // On a failure what was written so far stays, flushed as far as it can be.
+    ConvertResult result = write_records(request, header, input.get(), outputs);
+    ConvertResult closed = close_outputs(outputs);
+    return result.status != ConvertStatus::ok ? result : closed;
 }

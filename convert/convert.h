@@ -13,8 +13,8 @@
 // The loops that turn records into lines. The fast ones are the converter's; measconv-baseline
 // passes the straightforward ones that the benchmarks and equivalence tests measure them against.
 struct RecordLoops {
-    const OutputFile* (*combined)(const DataFileHeader&, RecordReader&, CombinedFiles&) = write_combined_records;
-    const OutputFile* (*split)(const DataFileHeader&, RecordReader&, SplitFiles&) = write_split_records;
+    const OutputFile* (*combined)(const DataFileHeader&, RecordBlock, CombinedFiles&) = write_combined_records;
+    const OutputFile* (*split)(const DataFileHeader&, RecordBlock, SplitFiles&) = write_split_records;
 };
 
 struct ConvertRequest {

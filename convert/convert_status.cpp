@@ -16,6 +16,7 @@ std::string problem_message(const Problem& problem) {
                std::to_string(REQUIRED_VERSION_MINOR) + "\n";
     case ConvertStatus::bad_sensor_count: return "Input file sensor count error: " + problem.subject + "\n";
     case ConvertStatus::write_failed: return "Can not write '" + problem.subject + "'.\n";
+    case ConvertStatus::read_failed: return "Can not read '" + problem.subject + "'.\n";
     }
     return {};
 }

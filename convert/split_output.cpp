@@ -100,19 +100,20 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
     return files;
 }
 
-const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files) {
+const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files) {
     const std::size_t n = header.sensors.size();
     const bool any_csv =
         std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
     const bool any_text =
         std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
+    if (!any_csv && !any_text) return nullptr;  // no per-sensor file could be made: nothing to format
     // Prefix, two cells, separators and line end, plus the slack put_cell may overrun.
     constexpr std::size_t line_capacity = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
     RecordPrefixes prefixes;
     RecordCells cells = record_cells_for(n);
 
-    while (const unsigned char* bytes = input.next()) {
-        const DataRecord record{bytes};
+    for (std::size_t r = 0; r < records.count; ++r) {
+        const DataRecord record = records[r];
         format_record_prefixes(header.start_time, record, any_csv, any_text, prefixes);
         format_record_cells(record, true, true, cells);
         for (std::size_t i = 0; i < n; ++i) {

@@ -30,7 +30,7 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
                             const std::vector<std::string>& never_open);
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
-const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files);
+const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files);
 
 // Flushes and closes every file. Returns the first that failed, or nullptr.
 const OutputFile* close_split_files(SplitFiles& files);

@@ -145,6 +145,14 @@ InputData open_records(const fs::path& path) {
     return {file, decode_header(bytes.data())};
 }
 
+// Feeds every block of the reader to a record loop, as the conversion does.
+template <typename Loop, typename Files>
+const OutputFile* write_all(Loop loop, const DataFileHeader& header, RecordReader& reader, Files& files) {
+    for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block())
+        if (const OutputFile* failed = loop(header, block, files)) return failed;
+    return nullptr;
+}
+
 CombinedFiles create_combined(const fs::path& base, std::size_t buffer_size) {
     CombinedFiles files;
     for (const CombinedOutput& output : COMBINED_OUTPUTS)
@@ -190,7 +198,7 @@ TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
             CombinedFiles fast = create_combined(scratch.path() / "fast", buffer_size);
             {
                 RecordReader records(fast_input.file, record_size(fast_input.header.sensors.size()), 3000);
-                EXPECT_EQ(write_combined_records(fast_input.header, records, fast), nullptr);
+                EXPECT_EQ(write_all(write_combined_records, fast_input.header, records, fast), nullptr);
             }
             close_combined(fast);
             std::fclose(fast_input.file);
@@ -199,7 +207,7 @@ TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
             CombinedFiles base = create_combined(scratch.path() / "base", 1 << 16);
             {
                 RecordReader records(base_input.file, record_size(base_input.header.sensors.size()));
-                EXPECT_EQ(baseline_write_combined_records(base_input.header, records, base), nullptr);
+                EXPECT_EQ(write_all(baseline_write_combined_records, base_input.header, records, base), nullptr);
             }
             close_combined(base);
             std::fclose(base_input.file);
@@ -228,7 +236,7 @@ TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
             SplitFiles fast = create_split(scratch.path() / "fast", n, buffer_size);
             {
                 RecordReader records(fast_input.file, record_size(n), 5000);
-                EXPECT_EQ(write_split_records(fast_input.header, records, fast), nullptr);
+                EXPECT_EQ(write_all(write_split_records, fast_input.header, records, fast), nullptr);
             }
             EXPECT_EQ(close_split_files(fast), nullptr);
             std::fclose(fast_input.file);
@@ -237,7 +245,7 @@ TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
             SplitFiles base = create_split(scratch.path() / "base", n, 1 << 16);
             {
                 RecordReader records(base_input.file, record_size(n));
-                EXPECT_EQ(baseline_write_split_records(base_input.header, records, base), nullptr);
+                EXPECT_EQ(write_all(baseline_write_split_records, base_input.header, records, base), nullptr);
             }
             EXPECT_EQ(close_split_files(base), nullptr);
             std::fclose(base_input.file);
