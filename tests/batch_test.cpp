@@ -133,15 +133,50 @@ TEST(BatchRun, AFailingEntryDoesNotStopTheRun) {
               "Datetime,Counter,Wavelength,PhysicValue\n1980-01-02 02:03:58,3,1500003,3.0000\n");
 }
 
-TEST(BatchRun, AListThatCannotBeOpenedExitsTwo) {
-    Scratch scratch;
-    test::RunResult run = run_measconv({"tp", "no-list.txt"}, scratch.dir.string());
-    EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.out, "Failed to open no-list.txt\n");
-    std::filesystem::create_directory(scratch.path("lists"));
-    run = run_measconv({"tp", "lists"}, scratch.dir.string());
-    EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.out, "Failed to open lists\n");
+TEST(BatchRun, ListsThatCannotBeUsedExitTwoAndConvertNothing) {
+    const std::string hint = "measconv: 'run.dat' is a data file, not a list file; give an output base to convert it\n";
+    std::vector<unsigned char> data_file = data_file_bytes(one_sensor_shape(1));
+    FileShape negative_count = one_sensor_shape(1);
+    negative_count.count_byte = 0x90;
+    FileShape old_version = one_sensor_shape(1);
+    old_version.version_minor = 2;
+    const std::string nul_text = "in.dat,out\n" + std::string(30000, '\0');
+    // A list read as one: each entry's input is missing, so each prints its message.
+    const auto read_as_list = [](const std::string& bytes) {
+        std::string out;
+        for (const ListEntry& entry : parse_list_text(bytes))
+            out += "Can not open '" + entry.input + "' to read data.\n";
+        return out;
+    };
+    struct Case {
+        const char* what;
+        std::string list_bytes;  // empty: no list file at all
+        bool directory;
+        int exit_code;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {"missing", "", false, 2, "Failed to open run.dat\n", ""},
+        {"a directory", "", true, 2, "Failed to open run.dat\n", ""},
+        {"a data file", std::string(data_file.begin(), data_file.end()), false, 2, "Failed to open run.dat\n", hint},
+        {"a data file with a broken count", test::bytes_of(negative_count), false, 2, "Failed to open run.dat\n", hint},
+        // Text, however odd, is read as a list: here an entry whose input does not exist.
+        {"a header of another version", test::bytes_of(old_version), false, 0,
+         read_as_list(test::bytes_of(old_version)), ""},
+        {"text with NUL bytes", nul_text, false, 0, "Can not open 'in.dat' to read data.\n", ""},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        if (c.directory) std::filesystem::create_directory(scratch.path("run.dat"));
+        if (!c.list_bytes.empty()) test::write_file(scratch.path("run.dat"), c.list_bytes);
+        const test::RunResult run = run_measconv({"tp", "run.dat"}, scratch.dir.string());
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.err, c.err) << c.what;
+        // Nothing was converted: the list (or the directory) is all there is.
+        const std::size_t present = c.list_bytes.empty() && !c.directory ? 0 : 1;
+        if (c.exit_code == 2) EXPECT_EQ(test::list_dir(scratch.dir.string()).size(), present) << c.what;
+    }
 }
 
 TEST(BatchRun, AnEmptyListConvertsNothing) {

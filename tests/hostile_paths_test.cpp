@@ -12,6 +12,8 @@
 
 namespace {
 
+using test::bytes_of;
+
 using test::crlf;
 using test::list_dir;
 using test::read_file;
@@ -25,11 +27,6 @@ FileShape example_shape() {
     FileShape shape = test::sample_shape();
     shape.records = {test::example_record()};
     return shape;
-}
-
-std::string bytes_of(const FileShape& shape) {
-    const std::vector<unsigned char> bytes = data_file_bytes(shape);
-    return std::string(bytes.begin(), bytes.end());
 }
 
 const std::string CSV_PV = crlf("Datetime,Counter,01.AB1,02.AB2\n1980-01-02 02:04:00,7,1.5000, \n");
