@@ -175,7 +175,9 @@ TEST(BatchRun, ListsThatCannotBeUsedExitTwoAndConvertNothing) {
         EXPECT_EQ(run.err, c.err) << c.what;
         // Nothing was converted: the list (or the directory) is all there is.
         const std::size_t present = c.list_bytes.empty() && !c.directory ? 0 : 1;
-        if (c.exit_code == 2) EXPECT_EQ(test::list_dir(scratch.dir.string()).size(), present) << c.what;
+        if (c.exit_code == 2) {
+            EXPECT_EQ(test::list_dir(scratch.dir.string()).size(), present) << c.what;
+        }
     }
 }
 
