@@ -127,21 +127,30 @@ bool read_list_file(const std::string& path, std::vector<ListEntry>& entries) {
     return false;
 }
 
-std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, TypeFlags command_line_flags,
-                                           const RecordLoops& loops) {
+std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+                                           TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ConvertRequest> requests;
     TypeFlags flags = command_line_flags;
     for (const ListEntry& entry : entries) {
         if (!entry.type.empty()) flags = parse_type_letters(entry.type);
-        requests.push_back({entry.input, entry.output_base, flags, loops});
+        ConvertRequest& request = requests.emplace_back();
+        request.input = entry.input;
+        request.output_base = entry.output_base;
+        request.flags = flags;
+        request.loops = settings.loops;
+        request.keep_intact = {list_path};
+        request.stop = settings.stop;
     }
     return requests;
 }
 
-int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops) {
+int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ListEntry> entries;
     if (!read_list_file(list_path, entries)) return 2;
-    for (const ConvertRequest& request : batch_requests(entries, command_line_flags, loops))
-        print_problems(convert_file(request));  // a failed entry does not stop the run
+    for (const ConvertRequest& request : batch_requests(entries, list_path, command_line_flags, settings)) {
+        if (settings.stop != nullptr && settings.stop->load()) break;
+        // A failed entry does not stop the run; an interrupted one does.
+        if (print_problems(convert_file(request)) == ConvertStatus::interrupted) break;
+    }
     return 0;
 }

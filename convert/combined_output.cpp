@@ -81,12 +81,15 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags) {
     return texts;
 }
 
-Problem create_combined_files(const RunPaths& paths, TypeFlags flags, CombinedFiles& files) {
+Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
+                              CombinedFiles& files) {
     for (const CombinedOutput& output : COMBINED_OUTPUTS) {
         if (!has_flags(flags, output.bits)) continue;
         const std::string& path = paths[output.kind];
-        // The input is never truncated, whatever name leads to it.
-        if (is_same_file(path, paths.input) || !files[output.kind].create(path, LineEnds::crlf, COMBINED_BUFFER_SIZE))
+        // The input (and the list) is never truncated, whatever name leads to it.
+        bool kept = is_same_file(path, paths.input);
+        for (const std::string& other : keep_intact) kept = kept || is_same_file(path, other);
+        if (kept || !files[output.kind].create(path, LineEnds::crlf, COMBINED_BUFFER_SIZE))
             return {output.open_failure, path};
     }
     return {};

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "convert/convert_status.h"
 #include "convert/data_file.h"
@@ -27,9 +28,10 @@ struct CombinedFiles {
 };
 
 // Creates (or truncates) the selected combined files in their fixed order. A file that cannot
-// be created, or that is the input itself, stops there: its problem is returned, and the files
-// created before it stay, empty.
-Problem create_combined_files(const RunPaths& paths, TypeFlags flags, CombinedFiles& files);
+// be created, or that is the input itself or one of keep_intact, stops there: its problem is
+// returned, and the files created before it stay, empty.
+Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
+                              CombinedFiles& files);
 
 // Flushes and closes every open file. Returns the first that failed, or nullptr.
 const OutputFile* close_combined_files(CombinedFiles& files);

@@ -35,12 +35,15 @@ ConvertResult failed_with(Problem problem) {
     return {status, {std::move(problem)}};
 }
 
-ConvertResult write_failure(const OutputFile& file) { return failed_with({ConvertStatus::write_failed, file.path()}); }
+bool stop_requested(const ConvertRequest& request) {
+    return request.stop != nullptr && request.stop->load(std::memory_order_relaxed);
+}
 
-// A per-sensor name may lead to the input or to a combined file of this conversion (an output
-// base ending in '/' puts both in one directory); such a file is never opened, so neither is clobbered.
-std::vector<std::string> files_split_mode_must_not_open(const RunPaths& paths, const CombinedFiles& combined) {
-    std::vector<std::string> files = {paths.input};
+// A per-sensor name may lead to the input, the list or a combined file of this conversion (an
+// output base ending in '/' puts both kinds in one directory); such a file is never opened.
+std::vector<std::string> files_split_mode_must_not_open(const ConvertRequest& request, const CombinedFiles& combined) {
+    std::vector<std::string> files = request.keep_intact;
+    files.push_back(request.input);
     for (const OutputFile& file : combined.files)
         if (file.is_open()) files.push_back(file.path());
     return files;
@@ -52,63 +55,122 @@ struct Outputs {
     SplitFiles split;
 };
 
-// Flushes and closes every file, per-sensor files first; a failed flush or close is a write failure.
-ConvertResult close_outputs(Outputs& outputs) {
-    const OutputFile* split_failed = close_split_files(outputs.split);
-    const OutputFile* combined_failed = close_combined_files(outputs.combined);
-    if (split_failed != nullptr) return write_failure(*split_failed);
-    if (combined_failed != nullptr) return write_failure(*combined_failed);
-    return {};
+// Every output in the fixed order of the messages: the combined files in their order, then per
+// sensor its text file and its CSV file.
+template <typename Visit>
+void for_each_output(Outputs& outputs, Visit visit) {
+    for (OutputFile& file : outputs.combined.files) visit(file);
+    for (std::size_t i = 0; i < outputs.split.text.size() || i < outputs.split.csv.size(); ++i) {
+        if (i < outputs.split.text.size()) visit(outputs.split.text[i]);
+        if (i < outputs.split.csv.size()) visit(outputs.split.csv[i]);
+    }
 }
 
-// One pass over the records feeds the per-sensor and the combined files alike.
-ConvertResult write_records(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
-                            Outputs& outputs) {
+// Flushes and closes every output; each one whose data did not all reach its file is named.
+void close_outputs(Outputs& outputs, std::vector<Problem>& problems) {
+    for_each_output(outputs, [&](OutputFile& file) {
+        if (file.is_open() && !file.close()) problems.push_back({ConvertStatus::write_failed, file.path()});
+    });
+}
+
+// A write failed with records left to write: every output still open is left incomplete.
+void name_unfinished_outputs(Outputs& outputs, std::vector<Problem>& problems) {
+    for_each_output(outputs, [&](OutputFile& file) {
+        if (file.is_open()) problems.push_back({ConvertStatus::write_failed, file.path()});
+        file.close();
+    });
+}
+
+ConvertResult with_problems(std::vector<Problem> problems) {
+    const ConvertStatus status = problems.empty() ? ConvertStatus::ok : problems.front().status;
+    return {status, std::move(problems)};
+}
+
+enum class RecordPass { complete, failed, stopped };
+
+// One pass over the records feeds the per-sensor and the combined files alike. A write or read
+// failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
+RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
+                         Outputs& outputs, std::vector<Problem>& problems) {
     const bool split = request.flags & FLAG_SPLIT;
     RecordReader reader(input, record_size(header.sensors.size()));
     for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
-        if (const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr)
-            return write_failure(*failed);
-        if (const OutputFile* failed = request.loops.combined(header, block, outputs.combined))
-            return write_failure(*failed);
+        if (stop_requested(request)) return RecordPass::stopped;
+        const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;
+        if (failed == nullptr) failed = request.loops.combined(header, block, outputs.combined);
+        if (failed != nullptr) {
+            if (stop_requested(request)) return RecordPass::stopped;  // a write cut short by the signal
+            name_unfinished_outputs(outputs, problems);
+            return RecordPass::failed;
+        }
     }
-    if (reader.failed()) return failed_with({ConvertStatus::read_failed, request.input});
-    return {};
+    if (stop_requested(request)) return RecordPass::stopped;  // a read cut short by the signal
+    if (reader.failed()) {
+        problems.push_back({ConvertStatus::read_failed, request.input});
+        return RecordPass::failed;
+    }
+    return RecordPass::complete;
 }
 
-}  // namespace
+ConvertResult interrupted(const ConvertRequest& request) {
+    return failed_with({ConvertStatus::interrupted, request.input});
+}
 
-ConvertResult convert_file(const ConvertRequest& request) {
+// The conversion up to its end or its first failure. The outputs stay with the caller, so an
+// interrupted conversion can remove them whatever step it was in. A failure while a stop is
+// requested (an open or read cut short by the signal) counts as the interruption.
+ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
+    if (stop_requested(request)) return interrupted(request);
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
 
     InputFile input = open_input(paths.input);
-    if (!input) return failed_with({ConvertStatus::input_open_failed, paths.input});
+    if (!input)
+        return stop_requested(request) ? interrupted(request)
+                                       : failed_with({ConvertStatus::input_open_failed, paths.input});
     if (request.flags & FLAG_SPLIT) make_split_directory(paths.output_base);
 
-    Outputs outputs;
-    if (Problem problem = create_combined_files(paths, request.flags, outputs.combined);
+    if (Problem problem = create_combined_files(paths, request.flags, request.keep_intact, outputs.combined);
         problem.status != ConvertStatus::ok)
-        return failed_with(std::move(problem));
+        return stop_requested(request) ? interrupted(request) : failed_with(std::move(problem));
 
+    std::vector<Problem> problems;
     std::vector<unsigned char> header_bytes(HEADER_SIZE);
-    switch (read_header(input.get(), header_bytes)) {
-    case HeaderRead::complete: break;
-    case HeaderRead::short_file: return close_outputs(outputs);  // not a data file: silently empty outputs
-    case HeaderRead::failed: close_outputs(outputs); return failed_with({ConvertStatus::read_failed, paths.input});
+    const HeaderRead read = read_header(input.get(), header_bytes);
+    if (read == HeaderRead::failed && stop_requested(request)) return interrupted(request);
+    if (read == HeaderRead::failed) problems.push_back({ConvertStatus::read_failed, paths.input});
+    if (read == HeaderRead::complete) {
+        if (const HeaderCheck check = check_header(header_bytes.data()); check != HeaderCheck::ok)
+            problems.push_back(header_check_problem(check, header_bytes.data()));
     }
-    if (const HeaderCheck check = check_header(header_bytes.data()); check != HeaderCheck::ok) {
-        close_outputs(outputs);
-        return failed_with(header_check_problem(check, header_bytes.data()));
+    // A short file (not a data file) silently, and a broken one with its message, leave the
+    // combined files empty.
+    if (read != HeaderRead::complete || !problems.empty()) {
+        close_outputs(outputs, problems);
+        return with_problems(std::move(problems));
     }
 
     const DataFileHeader header = decode_header(header_bytes.data());
     if (request.flags & FLAG_SPLIT)
         outputs.split = open_split_files(header, request.flags, request.output_base,
-                                         files_split_mode_must_not_open(paths, outputs.combined));
+                                         files_split_mode_must_not_open(request, outputs.combined), problems);
     write_header_texts(build_headers(header, request.flags), outputs.combined);
 
-    // On a failure what was written so far stays, flushed as far as it can be.
-    ConvertResult result = write_records(request, header, input.get(), outputs);
-    ConvertResult closed = close_outputs(outputs);
-    return result.status != ConvertStatus::ok ? result : closed;
+    // After a failure what was written so far stays, flushed as far as it can be.
+    switch (write_records(request, header, input.get(), outputs, problems)) {
+    case RecordPass::stopped: return interrupted(request);
+    case RecordPass::failed: break;
+    case RecordPass::complete: close_outputs(outputs, problems); break;
+    }
+    close_outputs(outputs, problems);
+    return with_problems(std::move(problems));
+}
+
+}  // namespace
+
+ConvertResult convert_file(const ConvertRequest& request) {
+    Outputs outputs;
+    ConvertResult result = run_conversion(request, outputs);
+    // Stopped before it was complete: nothing half-written is left behind.
+    if (result.status == ConvertStatus::interrupted) for_each_output(outputs, [](OutputFile& file) { file.discard(); });
+    return result;
 }

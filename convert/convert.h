@@ -1,7 +1,9 @@
 // Converts one data file into the outputs its request selects.
 #pragma once
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "convert/combined_output.h"
 #include "convert/convert_status.h"
@@ -22,6 +24,11 @@ struct ConvertRequest {
     std::string output_base;  // used as it stands; in split mode also the per-sensor directory
     TypeFlags flags = 0;
     RecordLoops loops;
+    // Files never opened for writing, besides the input (which never is): the list file.
+    std::vector<std::string> keep_intact;
+    // Set when the run must end (a signal): the conversion stops within a block of records and
+    // removes the regular files it created or truncated.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 // Converts request.input and reports every problem in the result; it prints nothing. A

@@ -9,7 +9,8 @@ std::string problem_message(const Problem& problem) {
     case ConvertStatus::physic_text_open_failed:
     case ConvertStatus::wavelength_text_open_failed:
     case ConvertStatus::physic_csv_open_failed:
-    case ConvertStatus::wavelength_csv_open_failed: return "Can not open '" + problem.subject + "' to export.\n";
+    case ConvertStatus::wavelength_csv_open_failed:
+    case ConvertStatus::sensor_file_open_failed: return "Can not open '" + problem.subject + "' to export.\n";
     case ConvertStatus::bad_magic: return "Input file format error. [SART]:[" + problem.subject + "]\n";
     case ConvertStatus::bad_version:
         return "Input file Version  format error, need version: " + std::to_string(REQUIRED_VERSION_MAJOR) + "." +
@@ -17,6 +18,7 @@ std::string problem_message(const Problem& problem) {
     case ConvertStatus::bad_sensor_count: return "Input file sensor count error: " + problem.subject + "\n";
     case ConvertStatus::write_failed: return "Can not write '" + problem.subject + "'.\n";
     case ConvertStatus::read_failed: return "Can not read '" + problem.subject + "'.\n";
+    case ConvertStatus::interrupted: return {};  // told on standard error by the program, not here
     }
     return {};
 }

@@ -16,6 +16,8 @@ enum class ConvertStatus : int {
     bad_sensor_count = -8,
     write_failed = -9,
     read_failed = -10,
+    sensor_file_open_failed = -11,  // the conversion goes on with the other files
+    interrupted = -12,              // subject: the input; its unfinished outputs are removed
 };
 
 // One thing that went wrong. The subject is what the message names: a path for the open and

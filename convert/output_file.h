@@ -41,6 +41,10 @@ public:
     // Flushes and closes; false when anything written did not reach the file.
     bool close();
 
+    // Closes without flushing (if still open) and removes the file if it was created or truncated
+    // as a regular file (a FIFO or a device is left alone): for an interrupted conversion.
+    void discard();
+
 private:
     void flush_buffer();
     char* make_room(std::size_t size);
@@ -53,6 +57,7 @@ private:
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     bool failed_ = false;
+    bool regular_ = false;  // created or truncated as a regular file
 };
 
 // The first file of a range whose write failed, or nullptr.
