@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "convert/baseline_format.h"
+#include "baseline/baseline_format.h"
 #include "convert/format.h"
 
 int main(int argc, char** argv) {
@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
         const std::size_t expected_size = static_cast<std::size_t>(baseline_format_fixed4(expected, value) - expected);
         if (fast_size != expected_size || std::memcmp(fast, expected, fast_size) != 0) {
             if (++mismatches <= 10)
-                std::printf("0x%08x: fast %.*s, printf %.*s\n", static_cast<unsigned>(pattern), static_cast<int>(fast_size),
-                            fast, static_cast<int>(expected_size), expected);
+                std::printf("0x%08x: fast %.*s, printf %.*s\n", static_cast<unsigned>(pattern),
+                            static_cast<int>(fast_size), fast, static_cast<int>(expected_size), expected);
         }
     }
     std::printf("%llu patterns from 0x%08llx to 0x%08llx, %llu mismatches\n",

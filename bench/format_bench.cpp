@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "convert/baseline_format.h"
+#include "baseline/baseline_format.h"
 #include "convert/format.h"
 #include "convert/local_time.h"
 
@@ -44,10 +44,14 @@ void number(benchmark::State& state) {
 }
 
 template <char* (*Format)(char*, float)>
-void fixed4(benchmark::State& state) { number<float, physic_values, Format>(state); }
+void fixed4(benchmark::State& state) {
+    number<float, physic_values, Format>(state);
+}
 
 template <char* (*Format)(char*, std::int32_t)>
-void integer(benchmark::State& state) { number<std::int32_t, wavelengths, Format>(state); }
+void integer(benchmark::State& state) {
+    number<std::int32_t, wavelengths, Format>(state);
+}
 
 template <char* (*Format)(char*, const LocalTime&, std::int32_t)>
 void datetime_prefix(benchmark::State& state) {

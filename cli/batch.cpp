@@ -1,11 +1,12 @@
 #include "cli/batch.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
-#include "cli/run_state.h"
-#include "convert/convert.h"
+#include "cli/report.h"
 
 namespace {
 
@@ -13,16 +14,10 @@ namespace {
 constexpr std::size_t MAX_READ_PIECE = 998;
 // Only this many leading bytes of a piece are looked at.
 constexpr std::size_t FILTER_WINDOW = 500;
+// The list is read in chunks of this size; only the entries are kept, so memory follows them.
+constexpr std::size_t LIST_CHUNK = 1 << 16;
 
 bool survives_filter(unsigned char byte) { return byte >= ',' && byte <= '~'; }
-
-std::string filter_piece(const std::string& piece) {
-    std::string kept;
-    const std::size_t window = piece.size() < FILTER_WINDOW ? piece.size() : FILTER_WINDOW;
-    for (std::size_t i = 0; i < window; ++i)
-        if (survives_filter(static_cast<unsigned char>(piece[i]))) kept += piece[i];
-    return kept;
-}
 
 // Fields as strtok with "," finds them: runs of commas separate, empty fields vanish.
 std::vector<std::string> comma_fields(const std::string& text, std::size_t at_most) {
@@ -39,61 +34,124 @@ std::vector<std::string> comma_fields(const std::string& text, std::size_t at_mo
     return fields;
 }
 
-bool read_whole_file(std::FILE* file, std::string& text) {
-    char chunk[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    return !std::ferror(file);
+// Cuts a list's bytes into pieces as they arrive, keeping of each piece only what its entry
+// needs (the bytes of its window that survive the filter), so any list reads in one pass.
+struct ListCutter {
+    std::size_t piece_length = 0;
+    bool comment = false;  // the piece starts with '#'
+    std::string kept;
+    std::vector<ListEntry> entries;
+
+    void end_piece() {
+        if (!comment) {
+            const std::vector<std::string> fields = comma_fields(kept, 3);
+            if (!fields.empty())
+                entries.push_back({fields[0], fields.size() > 1 ? fields[1] : std::string(),
+                                   fields.size() > 2 ? fields[2] : std::string()});
+        }
+        kept.clear();
+        piece_length = 0;
+    }
+
+    void feed(const char* data, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            const unsigned char byte = static_cast<unsigned char>(data[i]);
+            if (piece_length == 0) comment = byte == '#';
+            if (piece_length < FILTER_WINDOW && survives_filter(byte)) kept += static_cast<char>(byte);
+            if (++piece_length == MAX_READ_PIECE || byte == '\n') end_piece();
+        }
+    }
+
+    void finish() {
+        if (piece_length > 0) end_piece();
+    }
+};
+
+// A data file given where a list is expected (the output base forgotten): it passes the data
+// file's magic and version tests, and NUL bytes stand in its first window, which no list line keeps.
+bool looks_like_data_file(const char* bytes, std::size_t size) {
+    if (size < HEADER_SIZE) return false;
+    const auto* header = reinterpret_cast<const unsigned char*>(bytes);
+    const HeaderCheck check = check_header(header);
+    if (check == HeaderCheck::bad_magic || check == HeaderCheck::bad_version) return false;
+    return std::memchr(bytes, '\0', FILTER_WINDOW) != nullptr;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+enum class ListRead { ok, unreadable, data_file };
+
+ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return ListRead::unreadable;
+    // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return ListRead::unreadable;
+
+    const std::unique_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(LIST_CHUNK);
+    ListCutter cutter;
+    bool first = true;
+    for (;;) {
+        const std::size_t got = std::fread(chunk.get(), 1, LIST_CHUNK, file.get());
+        if (first && looks_like_data_file(chunk.get(), got)) return ListRead::data_file;
+        first = false;
+        cutter.feed(chunk.get(), got);
+        if (got < LIST_CHUNK) break;
+    }
+    // A list cut short by a read error must not pass for the whole list.
+    if (std::ferror(file.get())) return ListRead::unreadable;
+    cutter.finish();
+    entries = std::move(cutter.entries);
+    return ListRead::ok;
 }
 
 }  // namespace
 
 std::vector<ListEntry> parse_list_text(const std::string& text) {
-    std::vector<ListEntry> entries;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t length = text.size() - pos < MAX_READ_PIECE ? text.size() - pos : MAX_READ_PIECE;
-        const std::size_t newline = text.find('\n', pos);
-        if (newline != std::string::npos && newline - pos < length) length = newline - pos + 1;
-        const std::string piece = text.substr(pos, length);
-        pos += length;
-
-        if (piece[0] == '#') continue;
-        const std::vector<std::string> fields = comma_fields(filter_piece(piece), 3);
-        if (fields.empty()) continue;
-        ListEntry entry;
-        entry.input = fields[0];
-        if (fields.size() > 1) entry.output_base = fields[1];
-        if (fields.size() > 2) entry.type = fields[2];
-        entries.push_back(std::move(entry));
-    }
-    return entries;
+    ListCutter cutter;
+    cutter.feed(text.data(), text.size());
+    cutter.finish();
+    return std::move(cutter.entries);
 }
 
-int read_list_file(std::vector<ListEntry>& entries) {
-    const std::string& path = g_run_paths.list;
-    std::error_code error;
-    // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
-    std::FILE* file = std::filesystem::is_directory(path, error) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        std::printf("Failed to open %s\n", path.c_str());
-        return 1;
+bool read_list_file(const std::string& path, std::vector<ListEntry>& entries) {
+    const ListRead read = read_list_entries(path, entries);
+    if (read == ListRead::ok) return true;
+    std::printf("Failed to open %s\n", path.c_str());
+    if (read == ListRead::data_file) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "measconv: '%s' is a data file, not a list file; give an output base to convert it\n",
+                     path.c_str());
     }
-    std::string text;
-    read_whole_file(file, text);
-    std::fclose(file);
-    entries = parse_list_text(text);
-    return 0;
+    return false;
 }
 
-int run_batch() {
-    std::vector<ListEntry> entries;
-    if (read_list_file(entries) != 0) return 2;
+std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+                                           TypeFlags command_line_flags, const RunSettings& settings) {
+    std::vector<ConvertRequest> requests;
+    TypeFlags flags = command_line_flags;
     for (const ListEntry& entry : entries) {
-        if (!entry.type.empty()) g_type_flags = parse_type_letters(entry.type);
-        g_run_paths.input = entry.input;
-        derive_output_paths(entry.output_base);
-        convert_file();
+        if (!entry.type.empty()) flags = parse_type_letters(entry.type);
+        ConvertRequest& request = requests.emplace_back();
+        request.input = entry.input;
+        request.output_base = entry.output_base;
+        request.flags = flags;
+        request.loops = settings.loops;
+        request.keep_intact = {list_path};
+        request.stop = settings.stop;
+    }
+    return requests;
+}
+
+int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
+    std::vector<ListEntry> entries;
+    if (!read_list_file(list_path, entries)) return 2;
+    for (const ConvertRequest& request : batch_requests(entries, list_path, command_line_flags, settings)) {
+        if (settings.stop != nullptr && settings.stop->load()) break;
+        // A failed entry does not stop the run; an interrupted one does.
+        if (print_problems(convert_file(request)) == ConvertStatus::interrupted) break;
     }
     return 0;
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/convert.h"
+
 struct ListEntry {
     std::string input;
     std::string output_base;
@@ -13,9 +15,20 @@ struct ListEntry {
 // The entries of a list file's text, in the order of its lines.
 std::vector<ListEntry> parse_list_text(const std::string& text);
 
-// Reads the list file named in g_run_paths. 0 on success, 1 when it cannot be opened
-// (after printing "Failed to open ...").
-int read_list_file(std::vector<ListEntry>& entries);
+// Reads the list file at path. False (after printing "Failed to open ...") when it cannot be read.
+bool read_list_file(const std::string& path, std::vector<ListEntry>& entries);
 
-// Converts every entry in order. Returns the process exit code: 2 for an unreadable list, else 0.
-int run_batch();
+// What every conversion of a run shares.
+struct RunSettings {
+    RecordLoops loops;
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// The conversion requests of the entries, in list order: type letters carry over from the last
+// entry that had some, starting from the command line's flags. No entry writes to the list.
+std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+                                           TypeFlags command_line_flags, const RunSettings& settings);
+
+// Converts every entry of the list in order, until a stop. Returns the process exit code: 2
+// for a list that cannot be used, else 0.
+int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings);

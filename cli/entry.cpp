@@ -3,32 +3,36 @@
 #include <cstdio>
 
 #include "cli/batch.h"
-#include "cli/run_state.h"
-#include "convert/convert.h"
+#include "cli/report.h"
+#include "cli/signals.h"
 
 namespace {
 
 constexpr char USAGE[] = "Need file name or directory to convert\ne.g.\nType\tDir or File\tDestine file\n";
 
-int run_single(const char* type, const char* input, const char* output_base) {
-    derive_output_paths(output_base);
-    g_type_flags = parse_type_letters(type);
-    g_run_paths.input = input;
-    convert_file();  // a failed conversion has printed its message; the exit code stays 0
-    return 0;
+int run_single(const char* type, const char* input, const char* output_base, const RunSettings& settings) {
+    ConvertRequest request;
+    request.input = input;
+    request.output_base = output_base;
+    request.flags = parse_type_letters(type);
+    request.loops = settings.loops;
+    request.stop = settings.stop;
+    print_problems(convert_file(request));
+    return 0;  // a failed conversion has printed its message; the exit code stays 0
 }
 
-int run_list(const char* type, const char* list) {
-    g_type_flags = parse_type_letters(type);
-    g_run_paths.list = list;
-    return run_batch();
+int run(int argc, const char* const* argv, const RunSettings& settings) {
+    if (argc == 4) return run_single(argv[1], argv[2], argv[3], settings);
+    if (argc == 3) return run_batch(argv[2], parse_type_letters(argv[1]), settings);
+    std::fputs(USAGE, stdout);
+    return 0;
 }
 
 }  // namespace
 
-int measconv_main(int argc, const char* const* argv) {
-    if (argc == 4) return run_single(argv[1], argv[2], argv[3]);
-    if (argc == 3) return run_list(argv[1], argv[2]);
-    std::fputs(USAGE, stdout);
-    return 0;
+int measconv_main(int argc, const char* const* argv, const RecordLoops& loops) {
+    const RunSettings settings{loops, install_stop_signals()};
+    const int exit_code = finish_standard_output(run(argc, argv, settings));
+    if (received_stop_signal() != 0) end_by_stop_signal();
+    return exit_code;
 }

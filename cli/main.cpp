@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     // Messages end in LF on every platform: no CR LF from the runtime's text mode.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 #endif
     return measconv_main(argc, argv);
 }

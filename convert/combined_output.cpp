@@ -9,13 +9,13 @@
 namespace {
 
 std::string text_header(const DataFileHeader& header, const char* format) {
-    std::string text = string_printf(format, header.title.c_str(), header.version_major, header.version_minor,
-                                     header.company.c_str(), header.idn.c_str(), header.serial.c_str(),
-                                     header.sensor_count, header_time_text(header).c_str());
+    std::string text =
+        string_printf(format, header.title.c_str(), header.version_major, header.version_minor, header.company.c_str(),
+                      header.idn.c_str(), header.serial.c_str(), header.sensor_count, header_time_text(header).c_str());
     for (std::size_t i = 0; i < header.sensors.size(); ++i) {
         const SensorEntry& sensor = header.sensors[i];
-        text += string_printf("# Column%02d= ID: %d, SN: %s\n", static_cast<int>(i + 3), sensor.id,
-                              sensor.serial.c_str());
+        text +=
+            string_printf("# Column%02d= ID: %d, SN: %s\n", static_cast<int>(i + 3), sensor.id, sensor.serial.c_str());
     }
     text += "*End*\n";
     return text;
@@ -23,23 +23,16 @@ std::string text_header(const DataFileHeader& header, const char* format) {
 
 std::string csv_column_line(const DataFileHeader& header) {
     std::string text = "Datetime,Counter";
-    for (const SensorEntry& sensor : header.sensors) text += string_printf(",%02d.%s", sensor.id, sensor.serial.c_str());
+    for (const SensorEntry& sensor : header.sensors)
+        text += string_printf(",%02d.%s", sensor.id, sensor.serial.c_str());
     text += "\n";
     return text;
 }
 
-const OutputFile* first_failed(const CombinedFiles& files) {
-    for (const OutputFile* file : {&files.physic_csv, &files.wavelength_csv, &files.wavelength_text, &files.physic_text})
-        if (file->failed()) return file;
-    return nullptr;
-}
+// Combined text and CSV files get big write buffers: there are at most four of them.
+constexpr std::size_t COMBINED_BUFFER_SIZE = 1u << 20;
 
 constexpr char CRLF[] = "\r\n";
-
-char* put(char* out, const char* text, std::size_t size) {
-    std::memcpy(out, text, size);
-    return out + size;
-}
 
 // Room for the longest line of a record with n readings, plus the slack put_cell may overrun.
 std::size_t line_capacity(std::size_t sensor_count) {
@@ -53,19 +46,19 @@ char* put_csv_cells(char* p, const std::vector<CellText>& texts, const std::vect
             *p++ = ',';
             p = put_cell(p, texts[i]);
         } else {
-            p = put(p, ", ", 2);
+            p = put_text(p, ", ", 2);
         }
     }
     return p;
 }
 
 // The CSV line of a record: date-time prefix, cells, CR LF.
-void write_csv_line(OutputFile& file, std::size_t capacity, const CellText& prefix,
-                    const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
+void write_csv_line(OutputFile& file, std::size_t capacity, const CellText& prefix, const std::vector<CellText>& texts,
+                    const std::vector<unsigned char>& valid) {
     char* p = file.reserve(capacity);
     p = put_cell(p, prefix);
     p = put_csv_cells(p, texts, valid);
-    file.commit(put(p, CRLF, 2));
+    file.commit(put_text(p, CRLF, 2));
 }
 
 }  // namespace
@@ -88,51 +81,79 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags) {
     return texts;
 }
 
-void write_header_texts(const HeaderTexts& texts, CombinedFiles& files) {
-    if (files.physic_text.is_open()) files.physic_text.write(texts.physic_text);
-    if (files.wavelength_text.is_open()) files.wavelength_text.write(texts.wavelength_text);
-    if (files.physic_csv.is_open()) files.physic_csv.write(texts.csv_columns);
-    if (files.wavelength_csv.is_open()) files.wavelength_csv.write(texts.csv_columns);
+Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
+                              CombinedFiles& files) {
+    for (const CombinedOutput& output : COMBINED_OUTPUTS) {
+        if (!has_flags(flags, output.bits)) continue;
+        const std::string& path = paths[output.kind];
+        // The input (and the list) is never truncated, whatever name leads to it.
+        bool kept = is_same_file(path, paths.input);
+        for (const std::string& other : keep_intact) kept = kept || is_same_file(path, other);
+        if (kept || !files[output.kind].create(path, LineEnds::crlf, COMBINED_BUFFER_SIZE))
+            return {output.open_failure, path};
+    }
+    return {};
 }
 
-const OutputFile* write_combined_records(const DataFileHeader& header, RecordReader& input, CombinedFiles& files) {
+const OutputFile* close_combined_files(CombinedFiles& files) {
+    const OutputFile* failed = nullptr;
+    for (OutputFile& file : files.files)
+        if (!file.close() && failed == nullptr) failed = &file;
+    return failed;
+}
+
+void write_header_texts(const HeaderTexts& texts, CombinedFiles& files) {
+    for (const CombinedOutput& output : COMBINED_OUTPUTS) {
+        OutputFile& file = files[output.kind];
+        if (!file.is_open()) continue;
+        if (output.bits & FLAG_CSV)
+            file.write(texts.csv_columns);
+        else
+            file.write(output.bits & FLAG_PHYSIC ? texts.physic_text : texts.wavelength_text);
+    }
+}
+
+const OutputFile* write_combined_records(const DataFileHeader& header, RecordBlock records, CombinedFiles& files) {
     const std::size_t n = header.sensors.size();
     const std::size_t capacity = line_capacity(n);
-    const bool any_csv = files.physic_csv.is_open() || files.wavelength_csv.is_open();
-    const bool any_text = files.physic_text.is_open() || files.wavelength_text.is_open();
-    const bool physic = files.physic_csv.is_open() || files.physic_text.is_open();
-    const bool wavelength = files.wavelength_csv.is_open() || files.wavelength_text.is_open();
+    OutputFile& physic_csv = files[CombinedKind::physic_csv];
+    OutputFile& wavelength_csv = files[CombinedKind::wavelength_csv];
+    OutputFile& physic_text = files[CombinedKind::physic_text];
+    OutputFile& wavelength_text = files[CombinedKind::wavelength_text];
+    const bool any_csv = physic_csv.is_open() || wavelength_csv.is_open();
+    const bool any_text = physic_text.is_open() || wavelength_text.is_open();
+    const bool physic = physic_csv.is_open() || physic_text.is_open();
+    const bool wavelength = wavelength_csv.is_open() || wavelength_text.is_open();
     if (!any_csv && !any_text) return nullptr;  // split mode alone: no line to write
     RecordCells cells = record_cells_for(n);
     RecordPrefixes prefixes;
 
-    while (const unsigned char* bytes = input.next()) {
-        const DataRecord record{bytes};
+    for (std::size_t r = 0; r < records.count; ++r) {
+        const DataRecord record = records[r];
         format_record_cells(record, physic, wavelength, cells);
         format_record_prefixes(header.start_time, record, any_csv, any_text, prefixes);
 
-        if (files.physic_csv.is_open())
-            write_csv_line(files.physic_csv, capacity, prefixes.csv, cells.physic, cells.valid);
-        if (files.wavelength_csv.is_open())
-            write_csv_line(files.wavelength_csv, capacity, prefixes.csv, cells.wavelength, cells.valid);
-        if (files.wavelength_text.is_open()) {
+        if (physic_csv.is_open()) write_csv_line(physic_csv, capacity, prefixes.csv, cells.physic, cells.valid);
+        if (wavelength_csv.is_open())
+            write_csv_line(wavelength_csv, capacity, prefixes.csv, cells.wavelength, cells.valid);
+        if (wavelength_text.is_open()) {
             // Every wavelength is printed, valid or not.
-            char* p = put_cell(files.wavelength_text.reserve(capacity), prefixes.text);
+            char* p = put_cell(wavelength_text.reserve(capacity), prefixes.text);
             for (const CellText& cell : cells.wavelength) {
                 *p++ = '\t';
                 p = put_cell(p, cell);
             }
-            files.wavelength_text.commit(put(p, CRLF, 2));
+            wavelength_text.commit(put_text(p, CRLF, 2));
         }
-        if (files.physic_text.is_open()) {
-            char* p = put_cell(files.physic_text.reserve(capacity), prefixes.text);
+        if (physic_text.is_open()) {
+            char* p = put_cell(physic_text.reserve(capacity), prefixes.text);
             for (std::size_t i = 0; i < n; ++i) {
                 *p++ = '\t';
-                p = cells.valid[i] ? put_cell(p, cells.physic[i]) : put(p, "nil", 3);
+                p = cells.valid[i] ? put_cell(p, cells.physic[i]) : put_text(p, "nil", 3);
             }
-            files.physic_text.commit(put(p, CRLF, 2));
+            physic_text.commit(put_text(p, CRLF, 2));
         }
-        if (const OutputFile* failed = first_failed(files)) return failed;
+        if (const OutputFile* failed = first_failed(files.files)) return failed;
     }
     return nullptr;
 }

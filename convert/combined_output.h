@@ -2,12 +2,16 @@
 // wavelengths, each as a text file and as a CSV file; CR LF line ends.
 #pragma once
 
+#include <array>
 #include <string>
+#include <vector>
 
-#include "cli/run_state.h"
+#include "convert/convert_status.h"
 #include "convert/data_file.h"
 #include "convert/output_file.h"
+#include "convert/output_names.h"
 #include "convert/record_reader.h"
+#include "convert/type_flags.h"
 
 struct HeaderTexts {
     std::string csv_columns;      // heads both CSV files; built with FLAG_CSV
@@ -15,12 +19,22 @@ struct HeaderTexts {
     std::string physic_text;      // built with FLAG_TEXT and FLAG_PHYSIC
 };
 
+// The combined files of a conversion, indexed by CombinedKind; a file not selected stays closed.
 struct CombinedFiles {
-    OutputFile physic_text;
-    OutputFile wavelength_text;
-    OutputFile physic_csv;
-    OutputFile wavelength_csv;
+    std::array<OutputFile, COMBINED_OUTPUT_COUNT> files;
+
+    OutputFile& operator[](CombinedKind kind) { return files[static_cast<std::size_t>(kind)]; }
+    const OutputFile& operator[](CombinedKind kind) const { return files[static_cast<std::size_t>(kind)]; }
 };
+
+// Creates (or truncates) the selected combined files in their fixed order. A file that cannot
+// be created, or that is the input itself or one of keep_intact, stops there: its problem is
+// returned, and the files created before it stay, empty.
+Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
+                              CombinedFiles& files);
+
+// Flushes and closes every open file. Returns the first that failed, or nullptr.
+const OutputFile* close_combined_files(CombinedFiles& files);
 
 HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags);
 
@@ -28,4 +42,4 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags);
 void write_header_texts(const HeaderTexts& texts, CombinedFiles& files);
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
-const OutputFile* write_combined_records(const DataFileHeader& header, RecordReader& input, CombinedFiles& files);
+const OutputFile* write_combined_records(const DataFileHeader& header, RecordBlock records, CombinedFiles& files);

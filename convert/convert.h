@@ -1,18 +1,36 @@
-// Converts the data file named in g_run_paths into the outputs selected by g_type_flags.
+// Converts one data file into the outputs its request selects.
 #pragma once
 
-enum ConvertResult : int {
-    CONVERT_OK = 0,
-    CONVERT_INPUT_OPEN_FAILED = -1,
-    CONVERT_PHYSIC_TEXT_OPEN_FAILED = -2,
-    CONVERT_WAVELENGTH_TEXT_OPEN_FAILED = -3,
-    CONVERT_PHYSIC_CSV_OPEN_FAILED = -4,
-    CONVERT_WAVELENGTH_CSV_OPEN_FAILED = -5,
-    CONVERT_BAD_MAGIC = -6,
-    CONVERT_BAD_VERSION = -7,
-    CONVERT_BAD_SENSOR_COUNT = -8,
-    CONVERT_WRITE_FAILED = -9,
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "convert/combined_output.h"
+#include "convert/convert_status.h"
+#include "convert/data_file.h"
+#include "convert/record_reader.h"
+#include "convert/split_output.h"
+#include "convert/type_flags.h"
+
+// The loops that turn records into lines. The fast ones are the converter's; measconv-baseline
+// passes the straightforward ones that the benchmarks and equivalence tests measure them against.
+struct RecordLoops {
+    const OutputFile* (*combined)(const DataFileHeader&, RecordBlock, CombinedFiles&) = write_combined_records;
+    const OutputFile* (*split)(const DataFileHeader&, RecordBlock, SplitFiles&) = write_split_records;
 };
 
-// Prints every failure on standard output; the result is for tests and diagnostics.
-int convert_file();
+struct ConvertRequest {
+    std::string input;
+    std::string output_base;  // used as it stands; in split mode also the per-sensor directory
+    TypeFlags flags = 0;
+    RecordLoops loops;
+    // Files never opened for writing, besides the input (which never is): the list file.
+    std::vector<std::string> keep_intact;
+    // Set when the run must end (a signal): the conversion stops within a block of records and
+    // removes the regular files it created or truncated.
+    const std::atomic<bool>* stop = nullptr;
+};
+
+// Converts request.input and reports every problem in the result; it prints nothing. A
+// conversion holds no state outside its own call, so several may run at once.
+ConvertResult convert_file(const ConvertRequest& request);

@@ -51,6 +51,4 @@ LocalTime record_local_time(const DataFileHeader& header, DataRecord record) {
     return to_local_time(record_time_value(header.start_time, record.time_offset()));
 }
 
-std::string header_time_text(const DataFileHeader& header) {
-    return asctime_text(to_local_time(header.start_time));
-}
+std::string header_time_text(const DataFileHeader& header) { return asctime_text(to_local_time(header.start_time)); }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/local_time.h"
+
 inline constexpr std::size_t HEADER_SIZE = 23344;
 
 namespace header_field {
@@ -106,8 +108,6 @@ DataFileHeader decode_header(const unsigned char* header_bytes);
 inline std::int64_t record_time_value(std::int32_t start_time, std::int32_t time_offset) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(start_time) + static_cast<std::uint32_t>(time_offset));
 }
-
-#include "convert/local_time.h"
 
 // Local calendar time of a record (start time plus its offset, in the process's time zone).
 LocalTime record_local_time(const DataFileHeader& header, DataRecord record);

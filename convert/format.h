@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "convert/local_time.h"
 
@@ -95,7 +96,7 @@ inline char* put_padded_int(char* out, std::int64_t value, int width) {
     return put_digits(out, magnitude, digits > width ? digits : width);
 }
 
-// Values of 2^40 and more have integer parts beyond the fast path's 64-bit arithmetic;
+// Values of 2^39 and more have integer parts beyond the fast path's 64-bit arithmetic;
 // std::to_chars with a precision is exact as well (correctly rounded, like printf).
 inline char* put_fixed4_wide(char* out, double value) {
     return std::to_chars(out, out + MAX_FORMATTED, value, std::chars_format::fixed, 4).ptr;
@@ -159,7 +160,8 @@ inline char* format_fixed4(char* out, float value) {
         // assembled in memory and read back at once as a whole would stall the store buffer.)
         const unsigned integer = static_cast<unsigned>(integer_part);
         const std::uint32_t integer_chars = pair_chars(integer / 100) | pair_chars(integer % 100) << 16;
-        const std::uint32_t fraction_chars = pair_chars(fraction_digits / 100) | pair_chars(fraction_digits % 100) << 16;
+        const std::uint32_t fraction_chars = pair_chars(fraction_digits / 100) | pair_chars(fraction_digits % 100)
+                                                                                     << 16;
         const int digits = 1 + (integer >= 10) + (integer >= 100) + (integer >= 1000);
         const std::uint32_t significant = integer_chars >> (8 * (4 - digits));
         std::memcpy(out, &significant, 4);
@@ -238,7 +240,11 @@ inline char* put_short_text(char* out, const char* text, std::size_t size) {
 
 inline char* put_cell(char* out, const CellText& cell) { return put_short_text(out, cell.text, cell.size); }
 
-#include <string>
+// Copies size bytes of text of any length.
+inline char* put_text(char* out, const char* text, std::size_t size) {
+    std::memcpy(out, text, size);
+    return out + size;
+}
 
 // printf into a string of whatever length the text needs.
 std::string string_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

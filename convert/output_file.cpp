@@ -1,5 +1,8 @@
 #include "convert/output_file.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -17,6 +20,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         capacity_ = std::exchange(other.capacity_, 0);
         used_ = std::exchange(other.used_, 0);
         failed_ = std::exchange(other.failed_, false);
+        regular_ = std::exchange(other.regular_, false);
     }
     return *this;
 }
@@ -39,6 +43,8 @@ bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buff
     used_ = 0;
     stream_ = std::fopen(path.c_str(), "wb");
     if (stream_ == nullptr) return false;
+    struct stat status;
+    regular_ = fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode);
     // Our own buffer already gathers large blocks; a second one in stdio would only copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
     capacity_ = buffer_size < 64 ? 64 : buffer_size;
@@ -97,6 +103,16 @@ bool OutputFile::close() {
     if (std::fclose(stream_) != 0) failed_ = true;
     stream_ = nullptr;
     return !failed_;
+}
+
+void OutputFile::discard() {
+    if (stream_ != nullptr) {
+        used_ = 0;
+        std::fclose(stream_);
+        stream_ = nullptr;
+    }
+    if (regular_) std::remove(path_.c_str());
+    regular_ = false;
 }
 
 bool is_same_file(const std::string& a, const std::string& b) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,13 +35,15 @@ public:
     // writes its bytes (line ends in stored form) there and passes their end to commit(); so
     // the record loops format straight into the buffer instead of into a line that is copied.
     // Must not be called on a file that is not open.
-    char* reserve(std::size_t size) {
-        return size <= capacity_ - used_ ? buffer_.get() + used_ : make_room(size);
-    }
+    char* reserve(std::size_t size) { return size <= capacity_ - used_ ? buffer_.get() + used_ : make_room(size); }
     void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
 
     // Flushes and closes; false when anything written did not reach the file.
     bool close();
+
+    // Closes without flushing (if still open) and removes the file if it was created or truncated
+    // as a regular file (a FIFO or a device is left alone): for an interrupted conversion.
+    void discard();
 
 private:
     void flush_buffer();
@@ -54,7 +57,16 @@ private:
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     bool failed_ = false;
+    bool regular_ = false;  // created or truncated as a regular file
 };
+
+// The first file of a range whose write failed, or nullptr.
+template <typename Files>
+const OutputFile* first_failed(const Files& files) {
+    for (const OutputFile& file : files)
+        if (file.failed()) return &file;
+    return nullptr;
+}
 
 // True when both paths name one existing file (through links or other spellings too).
 bool is_same_file(const std::string& a, const std::string& b);

@@ -41,7 +41,8 @@ struct RecordPrefixes {
 inline void format_record_prefixes(std::int32_t start_time, const DataRecord& record, bool csv, bool text,
                                    RecordPrefixes& prefixes) {
     if (csv) {
-        const LocalTime& time = cached_local_time(prefixes.local_time, record_time_value(start_time, record.time_offset()));
+        const LocalTime& time =
+            cached_local_time(prefixes.local_time, record_time_value(start_time, record.time_offset()));
         set_cell(prefixes.csv, format_datetime_prefix(prefixes.csv.text, time, record.counter()));
     }
     if (text) {

@@ -7,12 +7,13 @@ RecordReader::RecordReader(std::FILE* input, std::size_t record_size, std::size_
     block_ = std::make_unique_for_overwrite<unsigned char[]>(block_size_);
 }
 
-bool RecordReader::refill() {
-    if (exhausted_) return false;
+RecordBlock RecordReader::next_block() {
+    if (exhausted_) return {nullptr, 0, record_size_};
+    // fread stops short only at the end or on an error; a pipe's short reads are gathered by it.
     const std::size_t got = std::fread(block_.get(), 1, block_size_, input_);
-    if (got < block_size_) exhausted_ = true;  // fread stops short only at the end or on an error
-    const std::size_t whole = got / record_size_ * record_size_;
-    position_ = block_.get();
-    end_ = block_.get() + whole;
-    return whole > 0;
+    if (got < block_size_) {
+        exhausted_ = true;
+        failed_ = std::ferror(input_) != 0;  // the whole records read before an error are still delivered
+    }
+    return {block_.get(), got / record_size_, record_size_};
 }

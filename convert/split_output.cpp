@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "convert/format.h"
@@ -29,27 +30,28 @@ std::string lower_ascii(std::string text) {
     return text;
 }
 
+// A file that cannot be created, or that would be one of never_open, is reported and left closed.
 OutputFile create_split_file(const std::string& path, const std::vector<std::string>& never_open,
-                             std::size_t buffer_size) {
+                             std::size_t buffer_size, std::vector<Problem>& problems) {
     OutputFile file;
-    for (const std::string& kept : never_open)
-        if (is_same_file(path, kept)) return file;
-    file.create(path, LineEnds::keep, buffer_size);
+    for (const std::string& kept : never_open) {
+        if (is_same_file(path, kept)) {
+            problems.push_back({ConvertStatus::sensor_file_open_failed, path});
+            return file;
+        }
+    }
+    if (!file.create(path, LineEnds::keep, buffer_size))
+        problems.push_back({ConvertStatus::sensor_file_open_failed, path});
     return file;
 }
 
-char* put(char* out, const char* text, std::size_t size) {
-    std::memcpy(out, text, size);
-    return out + size;
-}
-
-const OutputFile* first_failed(const std::vector<OutputFile>& slots) {
-    for (const OutputFile& file : slots)
-        if (file.failed()) return &file;
-    return nullptr;
-}
-
 }  // namespace
+
+void make_split_directory(const std::string& directory) {
+    if (directory.empty()) return;
+    std::error_code ignored;
+    std::filesystem::create_directory(directory, ignored);
+}
 
 std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors, NameRules rules) {
     std::vector<std::string> stems;
@@ -65,7 +67,7 @@ std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensor
 }
 
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
-                            const std::vector<std::string>& never_open) {
+                            const std::vector<std::string>& never_open, std::vector<Problem>& problems) {
     SplitFiles files;
     const std::size_t n = header.sensors.size();
     files.text.resize(n);
@@ -83,7 +85,7 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
     for (std::size_t i = 0; i < n; ++i) {
         const std::string sensor_base = directory + "/" + stems[i];
         if (text) {
-            files.text[i] = create_split_file(sensor_base + ".txt", never_open, buffer_size);
+            files.text[i] = create_split_file(sensor_base + ".txt", never_open, buffer_size, problems);
             if (files.text[i].is_open())
                 files.text[i].write(string_printf(SPLIT_TEXT_HEADER, header.title.c_str(), header.version_major,
                                                   header.version_minor, header.company.c_str(), header.idn.c_str(),
@@ -91,25 +93,27 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
                                                   time_text.c_str()));
         }
         if (csv) {
-            files.csv[i] = create_split_file(sensor_base + ".csv", never_open, buffer_size);
+            files.csv[i] = create_split_file(sensor_base + ".csv", never_open, buffer_size, problems);
             if (files.csv[i].is_open()) files.csv[i].write(SPLIT_CSV_HEADER);
         }
     }
     return files;
 }
 
-const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files) {
+const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files) {
     const std::size_t n = header.sensors.size();
-    const bool any_csv = std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
+    const bool any_csv =
+        std::any_of(files.csv.begin(), files.csv.end(), [](const OutputFile& f) { return f.is_open(); });
     const bool any_text =
         std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
+    if (!any_csv && !any_text) return nullptr;  // no per-sensor file could be made: nothing to format
     // Prefix, two cells, separators and line end, plus the slack put_cell may overrun.
     constexpr std::size_t line_capacity = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
     RecordPrefixes prefixes;
     RecordCells cells = record_cells_for(n);
 
-    while (const unsigned char* bytes = input.next()) {
-        const DataRecord record{bytes};
+    for (std::size_t r = 0; r < records.count; ++r) {
+        const DataRecord record = records[r];
         format_record_prefixes(header.start_time, record, any_csv, any_text, prefixes);
         format_record_cells(record, true, true, cells);
         for (std::size_t i = 0; i < n; ++i) {
@@ -133,7 +137,7 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordReader
                 *p++ = '\t';
                 p = put_cell(p, wavelength);
                 *p++ = '\t';
-                p = valid ? put_cell(p, physic) : put(p, "nil", 3);
+                p = valid ? put_cell(p, physic) : put_text(p, "nil", 3);
                 *p++ = '\n';
                 files.text[i].commit(p);
             }

@@ -5,30 +5,37 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_state.h"
+#include "convert/convert_status.h"
 #include "convert/data_file.h"
 #include "convert/output_file.h"
 #include "convert/record_reader.h"
 #include "convert/sensor_names.h"
+#include "convert/type_flags.h"
 
 struct SplitFiles {
     std::vector<OutputFile> text;  // one slot per sensor; closed where the file could not be created
     std::vector<OutputFile> csv;
 };
 
+// Creates the directory of the per-sensor files (one level; an existing one is used as it is).
+// Its outcome shows only in the files that can or cannot be created in it.
+void make_split_directory(const std::string& directory);
+
 // File stems of the sensors, in table order: sensor_file_stem of the serial, and a suffix
 // "_2", "_3", ... where an earlier sensor already holds the stem (ignoring ASCII case).
 std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors,
                                           NameRules rules = PLATFORM_NAME_RULES);
 
-// Creates the selected files of every sensor under directory and writes their headers.
-// Nothing is created for an empty directory name, nor where a file would be one of the files
-// in never_open (the input, and the combined files of the same conversion): that slot stays empty.
+// Creates the selected files of every sensor under directory and writes their headers, in
+// sensor order, the text file before the CSV file. A file that cannot be created, or that would
+// be one of never_open (the input, the list, the combined files of the same conversion), leaves
+// its slot empty and adds its problem; the other sensors go on. An empty directory name names
+// no directory: nothing is created and nothing reported.
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
-                            const std::vector<std::string>& never_open);
+                            const std::vector<std::string>& never_open, std::vector<Problem>& problems);
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
-const OutputFile* write_split_records(const DataFileHeader& header, RecordReader& input, SplitFiles& files);
+const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files);
 
 // Flushes and closes every file. Returns the first that failed, or nullptr.
 const OutputFile* close_split_files(SplitFiles& files);

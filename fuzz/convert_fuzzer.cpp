@@ -18,9 +18,12 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "cli/run_state.h"
+#include "cli/report.h"
 #include "convert/convert.h"
+#include "convert/output_names.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -38,17 +41,28 @@ constexpr std::uint8_t SELECT_BASE_MASK = 0x60;  // which output base, see outpu
 constexpr std::size_t HEADER_BYTES = 23344;
 
 struct Scratch {
-    std::string root;        // holds work/ and the captured standard output
-    std::string work;        // the only place a conversion may write
-    std::string input;       // work/in.dat
-    std::string captured;    // root/stdout
+    std::string root;      // holds work/ and the captured standard output
+    std::string work;      // the only place a conversion may write
+    std::string input;     // work/in.dat
+    std::string captured;  // root/stdout
 };
 
-Scratch g_scratch;
+// Made once, on the first call (from LLVMFuzzerInitialize), and only read after that.
+const Scratch& scratch() {
+    static const Scratch made = [] {
+        Scratch s;
+        s.root = make_fuzz_scratch("measconv-fuzz-convert");
+        s.work = s.root + "/work";
+        s.input = s.work + "/in.dat";
+        s.captured = s.root + "/stdout";
+        return s;
+    }();
+    return made;
+}
 
 void remove_scratch() {
     std::error_code ignored;
-    fs::remove_all(g_scratch.root, ignored);
+    fs::remove_all(scratch().root, ignored);
 }
 
 std::string read_all(const std::string& path) {
@@ -80,12 +94,12 @@ BaseKind base_kind_for(std::uint8_t select) {
 
 std::string output_base_for(BaseKind kind) {
     switch (kind) {
-    case BaseKind::work_directory: return g_scratch.work + "/";
-    case BaseKind::the_input: return g_scratch.input;
+    case BaseKind::work_directory: return scratch().work + "/";
+    case BaseKind::the_input: return scratch().input;
     case BaseKind::fresh_directory:
     case BaseKind::existing_directory: break;
     }
-    return g_scratch.work + "/out";
+    return scratch().work + "/out";
 }
 
 // The message the header rules name for these bytes, worked out from the bytes alone.
@@ -100,6 +114,32 @@ std::string expected_message(const std::string& data) {
     const auto count = static_cast<std::int8_t>(data[97]);
     if (count < 0) return "Input file sensor count error: " + std::to_string(count) + "\n";
     return "";
+}
+
+// The per-sensor files that cannot be made, each named in sensor order, text before CSV: all of
+// them when the base is the input (no directory can be made there), and those whose name is a
+// combined file of the same conversion (a base ending in '/').
+std::string expected_sensor_messages(const std::string& data, const ConvertRequest& request, BaseKind kind) {
+    if (!(request.flags & FLAG_SPLIT) || data.size() < HEADER_BYTES) return "";
+    const DataFileHeader header = decode_header(reinterpret_cast<const unsigned char*>(data.data()));
+    const RunPaths paths = derive_output_paths(request.input, request.output_base);
+    std::vector<std::string> selected_combined;
+    for (const CombinedOutput& output : COMBINED_OUTPUTS)
+        if (has_flags(request.flags, output.bits))
+            selected_combined.push_back(fs::path(paths[output.kind]).lexically_normal().string());
+    std::string messages;
+    const std::vector<std::string> stems = split_file_stems(header.sensors);
+    for (const std::string& stem : stems) {
+        for (const auto& [bit, extension] : {std::pair{FLAG_TEXT, ".txt"}, std::pair{FLAG_CSV, ".csv"}}) {
+            if (!(request.flags & bit)) continue;
+            const std::string path = request.output_base + "/" + stem + extension;
+            const std::string normal = fs::path(path).lexically_normal().string();
+            const bool is_combined =
+                std::find(selected_combined.begin(), selected_combined.end(), normal) != selected_combined.end();
+            if (kind == BaseKind::the_input || is_combined) messages += "Can not open '" + path + "' to export.\n";
+        }
+    }
+    return messages;
 }
 
 std::size_t count_byte(const std::string& data, char byte) {
@@ -124,20 +164,16 @@ std::size_t newlines_in_serials(const std::string& data, int sensor_count) {
 
 std::string take_captured_output() {
     std::fflush(stdout);
-    std::string text = read_all(g_scratch.captured);
+    std::string text = read_all(scratch().captured);
     require(ftruncate(fileno(stdout), 0) == 0, "cannot empty the captured output");
     std::rewind(stdout);
     return text;
 }
 
-void check_combined_files(const std::string& data, TypeFlags flags, BaseKind kind, bool header_ok) {
-    const RunPaths& paths = g_run_paths;
-    const std::pair<TypeFlags, const std::string*> combined[] = {
-        {FLAG_TEXT | FLAG_PHYSIC, &paths.physic_text},
-        {FLAG_TEXT | FLAG_WAVELENGTH, &paths.wavelength_text},
-        {FLAG_CSV | FLAG_PHYSIC, &paths.physic_csv},
-        {FLAG_CSV | FLAG_WAVELENGTH, &paths.wavelength_csv},
-    };
+void check_combined_files(const std::string& data, const RunPaths& paths, TypeFlags flags, BaseKind kind,
+                          bool header_ok) {
+    std::vector<std::pair<TypeFlags, const std::string*>> combined;
+    for (const CombinedOutput& output : COMBINED_OUTPUTS) combined.emplace_back(output.bits, &paths[output.kind]);
     std::set<std::string> expected_names = {"in.dat"};
     for (const auto& [bits, path] : combined) {
         if (!has_flags(flags, bits)) continue;
@@ -148,7 +184,7 @@ void check_combined_files(const std::string& data, TypeFlags flags, BaseKind kin
         expected_names.insert("out");
 
     std::set<std::string> found;
-    for (const auto& entry : fs::directory_iterator(g_scratch.work)) {
+    for (const auto& entry : fs::directory_iterator(scratch().work)) {
         const std::string name = entry.path().filename().string();
         if (kind == BaseKind::work_directory && (flags & FLAG_SPLIT) && entry.is_regular_file() &&
             expected_names.count(name) == 0)
@@ -174,14 +210,15 @@ void check_combined_files(const std::string& data, TypeFlags flags, BaseKind kin
 
 void check_split_files(const std::string& data, TypeFlags flags, BaseKind kind, bool header_ok) {
     if (!(flags & FLAG_SPLIT) || kind == BaseKind::the_input) return;
-    const fs::path work = g_scratch.work;
+    const fs::path work = scratch().work;
     const fs::path directory = kind == BaseKind::work_directory ? work : work / "out";
     require(fs::is_directory(directory), "the per-sensor directory was not made");
 
     std::size_t per_sensor_files = 0;
     for (const auto& entry : fs::directory_iterator(directory)) {
         const std::string name = entry.path().filename().string();
-        require(entry.is_regular_file() && !entry.is_symlink(), "not a plain file in the per-sensor directory: " + name);
+        require(entry.is_regular_file() && !entry.is_symlink(),
+                "not a plain file in the per-sensor directory: " + name);
         ++per_sensor_files;
     }
     // Sharing its directory with the input and the combined files, the count says nothing.
@@ -208,11 +245,7 @@ void check_split_files(const std::string& data, TypeFlags flags, BaseKind kind, 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // A zone with daylight saving, so the local-time paths are exercised as well.
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    g_scratch.root = make_fuzz_scratch("measconv-fuzz-convert");
-    g_scratch.work = g_scratch.root + "/work";
-    g_scratch.input = g_scratch.work + "/in.dat";
-    g_scratch.captured = g_scratch.root + "/stdout";
-    require(std::freopen(g_scratch.captured.c_str(), "w+", stdout) != nullptr, "cannot capture standard output");
+    require(std::freopen(scratch().captured.c_str(), "w+", stdout) != nullptr, "cannot capture standard output");
     std::atexit(remove_scratch);
     return 0;
 }
@@ -224,28 +257,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const BaseKind kind = base_kind_for(select);
 
     std::error_code error;
-    fs::remove_all(g_scratch.work, error);
-    fs::create_directory(g_scratch.work);
+    fs::remove_all(scratch().work, error);
+    fs::create_directory(scratch().work);
     {
-        std::ofstream input(g_scratch.input, std::ios::binary);
+        std::ofstream input(scratch().input, std::ios::binary);
         input.write(data.data(), static_cast<std::streamsize>(data.size()));
         require(static_cast<bool>(input.flush()), "cannot write the input");
     }
-    if (kind == BaseKind::existing_directory) fs::create_directory(g_scratch.work + "/out");
+    if (kind == BaseKind::existing_directory) fs::create_directory(scratch().work + "/out");
 
-    g_type_flags = parse_type_letters(type_letters_for(select));
-    g_run_paths = RunPaths{};
-    g_run_paths.input = g_scratch.input;
-    derive_output_paths(output_base_for(kind));
-    const int result = convert_file();
+    ConvertRequest request;
+    request.input = scratch().input;
+    request.output_base = output_base_for(kind);
+    request.flags = parse_type_letters(type_letters_for(select));
+    const ConvertResult result = convert_file(request);
+    print_problems(result);
 
-    const std::string message = expected_message(data);
+    const std::string header_message = expected_message(data);
+    const std::string message =
+        header_message.empty() ? expected_sensor_messages(data, request, kind) : header_message;
     require(take_captured_output() == message, "standard output is not the named message");
-    require((result == CONVERT_OK) == message.empty(), "the result code disagrees with the message");
-    require(read_all(g_scratch.input) == data, "the input was modified");
+    require((result.status == ConvertStatus::ok) == message.empty(), "the result code disagrees with the message");
+    require(read_all(scratch().input) == data, "the input was modified");
 
-    const bool header_ok = data.size() >= HEADER_BYTES && message.empty();
-    check_combined_files(data, g_type_flags, kind, header_ok);
-    check_split_files(data, g_type_flags, kind, header_ok);
+    const bool header_ok = data.size() >= HEADER_BYTES && header_message.empty();
+    check_combined_files(data, derive_output_paths(request.input, request.output_base), request.flags, kind, header_ok);
+    check_split_files(data, request.flags, kind, header_ok);
     return 0;
 }

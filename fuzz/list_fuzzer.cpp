@@ -11,17 +11,21 @@
 #include <vector>
 
 #include "cli/batch.h"
-#include "cli/run_state.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
-std::string g_root;
-std::string g_list_path;
+// Made once, on the first call (from LLVMFuzzerInitialize), and only read after that.
+const std::string& scratch_root() {
+    static const std::string root = make_fuzz_scratch("measconv-fuzz-list");
+    return root;
+}
+
+std::string list_path() { return scratch_root() + "/list.txt"; }
 
 void remove_scratch() {
     std::error_code ignored;
-    std::filesystem::remove_all(g_root, ignored);
+    std::filesystem::remove_all(scratch_root(), ignored);
 }
 
 // The entries as a C program would find them, one fixed-size buffer at a time.
@@ -69,8 +73,7 @@ bool same_entries(const std::vector<ListEntry>& a, const std::vector<ListEntry>&
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_root = make_fuzz_scratch("measconv-fuzz-list");
-    g_list_path = g_root + "/list.txt";
+    scratch_root();
     std::atexit(remove_scratch);
     return 0;
 }
@@ -78,14 +81,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(bytes), size);
     {
-        std::ofstream list(g_list_path, std::ios::binary | std::ios::trunc);
+        std::ofstream list(list_path(), std::ios::binary | std::ios::trunc);
         list.write(text.data(), static_cast<std::streamsize>(text.size()));
         require(static_cast<bool>(list.flush()), "cannot write the list file");
     }
-    g_run_paths = RunPaths{};
-    g_run_paths.list = g_list_path;
     std::vector<ListEntry> entries;
-    require(read_list_file(entries) == 0, "a readable list was reported unreadable");
+    require(read_list_file(list_path(), entries), "a readable list was reported unreadable");
     require(same_entries(entries, reference_entries(text)), "the entries differ from the list's rules");
     return 0;
 }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/baseline_records.h"
+#include "baseline/baseline_records.h"
 #include "convert/combined_output.h"
 #include "convert/data_file.h"
 #include "convert/split_output.h"
@@ -53,10 +53,26 @@ private:
 
 // Readings no measurement should have, but a file may: every kind of float and wavelength edge.
 GenRecord extreme_record(std::int32_t offset, std::int32_t counter, std::size_t sensors, std::uint32_t salt) {
-    const float values[] = {0.0f, -0.0f, 0.03125f, -0.09375f, 1.5f, -1.25f, 9999.99995f, 1e-45f, -1e-45f,
-                            FLT_MIN, 16777217.0f, 1e12f, 1e33f, -1e38f, FLT_MAX, -FLT_MAX,
-                            std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                            std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
+    const float values[] = {0.0f,
+                            -0.0f,
+                            0.03125f,
+                            -0.09375f,
+                            1.5f,
+                            -1.25f,
+                            9999.99995f,
+                            1e-45f,
+                            -1e-45f,
+                            FLT_MIN,
+                            16777217.0f,
+                            1e12f,
+                            1e33f,
+                            -1e38f,
+                            FLT_MAX,
+                            -FLT_MAX,
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(),
+                            -std::numeric_limits<float>::quiet_NaN()};
     const std::int32_t wavelengths[] = {1500000, 1650000, 1550123, 1499999, 1650001, 0, -1, INT32_MIN, INT32_MAX};
     GenRecord record;
     record.time_offset = offset;
@@ -129,18 +145,23 @@ InputData open_records(const fs::path& path) {
     return {file, decode_header(bytes.data())};
 }
 
+// Feeds every block of the reader to a record loop, as the conversion does.
+template <typename Loop, typename Files>
+const OutputFile* write_all(Loop loop, const DataFileHeader& header, RecordReader& reader, Files& files) {
+    for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block())
+        if (const OutputFile* failed = loop(header, block, files)) return failed;
+    return nullptr;
+}
+
 CombinedFiles create_combined(const fs::path& base, std::size_t buffer_size) {
     CombinedFiles files;
-    files.physic_text.create(base.string() + "_pv.txt", LineEnds::crlf, buffer_size);
-    files.wavelength_text.create(base.string() + "_wl.txt", LineEnds::crlf, buffer_size);
-    files.physic_csv.create(base.string() + "_pv.csv", LineEnds::crlf, buffer_size);
-    files.wavelength_csv.create(base.string() + "_wl.csv", LineEnds::crlf, buffer_size);
+    for (const CombinedOutput& output : COMBINED_OUTPUTS)
+        files[output.kind].create(base.string() + output.suffix, LineEnds::crlf, buffer_size);
     return files;
 }
 
 void close_combined(CombinedFiles& files) {
-    for (OutputFile* file : {&files.physic_text, &files.wavelength_text, &files.physic_csv, &files.wavelength_csv})
-        EXPECT_TRUE(file->close());
+    for (OutputFile& file : files.files) EXPECT_TRUE(file.close());
 }
 
 SplitFiles create_split(const fs::path& directory, std::size_t sensors, std::size_t buffer_size) {
@@ -177,7 +198,7 @@ TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
             CombinedFiles fast = create_combined(scratch.path() / "fast", buffer_size);
             {
                 RecordReader records(fast_input.file, record_size(fast_input.header.sensors.size()), 3000);
-                EXPECT_EQ(write_combined_records(fast_input.header, records, fast), nullptr);
+                EXPECT_EQ(write_all(write_combined_records, fast_input.header, records, fast), nullptr);
             }
             close_combined(fast);
             std::fclose(fast_input.file);
@@ -186,7 +207,7 @@ TEST(BaselineEquivalence, CombinedLoopsWriteIdenticalBytesWithAnyBufferSize) {
             CombinedFiles base = create_combined(scratch.path() / "base", 1 << 16);
             {
                 RecordReader records(base_input.file, record_size(base_input.header.sensors.size()));
-                EXPECT_EQ(baseline_write_combined_records(base_input.header, records, base), nullptr);
+                EXPECT_EQ(write_all(baseline_write_combined_records, base_input.header, records, base), nullptr);
             }
             close_combined(base);
             std::fclose(base_input.file);
@@ -215,7 +236,7 @@ TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
             SplitFiles fast = create_split(scratch.path() / "fast", n, buffer_size);
             {
                 RecordReader records(fast_input.file, record_size(n), 5000);
-                EXPECT_EQ(write_split_records(fast_input.header, records, fast), nullptr);
+                EXPECT_EQ(write_all(write_split_records, fast_input.header, records, fast), nullptr);
             }
             EXPECT_EQ(close_split_files(fast), nullptr);
             std::fclose(fast_input.file);
@@ -224,7 +245,7 @@ TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
             SplitFiles base = create_split(scratch.path() / "base", n, 1 << 16);
             {
                 RecordReader records(base_input.file, record_size(n));
-                EXPECT_EQ(baseline_write_split_records(base_input.header, records, base), nullptr);
+                EXPECT_EQ(write_all(baseline_write_split_records, base_input.header, records, base), nullptr);
             }
             EXPECT_EQ(close_split_files(base), nullptr);
             std::fclose(base_input.file);
@@ -236,7 +257,8 @@ TEST(BaselineEquivalence, SplitLoopsWriteIdenticalBytesWithAnyBufferSize) {
 }
 
 int run(const std::string& program, const std::string& type, const fs::path& input, const fs::path& base) {
-    const std::string command = "'" + program + "' " + type + " '" + input.string() + "' '" + base.string() + "' > /dev/null";
+    const std::string command =
+        "'" + program + "' " + type + " '" + input.string() + "' '" + base.string() + "' > /dev/null";
     return std::system(command.c_str());
 }
 

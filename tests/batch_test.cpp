@@ -14,7 +14,9 @@ using test::Scratch;
 struct Fields {
     std::string input, output_base, type;
     bool operator==(const Fields&) const = default;
-    friend void PrintTo(const Fields& f, std::ostream* os) { *os << "{" << f.input << "|" << f.output_base << "|" << f.type << "}"; }
+    friend void PrintTo(const Fields& f, std::ostream* os) {
+        *os << "{" << f.input << "|" << f.output_base << "|" << f.type << "}";
+    }
 };
 
 std::vector<Fields> fields_of(const std::string& text) {
@@ -59,9 +61,11 @@ TEST(ListFile, LongLinesAreReadInPiecesOf998Bytes) {
     const std::string first = "a.dat,out,p" + std::string(998 - 11, ' ');
     EXPECT_EQ(fields_of(first + "b.dat,other\n"), (std::vector<Fields>{{"a.dat", "out", "p"}, {"b.dat", "other", ""}}));
     // A piece that starts with '#' is a comment, even in the middle of a long line.
-    EXPECT_EQ(fields_of(first + "#b.dat,other\nc.dat\n"), (std::vector<Fields>{{"a.dat", "out", "p"}, {"c.dat", "", ""}}));
+    EXPECT_EQ(fields_of(first + "#b.dat,other\nc.dat\n"),
+              (std::vector<Fields>{{"a.dat", "out", "p"}, {"c.dat", "", ""}}));
     // Exactly 997 bytes and the newline make one piece.
-    EXPECT_EQ(fields_of("a.dat" + std::string(992, ' ') + "\nb.dat\n"), (std::vector<Fields>{{"a.dat", "", ""}, {"b.dat", "", ""}}));
+    EXPECT_EQ(fields_of("a.dat" + std::string(992, ' ') + "\nb.dat\n"),
+              (std::vector<Fields>{{"a.dat", "", ""}, {"b.dat", "", ""}}));
 }
 
 // --- Whole runs of the program ---
@@ -80,12 +84,13 @@ std::string wl_csv_of(int counter) {
 
 TEST(BatchRun, ConvertsEveryEntryWithItsOwnLettersAndCarriesThemOver) {
     Scratch scratch;
-    for (int i = 1; i <= 3; ++i) test::write_file(scratch.path("in" + std::to_string(i) + ".dat"), data_file_bytes(one_sensor_shape(i)));
+    for (int i = 1; i <= 3; ++i)
+        test::write_file(scratch.path("in" + std::to_string(i) + ".dat"), data_file_bytes(one_sensor_shape(i)));
     test::write_file(scratch.path("list.txt"),
                      "# three files\r\n"
-                     "in1.dat, first\r\n"         // command-line letters: cw
+                     "in1.dat, first\r\n"  // command-line letters: cw
                      "in2.dat, second, tp\r\n"
-                     "in3.dat, third\r\n");       // carries tp over
+                     "in3.dat, third\r\n");  // carries tp over
     const test::RunResult run = run_measconv({"cw", "list.txt"}, scratch.dir.string());
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out, "");
@@ -120,22 +125,60 @@ TEST(BatchRun, AFailingEntryDoesNotStopTheRun) {
     test::write_file(scratch.path("list.txt"), "missing.dat,m\nbad.dat,b\nin1.dat,one\nin3.dat,three,sc\n");
     const test::RunResult run = run_measconv({"cw", "list.txt"}, scratch.dir.string());
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, "Can not open 'missing.dat' to read data.\nInput file Version  format error, need version: 1.3\n");
+    EXPECT_EQ(run.out,
+              "Can not open 'missing.dat' to read data.\nInput file Version  format error, need version: 1.3\n");
     EXPECT_EQ(read_file(scratch.path("b_wl.csv")), "");
     EXPECT_EQ(read_file(scratch.path("one_wl.csv")), wl_csv_of(1));
     EXPECT_EQ(read_file(scratch.path("three/S1.csv")),
               "Datetime,Counter,Wavelength,PhysicValue\n1980-01-02 02:03:58,3,1500003,3.0000\n");
 }
 
-TEST(BatchRun, AListThatCannotBeOpenedExitsTwo) {
-    Scratch scratch;
-    test::RunResult run = run_measconv({"tp", "no-list.txt"}, scratch.dir.string());
-    EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.out, "Failed to open no-list.txt\n");
-    std::filesystem::create_directory(scratch.path("lists"));
-    run = run_measconv({"tp", "lists"}, scratch.dir.string());
-    EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.out, "Failed to open lists\n");
+TEST(BatchRun, ListsThatCannotBeUsedExitTwoAndConvertNothing) {
+    const std::string hint = "measconv: 'run.dat' is a data file, not a list file; give an output base to convert it\n";
+    std::vector<unsigned char> data_file = data_file_bytes(one_sensor_shape(1));
+    FileShape negative_count = one_sensor_shape(1);
+    negative_count.count_byte = 0x90;
+    FileShape old_version = one_sensor_shape(1);
+    old_version.version_minor = 2;
+    const std::string nul_text = "in.dat,out\n" + std::string(30000, '\0');
+    // A list read as one: each entry's input is missing, so each prints its message.
+    const auto read_as_list = [](const std::string& bytes) {
+        std::string out;
+        for (const ListEntry& entry : parse_list_text(bytes))
+            out += "Can not open '" + entry.input + "' to read data.\n";
+        return out;
+    };
+    struct Case {
+        const char* what;
+        std::string list_bytes;  // empty: no list file at all
+        bool directory;
+        int exit_code;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {"missing", "", false, 2, "Failed to open run.dat\n", ""},
+        {"a directory", "", true, 2, "Failed to open run.dat\n", ""},
+        {"a data file", std::string(data_file.begin(), data_file.end()), false, 2, "Failed to open run.dat\n", hint},
+        {"a data file with a broken count", test::bytes_of(negative_count), false, 2, "Failed to open run.dat\n", hint},
+        // Text, however odd, is read as a list: here an entry whose input does not exist.
+        {"a header of another version", test::bytes_of(old_version), false, 0,
+         read_as_list(test::bytes_of(old_version)), ""},
+        {"text with NUL bytes", nul_text, false, 0, "Can not open 'in.dat' to read data.\n", ""},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        if (c.directory) std::filesystem::create_directory(scratch.path("run.dat"));
+        if (!c.list_bytes.empty()) test::write_file(scratch.path("run.dat"), c.list_bytes);
+        const test::RunResult run = run_measconv({"tp", "run.dat"}, scratch.dir.string());
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.err, c.err) << c.what;
+        // Nothing was converted: the list (or the directory) is all there is.
+        const std::size_t present = c.list_bytes.empty() && !c.directory ? 0 : 1;
+        if (c.exit_code == 2) {
+            EXPECT_EQ(test::list_dir(scratch.dir.string()).size(), present) << c.what;
+        }
+    }
 }
 
 TEST(BatchRun, AnEmptyListConvertsNothing) {

@@ -60,25 +60,21 @@ TEST(CombinedOutputs, TypeLettersSelectPairsOfBits) {
 
 TEST(CombinedOutputs, RecordsAreWrittenInFileOrderWithTheirOwnTimes) {
     const Conversion c(shape_with({{0, 1, {{0.0f, 1500000}, {-0.5f, 1650000}}},
-                                  {3600, 2, {{12.34567f, 1600000}, {100.0f, 1499999}}},
-                                  {-5, -3, {{3.0f, 1650001}, {-1.25f, 1550000}}}}),
+                                   {3600, 2, {{12.34567f, 1600000}, {100.0f, 1499999}}},
+                                   {-5, -3, {{3.0f, 1650001}, {-1.25f, 1550000}}}}),
                        "tpwc");
-    EXPECT_EQ(c.file("out_pv.csv"), crlf(CSV_COLUMNS +
-                                         "1980-01-02 02:03:55,1,0.0000,-0.5000\n"
-                                         "1980-01-02 03:03:55,2,12.3457, \n"
-                                         "1980-01-02 02:03:50,-3, ,-1.2500\n"));
-    EXPECT_EQ(c.file("out_wl.csv"), crlf(CSV_COLUMNS +
-                                         "1980-01-02 02:03:55,1,1500000,1650000\n"
-                                         "1980-01-02 03:03:55,2,1600000, \n"
-                                         "1980-01-02 02:03:50,-3, ,1550000\n"));
-    EXPECT_EQ(c.file("out_wl.txt"), crlf(WL_HEADER +
-                                         "000000\t1\t1500000\t1650000\n"
-                                         "003600\t2\t1600000\t1499999\n"
-                                         "-00005\t-3\t1650001\t1550000\n"));
-    EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER +
-                                         "000000\t1\t0.0000\t-0.5000\n"
-                                         "003600\t2\t12.3457\tnil\n"
-                                         "-00005\t-3\tnil\t-1.2500\n"));
+    EXPECT_EQ(c.file("out_pv.csv"), crlf(CSV_COLUMNS + "1980-01-02 02:03:55,1,0.0000,-0.5000\n"
+                                                       "1980-01-02 03:03:55,2,12.3457, \n"
+                                                       "1980-01-02 02:03:50,-3, ,-1.2500\n"));
+    EXPECT_EQ(c.file("out_wl.csv"), crlf(CSV_COLUMNS + "1980-01-02 02:03:55,1,1500000,1650000\n"
+                                                       "1980-01-02 03:03:55,2,1600000, \n"
+                                                       "1980-01-02 02:03:50,-3, ,1550000\n"));
+    EXPECT_EQ(c.file("out_wl.txt"), crlf(WL_HEADER + "000000\t1\t1500000\t1650000\n"
+                                                     "003600\t2\t1600000\t1499999\n"
+                                                     "-00005\t-3\t1650001\t1550000\n"));
+    EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER + "000000\t1\t0.0000\t-0.5000\n"
+                                                     "003600\t2\t12.3457\tnil\n"
+                                                     "-00005\t-3\tnil\t-1.2500\n"));
 }
 
 TEST(CombinedOutputs, EveryReadingInvalid) {
@@ -93,15 +89,14 @@ TEST(CombinedOutputs, NumbersPrintAsPrintfPrintsThem) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const Conversion c(shape_with({{INT32_MAX, INT32_MIN, {{inf, 1500000}, {-inf, 1500000}}},
-                                  {INT32_MIN, INT32_MAX, {{nan, 1500000}, {-nan, 1500000}}},
-                                  {999999, 0, {{3.4028235e38f, 1500000}, {1e-45f, 1500000}}},
-                                  {1000000, 0, {{0.00006f, 1500000}, {-0.0f, 1500000}}}}),
+                                   {INT32_MIN, INT32_MAX, {{nan, 1500000}, {-nan, 1500000}}},
+                                   {999999, 0, {{3.4028235e38f, 1500000}, {1e-45f, 1500000}}},
+                                   {1000000, 0, {{0.00006f, 1500000}, {-0.0f, 1500000}}}}),
                        "tp");
-    EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER +
-                                         "2147483647\t-2147483648\tinf\t-inf\n"
-                                         "-2147483648\t2147483647\tnan\t-nan\n"
-                                         "999999\t0\t340282346638528859811704183484516925440.0000\t0.0000\n"
-                                         "1000000\t0\t0.0001\t-0.0000\n"));
+    EXPECT_EQ(c.file("out_pv.txt"), crlf(PV_HEADER + "2147483647\t-2147483648\tinf\t-inf\n"
+                                                     "-2147483648\t2147483647\tnan\t-nan\n"
+                                                     "999999\t0\t340282346638528859811704183484516925440.0000\t0.0000\n"
+                                                     "1000000\t0\t0.0001\t-0.0000\n"));
 }
 
 TEST(CombinedOutputs, NoSensors) {
@@ -153,7 +148,8 @@ TEST(CombinedOutputs, TextsEndAtTheirWidthAndEveryLfIsStoredAsCrLf) {
 TEST(CombinedOutputs, LongHeadersAndLinesAreWrittenWhole) {
     FileShape shape = test::sample_shape();
     shape.sensors.clear();
-    for (int i = 0; i < 127; ++i) shape.sensors.push_back({static_cast<std::uint8_t>(i), std::string(30, 'a' + i % 26)});
+    for (int i = 0; i < 127; ++i)
+        shape.sensors.push_back({static_cast<std::uint8_t>(i), std::string(30, 'a' + i % 26)});
     GenRecord record{1, 2, {}};
     for (int i = 0; i < 127; ++i) record.readings.push_back({-3.0e38f, 1500000});
     shape.records = {record};

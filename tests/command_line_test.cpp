@@ -1,7 +1,8 @@
 // The command line: type letters, output names, argument counts and exit codes.
 #include <gtest/gtest.h>
 
-#include "cli/run_state.h"
+#include "convert/output_names.h"
+#include "convert/type_flags.h"
 #include "test_support.h"
 
 namespace {
@@ -39,18 +40,18 @@ TEST(TypeLetters, CombinedFilesNeedBothBitsOfTheirPair) {
 }
 
 TEST(OutputNames, AreFormedFromTheBaseUnchanged) {
-    derive_output_paths("dir/out.dat");
-    EXPECT_EQ(g_run_paths.output_base, "dir/out.dat");
-    EXPECT_EQ(g_run_paths.physic_text, "dir/out.dat_pv.txt");
-    EXPECT_EQ(g_run_paths.physic_csv, "dir/out.dat_pv.csv");
-    EXPECT_EQ(g_run_paths.wavelength_text, "dir/out.dat_wl.txt");
-    EXPECT_EQ(g_run_paths.wavelength_csv, "dir/out.dat_wl.csv");
+    const RunPaths paths = derive_output_paths("in.dat", "dir/out.dat");
+    EXPECT_EQ(paths.input, "in.dat");
+    EXPECT_EQ(paths.output_base, "dir/out.dat");
+    EXPECT_EQ(paths[CombinedKind::physic_text], "dir/out.dat_pv.txt");
+    EXPECT_EQ(paths[CombinedKind::physic_csv], "dir/out.dat_pv.csv");
+    EXPECT_EQ(paths[CombinedKind::wavelength_text], "dir/out.dat_wl.txt");
+    EXPECT_EQ(paths[CombinedKind::wavelength_csv], "dir/out.dat_wl.csv");
 }
 
 TEST(OutputNames, LongBasesAreKeptWhole) {
     const std::string base(300, 'b');
-    derive_output_paths(base);
-    EXPECT_EQ(g_run_paths.physic_text, base + "_pv.txt");
+    EXPECT_EQ(derive_output_paths("in.dat", base)[CombinedKind::physic_text], base + "_pv.txt");
 }
 
 TEST(CommandLine, WrongArgumentCountsPrintTheUsageAndExitZero) {

@@ -135,13 +135,16 @@ TEST(Records, ReaderDeliversWholeRecordsAcrossBlocksAndDropsAPartialOne) {
     std::rewind(file);
     RecordReader reader(file, record_size(1), 100);  // a block of six records: many refills
     int count = 0;
-    while (const unsigned char* record = reader.next()) {
-        EXPECT_EQ(DataRecord{record}.time_offset(), count);
-        EXPECT_EQ(DataRecord{record}.reading(0).wavelength, count);
-        ++count;
+    for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
+        EXPECT_LE(block.count, 6u);
+        for (std::size_t i = 0; i < block.count; ++i, ++count) {
+            EXPECT_EQ(block[i].time_offset(), count);
+            EXPECT_EQ(block[i].reading(0).wavelength, count);
+        }
     }
     EXPECT_EQ(count, 1000);
-    EXPECT_EQ(reader.next(), nullptr);
+    EXPECT_EQ(reader.next_block().count, 0u);
+    EXPECT_FALSE(reader.failed());
     std::fclose(file);
 }
 

@@ -4,15 +4,15 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "convert/baseline_format.h"
+#include "baseline/baseline_format.h"
 #include "convert/format.h"
 
 namespace {
@@ -140,14 +140,14 @@ TEST(FormatFixed4, MillionsOfRandomValuesMatchPrintf) {
     for (int i = 0; i < 1500000; ++i) expect_fixed4_matches(float_from_bits(static_cast<std::uint32_t>(random())), log);
     std::uniform_int_distribution<std::int64_t> digits(-100000000, 100000000);
     const float scales[] = {1.0f, 10.0f, 100.0f, 1000.0f, 10000.0f, 100000.0f};
-    for (int i = 0; i < 1500000; ++i)
-        expect_fixed4_matches(static_cast<float>(digits(random)) / scales[i % 6], log);
+    for (int i = 0; i < 1500000; ++i) expect_fixed4_matches(static_cast<float>(digits(random)) / scales[i % 6], log);
     EXPECT_EQ(log.count, 0);
 }
 
 std::vector<std::int32_t> int_edge_values() {
-    std::vector<std::int32_t> values = {0, 1, -1, 5, -5, 99999, -99999, 100000, -100000, 999999, -999999,
-                                        INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1};
+    std::vector<std::int32_t> values = {
+        0,       1,      -1,      5,         -5,        99999,         -99999,       100000,
+        -100000, 999999, -999999, INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1};
     std::int64_t power = 1;
     for (int k = 0; k <= 10; ++k, power *= 10) {
         for (std::int64_t v : {power - 1, power, power + 1, -(power - 1), -power, -(power + 1)})

@@ -12,6 +12,8 @@
 
 namespace {
 
+using test::bytes_of;
+
 using test::crlf;
 using test::list_dir;
 using test::read_file;
@@ -25,11 +27,6 @@ FileShape example_shape() {
     FileShape shape = test::sample_shape();
     shape.records = {test::example_record()};
     return shape;
-}
-
-std::string bytes_of(const FileShape& shape) {
-    const std::vector<unsigned char> bytes = data_file_bytes(shape);
-    return std::string(bytes.begin(), bytes.end());
 }
 
 const std::string CSV_PV = crlf("Datetime,Counter,01.AB1,02.AB2\n1980-01-02 02:04:00,7,1.5000, \n");
@@ -55,25 +52,13 @@ TEST(HostilePaths, AReadOnlyDirectoryStopsTheCombinedFilesWithTheirMessage) {
     test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
     fs::create_directory(scratch.path("locked"));
     fs::permissions(scratch.path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
-    if (!permission_bits_stop_writes(scratch.path("locked"))) GTEST_SKIP() << "running as root: permission bits do not stop writes";
+    if (!permission_bits_stop_writes(scratch.path("locked")))
+        GTEST_SKIP() << "running as root: permission bits do not stop writes";
 
     const test::RunResult run = run_measconv({"cpw", "in.dat", "locked/out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "Can not open 'locked/out_pv.csv' to export.\n");
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_TRUE(list_dir(scratch.path("locked")).empty());
-}
-
-TEST(HostilePaths, AReadOnlyPerSensorDirectorySkipsThePerSensorFilesSilently) {
-    Scratch scratch;
-    test::write_file(scratch.path("in.dat"), bytes_of(example_shape()));
-    fs::create_directory(scratch.path("out"));
-    fs::permissions(scratch.path("out"), fs::perms::owner_read | fs::perms::owner_exec);
-    if (!permission_bits_stop_writes(scratch.path("out"))) GTEST_SKIP() << "running as root: permission bits do not stop writes";
-
-    const test::RunResult run = run_measconv({"scp", "in.dat", "out"}, scratch.dir.string());
-    EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(list_dir(scratch.path("out")).empty());
-    EXPECT_EQ(read_file(scratch.path("out_pv.csv")), CSV_PV);
 }
 
 // A regular file where a directory should be stops creation for root as well.
@@ -103,7 +88,10 @@ TEST(HostilePaths, AnOutputBaseThatIsTheInputInSplitMode) {
     const std::string input = bytes_of(example_shape());
     test::write_file(scratch.path("in.dat"), input);
     const test::RunResult run = run_measconv({"sctpw", "in.dat", "in.dat"}, scratch.dir.string());
-    EXPECT_EQ(run.out, "");
+    // The per-sensor directory cannot be made where the input is: each of its files is named.
+    EXPECT_EQ(run.out,
+              "Can not open 'in.dat/AB1.txt' to export.\nCan not open 'in.dat/AB1.csv' to export.\n"
+              "Can not open 'in.dat/AB2.txt' to export.\nCan not open 'in.dat/AB2.csv' to export.\n");
     EXPECT_EQ(read_file(scratch.path("in.dat")), input);
     EXPECT_EQ(list_dir(scratch.dir.string()),
               (Names{"in.dat", "in.dat_pv.csv", "in.dat_pv.txt", "in.dat_wl.csv", "in.dat_wl.txt"}));
@@ -122,7 +110,7 @@ TEST(HostilePaths, AHardLinkToTheInputIsNeverOpenedForWriting) {
     EXPECT_EQ(read_file(scratch.path("out_pv.csv")), "");
 }
 
-TEST(HostilePaths, APerSensorFileLinkedToTheInputIsSkipped) {
+TEST(HostilePaths, APerSensorFileLinkedToTheInputIsNamedAndSkipped) {
     Scratch scratch;
     const std::string input = bytes_of(example_shape());
     test::write_file(scratch.path("in.dat"), input);
@@ -130,7 +118,7 @@ TEST(HostilePaths, APerSensorFileLinkedToTheInputIsSkipped) {
     fs::create_symlink("../in.dat", scratch.path("out/AB1.csv"));
     fs::create_hard_link(scratch.path("in.dat"), scratch.path("out/AB2.txt"));
     const test::RunResult run = run_measconv({"sct", "in.dat", "out"}, scratch.dir.string());
-    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.out, "Can not open 'out/AB1.csv' to export.\nCan not open 'out/AB2.txt' to export.\n");
     EXPECT_EQ(read_file(scratch.path("in.dat")), input);
     EXPECT_EQ(read_file(scratch.path("out/AB2.csv")), AB2_CSV);
     EXPECT_EQ(list_dir(scratch.path("out")), (Names{"AB1.csv", "AB1.txt", "AB2.csv", "AB2.txt"}));
@@ -139,7 +127,7 @@ TEST(HostilePaths, APerSensorFileLinkedToTheInputIsSkipped) {
 
 // An output base ending in '/' puts the combined files and the per-sensor files in one
 // directory, where a serial such as "_pv" names a combined file. That file keeps the combined
-// data whole; the sensor's own file is not written, and every other sensor's is.
+// data whole; the sensor's own file is not written (and named), and every other sensor's is.
 // The sample's header text with the second sensor's serial AB2 replaced.
 std::string with_second_serial(std::string header, const std::string& serial) {
     return header.replace(header.find("SN: AB2"), 7, "SN: " + serial);
@@ -152,7 +140,7 @@ TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
     test::write_file(scratch.path("in.dat"), bytes_of(shape));
     fs::create_directory(scratch.path("o"));
     const test::RunResult run = run_measconv({"scp", "in.dat", "o/"}, scratch.dir.string());
-    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.out, "Can not open 'o//_pv.csv' to export.\n");
     EXPECT_EQ(list_dir(scratch.path("o")), (Names{"AB2.csv", "_pv.csv"}));
     EXPECT_EQ(read_file(scratch.path("o/_pv.csv")),
               crlf("Datetime,Counter,01._pv,02.AB2\n1980-01-02 02:04:00,7,1.5000, \n"));
@@ -162,10 +150,11 @@ TEST(HostilePaths, APerSensorFileNeverClobbersACombinedFile) {
     shape.sensors = {{1, "AB1"}, {2, "._wl"}};
     test::write_file(scratch.path("o/in.dat"), bytes_of(shape));
     const test::RunResult dot = run_measconv({"sctw", "in.dat", "."}, scratch.path("o"));
-    EXPECT_EQ(dot.out, "");
-    EXPECT_EQ(read_file(scratch.path("o/._wl.txt")), crlf(with_second_serial(test::combined_header("Wavelength"), "._wl") +
-                                                          "000005\t7\t1550000\t0\n"));
-    EXPECT_EQ(read_file(scratch.path("o/._wl.csv")), crlf("Datetime,Counter,01.AB1,02.._wl\n1980-01-02 02:04:00,7,1550000, \n"));
+    EXPECT_EQ(dot.out, "Can not open './._wl.txt' to export.\nCan not open './._wl.csv' to export.\n");
+    EXPECT_EQ(read_file(scratch.path("o/._wl.txt")),
+              crlf(with_second_serial(test::combined_header("Wavelength"), "._wl") + "000005\t7\t1550000\t0\n"));
+    EXPECT_EQ(read_file(scratch.path("o/._wl.csv")),
+              crlf("Datetime,Counter,01.AB1,02.._wl\n1980-01-02 02:04:00,7,1550000, \n"));
     EXPECT_EQ(read_file(scratch.path("o/AB1.txt")).substr(0, 15), "## Strain test\n");
 }
 
@@ -197,8 +186,10 @@ TEST(HostilePaths, AFullDiskOnAPerSensorCsvFile) {
     const test::RunResult run = run_measconv({"scp", "in.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "Can not write 'out/AB1.csv'.\n");
     EXPECT_EQ(read_file(scratch.path("in.dat")), input);
-    // The conversion ended before the combined file got its first byte.
-    EXPECT_EQ(read_file(scratch.path("out_pv.csv")), "");
+    // The combined file is fed in the same pass, and the full disk shows only when the
+    // per-sensor file is flushed at the end: it is complete.
+    EXPECT_EQ(read_file(scratch.path("out_pv.csv")),
+              test::crlf("Datetime,Counter,01.AB1,02.AB2\n1980-01-02 02:04:00,7,1.5000, \n"));
 }
 
 // --- Names from the data file ---
@@ -219,7 +210,8 @@ TEST(HostilePaths, SerialsCannotLeaveThePerSensorDirectory) {
     EXPECT_EQ(list_dir(scratch.path("a/b/out")),
               (Names{"...csv", ".._.._.._.._.._.._.._.._x.csv", ".._.._up.csv", "..csv", "_tmp_abs.csv"}));
     EXPECT_EQ(read_file(scratch.path("a/b/out/...csv")), SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,1.0000\n");
-    EXPECT_EQ(read_file(scratch.path("a/b/out/_tmp_abs.csv")), SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,2.0000\n");
+    EXPECT_EQ(read_file(scratch.path("a/b/out/_tmp_abs.csv")),
+              SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,2.0000\n");
     EXPECT_EQ(read_file(scratch.path("a/b/out/..csv")), SENSOR_CSV_HEADER + "1980-01-02 02:03:56,1,1500000,3.0000\n");
 }
 

@@ -129,7 +129,7 @@ std::string zero_line(const std::string& end) {
 std::string real_lines_pv_csv() {
     std::string text;
     for (const char* prefix : {"1980-01-02 02:05:35,70000001,1.5000", "1980-01-02 02:05:36,70000002,2.5000",
-                                      "1980-01-02 02:05:37,70000003,3.5000"}) {
+                               "1980-01-02 02:05:37,70000003,3.5000"}) {
         text += prefix;
         for (int i = 1; i < SENSORS; ++i) text += ", ";
         text += "\r\n";

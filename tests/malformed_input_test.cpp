@@ -44,16 +44,7 @@ struct Expected {
     }
 };
 
-Files outputs_in(const test::fs::path& dir) {
-    Files files;
-    for (const auto& entry : test::fs::recursive_directory_iterator(dir)) {
-        const std::string name = test::fs::relative(entry.path(), dir).string();
-        if (name == "in.dat") continue;
-        if (entry.is_directory()) files[name + "/"] = "";
-        else files[name] = test::read_file(entry.path().string());
-    }
-    return files;
-}
+Files outputs_in(const test::fs::path& dir) { return test::file_tree(dir.string(), {"in.dat"}); }
 
 // Converts bytes as "in.dat" to base "out" under every family and compares everything.
 void expect_conversions(const std::vector<unsigned char>& bytes, const Expected& expected) {

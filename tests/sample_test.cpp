@@ -20,7 +20,8 @@ TEST(BundledSample, ConvertsToTheStoredOutputs) {
         EXPECT_EQ(test::read_file(scratch.path(name)), test::read_file(examples + "/expected/" + name)) << name;
     }
     for (const std::string& name : test::list_dir(scratch.path("sample")))
-        EXPECT_EQ(test::read_file(scratch.path("sample/" + name)), test::read_file(examples + "/expected/sample/" + name))
+        EXPECT_EQ(test::read_file(scratch.path("sample/" + name)),
+                  test::read_file(examples + "/expected/sample/" + name))
             << name;
 }
 

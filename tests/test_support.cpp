@@ -33,26 +33,31 @@ Scratch::~Scratch() {
     fs::remove_all(dir, ignored);
 }
 
-RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz) {
+RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd, const std::string& tz,
+                      const std::vector<std::pair<std::string, std::string>>& env) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    // Standard error goes to a file, so neither stream can fill up while the other is read.
+    FILE* err_file = std::tmpfile();
+    if (err_file == nullptr) throw std::runtime_error("tmpfile failed");
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(pipe_fds[1], STDOUT_FILENO);
+        dup2(fileno(err_file), STDERR_FILENO);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         const int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, STDIN_FILENO);
         if (chdir(cwd.c_str()) != 0) _exit(126);
         setenv("TZ", tz.c_str(), 1);
-        std::vector<char*> argv;
-        std::string program = MEASCONV_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (std::string& arg : copies) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        setenv("MEASCONV", MEASCONV_BINARY, 1);
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        std::vector<std::string> copies = argv;
+        std::vector<char*> pointers;
+        for (std::string& arg : copies) pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        execv(pointers[0], pointers.data());
         _exit(127);
     }
     close(pipe_fds[1]);
@@ -64,7 +69,26 @@ RunResult run_measconv(const std::vector<std::string>& args, const std::string& 
     int status = 0;
     waitpid(pid, &status, 0);
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::rewind(err_file);
+    while ((got = static_cast<ssize_t>(std::fread(buffer, 1, sizeof buffer, err_file))) > 0)
+        result.err.append(buffer, static_cast<size_t>(got));
+    std::fclose(err_file);
     return result;
+}
+
+RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz) {
+    std::vector<std::string> argv = {MEASCONV_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_command(argv, cwd, tz);
+}
+
+RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz) {
+    return run_command({"/bin/bash", "-c", script}, cwd, tz);
+}
+
+std::string bytes_of(const FileShape& shape) {
+    const std::vector<unsigned char> bytes = data_file_bytes(shape);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string read_file(const std::string& path) {
@@ -91,6 +115,19 @@ std::string crlf(const std::string& text) {
     return out;
 }
 
+std::map<std::string, std::string> file_tree(const std::string& dir, const std::set<std::string>& left_out) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = fs::relative(entry.path(), dir).string();
+        if (left_out.count(name) != 0) continue;
+        if (entry.is_directory())
+            files[name + "/"] = "";
+        else
+            files[name] = read_file(entry.path().string());
+    }
+    return files;
+}
+
 std::vector<std::string> list_dir(const std::string& path) {
     std::vector<std::string> names;
     std::error_code ignored;
@@ -112,7 +149,9 @@ FileShape sample_shape() {
 
 std::string combined_header(const std::string& type) {
     return "## Strain test\n"
-           "## Type             : " + type + "\n"
+           "## Type             : " +
+           type +
+           "\n"
            "## Version          : 1.3\n"
            "## Company          : Example Labs\n"
            "## IDN              : MU-4000\n"
@@ -133,7 +172,9 @@ std::string sensor_header(const std::string& serial) {
            "## Company          : Example Labs\n"
            "## IDN              : MU-4000\n"
            "## SA SN            : SA2024001\n"
-           "## Sensor SN        : " + serial + "\n"
+           "## Sensor SN        : " +
+           serial +
+           "\n"
            "## Time             : Wed Jan 02 02:03:55 1980\n"
            "# Column01= Record Time\n"
            "# Column02= Counter\n"

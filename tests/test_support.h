@@ -2,7 +2,10 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "measgen/generator.h"
@@ -23,19 +26,35 @@ struct Scratch {
 };
 
 struct RunResult {
-    int exit_code = -1;
-    std::string out;  // standard output, byte for byte
+    int exit_code = -1;  // 128 + the signal for a process ended by one
+    std::string out;     // standard output, byte for byte
+    std::string err;     // standard error
 };
+
+// Runs argv (argv[0] a path) in directory cwd with TZ set to tz, the variable MEASCONV naming
+// the program under test, and env added; stdin is empty.
+RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd, const std::string& tz = "UTC",
+                      const std::vector<std::pair<std::string, std::string>>& env = {});
 
 // Runs measconv with args in directory cwd, with TZ set to tz; stdin is empty.
 RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz = "UTC");
+
+// Runs a bash script in cwd ("$MEASCONV" is the program under test).
+RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz = "UTC");
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
 
+// The bytes of the data file shape describes.
+std::string bytes_of(const FileShape& shape);
+
 // Every LF of text as CR LF: the stored form of a combined file.
 std::string crlf(const std::string& text);
+
+// Every file below dir by its relative name, with its bytes; a directory is "name/" with no
+// bytes. Names in left_out (relative) are passed over.
+std::map<std::string, std::string> file_tree(const std::string& dir, const std::set<std::string>& left_out = {});
 
 // Names of the entries of a directory, sorted.
 std::vector<std::string> list_dir(const std::string& path);

@@ -8,7 +8,7 @@
 #include "convert/local_time.h"
 
 // Each writes at out (MAX_FORMATTED bytes of room) and returns the position after the text.
-char* baseline_format_fixed4(char* out, float value);  // "%0.4f" of the value widened to double
+char* baseline_format_fixed4(char* out, float value);        // "%0.4f" of the value widened to double
 char* baseline_format_int(char* out, std::int32_t value);    // "%ld"
 char* baseline_format_int06(char* out, std::int32_t value);  // "%06ld"
 // "%04d-%02d-%02d %02d:%02d:%02d,%ld"

@@ -1,4 +1,4 @@
-#include "convert/baseline_format.h"
+#include "baseline/baseline_format.h"
 
 #include <cstdio>
 
@@ -17,6 +17,6 @@ char* baseline_format_int06(char* out, std::int32_t value) {
 }
 
 char* baseline_format_datetime_prefix(char* out, const LocalTime& time, std::int32_t counter) {
-    return out + std::snprintf(out, MAX_FORMATTED, "%04d-%02d-%02d %02d:%02d:%02d,%ld", time.year, time.month,
-                               time.day, time.hour, time.minute, time.second, static_cast<long>(counter));
+    return out + std::snprintf(out, MAX_FORMATTED, "%04d-%02d-%02d %02d:%02d:%02d,%ld", time.year, time.month, time.day,
+                               time.hour, time.minute, time.second, static_cast<long>(counter));
 }

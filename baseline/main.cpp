@@ -1,0 +1,5 @@
+// measconv-baseline: measconv with the straightforward record loops, the measure of the fast ones.
+#include "baseline/baseline_records.h"
+#include "cli/entry.h"
+
+int main(int argc, char** argv) { return measconv_main(argc, argv, BASELINE_RECORD_LOOPS); }

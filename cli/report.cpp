@@ -1,0 +1,23 @@
+#include "cli/report.h"
+
+#include <cstdio>
+
+ConvertStatus print_problems(const ConvertResult& result) {
+    for (const Problem& problem : result.problems) {
+        if (problem.status == ConvertStatus::interrupted) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "measconv: interrupted, removed the unfinished outputs of '%s'\n",
+                         problem.subject.c_str());
+            continue;
+        }
+        const std::string message = problem_message(problem);
+        std::fwrite(message.data(), 1, message.size(), stdout);
+    }
+    return result.status;
+}
+
+int finish_standard_output(int exit_code) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exit_code;
+    std::fputs("measconv: could not write the messages to standard output\n", stderr);
+    return 1;
+}

@@ -1,0 +1,41 @@
+// How a conversion ended, and what it has to tell the user.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class ConvertStatus : int {
+    ok = 0,
+    input_open_failed = -1,
+    physic_text_open_failed = -2,
+    wavelength_text_open_failed = -3,
+    physic_csv_open_failed = -4,
+    wavelength_csv_open_failed = -5,
+    bad_magic = -6,
+    bad_version = -7,
+    bad_sensor_count = -8,
+    write_failed = -9,
+    read_failed = -10,
+    sensor_file_open_failed = -11,  // the conversion goes on with the other files
+    interrupted = -12,              // subject: the input; its unfinished outputs are removed
+};
+
+// One thing that went wrong. The subject is what the message names: a path for the open and
+// write failures, the header's leading text for a bad magic, the count for a bad sensor count.
+struct Problem {
+    ConvertStatus status = ConvertStatus::ok;
+    std::string subject;
+};
+
+struct ConvertResult {
+    ConvertStatus status = ConvertStatus::ok;  // the first problem's, or ok
+    std::vector<Problem> problems;             // in the order they arose
+};
+
+// The line (newline included) that tells the user of a problem.
+std::string problem_message(const Problem& problem);
+
+enum class HeaderCheck;
+
+// The problem a failed header test reports (check must not be HeaderCheck::ok).
+Problem header_check_problem(HeaderCheck check, const unsigned char* header_bytes);

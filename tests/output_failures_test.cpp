@@ -1,0 +1,360 @@
+// Outputs that cannot be made or written, signals, and standard output that cannot be written:
+// no requested output goes missing or stays incomplete without a message naming it, an
+// interrupted conversion leaves no half-written file, and the exit code tells what the
+// messages could not.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+
+#include <csignal>
+#include <regex>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+using test::file_tree;
+using test::read_file;
+using test::run_measconv;
+using test::run_shell;
+using test::Scratch;
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
+
+// Sixteen sensors and enough records for several buffer flushes of every file.
+FileShape large_shape(int sensors = 4) {
+    FileShape shape = test::sample_shape();
+    shape.sensors = numbered_sensors(sensors);
+    shape.pattern_records = 70000;
+    shape.records_per_second = 3;
+    shape.invalid_every = 7;
+    return shape;
+}
+
+std::string stem(int sensor) {
+    char text[16];
+    std::snprintf(text, sizeof text, "SN%04d", sensor);
+    return text;
+}
+
+// The per-sensor paths of a conversion in the order of its messages: per sensor text, then CSV.
+std::vector<std::string> sensor_paths(const std::string& base, int sensors, bool text, bool csv) {
+    std::vector<std::string> paths;
+    for (int i = 1; i <= sensors; ++i) {
+        if (text) paths.push_back(base + "/" + stem(i) + ".txt");
+        if (csv) paths.push_back(base + "/" + stem(i) + ".csv");
+    }
+    return paths;
+}
+
+std::string open_messages(const std::vector<std::string>& paths) {
+    std::string out;
+    for (const std::string& path : paths) out += "Can not open '" + path + "' to export.\n";
+    return out;
+}
+
+std::string write_messages(const std::vector<std::string>& paths) {
+    std::string out;
+    for (const std::string& path : paths) out += "Can not write '" + path + "'.\n";
+    return out;
+}
+
+// --- Per-sensor files that cannot be created ---
+
+struct CreationCase {
+    const char* what;
+    int sensors;
+    // Prepares the place in dir and returns the output base, or "" to skip with the reason in skip.
+    std::string (*prepare)(const std::string& dir, std::string& skip);
+    const char* wrapper;  // shell words before the command, e.g. a ulimit
+    bool every_file_fails;
+};
+
+std::string regular_file_as_base(const std::string& dir, std::string&) {
+    test::write_file(dir + "/out", "not a directory");
+    return "out";
+}
+
+std::string link_loop_as_base(const std::string& dir, std::string&) {
+    fs::create_symlink("loop", dir + "/loop");
+    return "loop";
+}
+
+// A base of 4088 bytes: its combined names (base + 7) still fit PATH_MAX, its per-sensor
+// names (base + "/SN0001.txt") do not.
+std::string base_over_path_max(const std::string& dir, std::string&) {
+    std::string base;
+    while (base.size() + 201 < 4088) base += std::string(200, 'd') + "/";
+    base += std::string(4088 - base.size(), 'e');
+    fs::create_directories(dir + "/" + base.substr(0, base.rfind('/')));
+    return base;
+}
+
+std::string few_descriptors(const std::string&, std::string&) { return "out"; }
+
+// The per-sensor directory is a read-only file system, which stops root as well.
+std::string read_only_mount(const std::string& dir, std::string& skip) {
+    const std::string mount_point = dir + "/out";
+    fs::create_directory(mount_point);
+    if (mount("tmpfs", mount_point.c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0) {
+        skip = "cannot mount a file system here (needs root and mount rights)";
+        return "";
+    }
+    return "out";
+}
+
+TEST(OutputFailures, PerSensorFilesThatCannotBeCreatedAreNamedAndTheRestConverts) {
+    const CreationCase cases[] = {
+        {"a regular file as the base", 2, regular_file_as_base, "", true},
+        {"a symbolic link loop as the base", 2, link_loop_as_base, "", true},
+        {"names longer than PATH_MAX", 2, base_over_path_max, "", true},
+        {"too few file descriptors", 16, few_descriptors, "ulimit -n 24;", false},
+        {"a read-only file system", 2, read_only_mount, "", true},
+    };
+    for (const CreationCase& c : cases) {
+        Scratch scratch;
+        FileShape shape = large_shape(c.sensors);
+        shape.pattern_records = 100;
+        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+        // The complete outputs, made where nothing stands in the way.
+        fs::create_directory(scratch.path("ref"));
+        ASSERT_EQ(run_measconv({"sctp", "../in.dat", "out"}, scratch.path("ref")).out, "");
+
+        std::string skip;
+        const std::string base = c.prepare(scratch.dir.string(), skip);
+        if (base.empty()) {
+            std::cout << "skipped case '" << c.what << "': " << skip << "\n";
+            continue;
+        }
+        const test::RunResult run =
+            run_shell(std::string(c.wrapper) + " \"$MEASCONV\" sctp in.dat '" + base + "'", scratch.dir.string());
+        if (std::string(c.what) == "a read-only file system") umount(scratch.path("out").c_str());
+        EXPECT_EQ(run.exit_code, 0) << c.what;
+
+        // Every per-sensor file either is complete or is named, in sensor order, text before CSV.
+        std::vector<std::string> missing;
+        for (const std::string& path : sensor_paths(base, c.sensors, true, true)) {
+            const std::string name = path.substr(base.size() + 1);
+            std::error_code error;
+            if (fs::is_regular_file(scratch.path(path), error))
+                EXPECT_EQ(read_file(scratch.path(path)), read_file(scratch.path("ref/out/" + name))) << c.what;
+            else
+                missing.push_back(path);
+        }
+        EXPECT_EQ(run.out, open_messages(missing)) << c.what;
+        if (c.every_file_fails)
+            EXPECT_EQ(missing.size(), 2u * c.sensors) << c.what;
+        else
+            EXPECT_TRUE(!missing.empty() && missing.size() < 2u * c.sensors) << c.what << ": " << missing.size();
+        // The combined file beside them is complete (compared by a shell: the base may be too
+        // long to be named from the scratch directory's absolute path).
+        EXPECT_EQ(run_shell("cmp '" + base + "_pv.txt' ref/out_pv.txt", scratch.dir.string()).exit_code, 0) << c.what;
+    }
+}
+
+// --- Write failures injected with strace ---
+
+bool strace_can_trace() {
+    static const bool works = run_shell("strace -qq -e trace=none true", "/").exit_code == 0;
+    return works;
+}
+
+// How many times a command calls syscall on file (dry run, counted with strace).
+std::size_t calls_on(const std::string& syscall, const std::string& file, const std::string& command,
+                     const std::string& cwd) {
+    const test::RunResult run = run_shell(
+        "strace -f -qq -e trace=" + syscall + " -P " + file + " -o strace.log " + command + " >/dev/null", cwd);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    std::istringstream log(read_file(cwd + "/strace.log"));
+    std::size_t calls = 0;
+    for (std::string line; std::getline(log, line);)
+        if (line.find(syscall + "(") != std::string::npos) ++calls;
+    fs::remove(cwd + "/strace.log");
+    return calls;
+}
+
+TEST(OutputFailures, AfterAFailedWriteEveryIncompleteOutputIsNamed) {
+    if (!strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the write-failure cases were not run";
+    const int sensors = 4;
+    const std::string letters = "tpwcs";
+    const std::string command = "\"$MEASCONV\" " + letters + " in.dat out";
+    // Every output in the order of the messages: combined files, then per sensor text and CSV.
+    std::vector<std::string> all = {"out_pv.txt", "out_wl.txt", "out_pv.csv", "out_wl.csv"};
+    for (const std::string& path : sensor_paths("out", sensors, true, true)) all.push_back(path);
+
+    Scratch scratch;
+    ASSERT_TRUE(write_data_file(large_shape(sensors), scratch.path("in.dat")));
+    ASSERT_EQ(run_shell(command, scratch.dir.string()).out, "");
+    const Tree complete = file_tree(scratch.dir.string(), {"in.dat"});
+
+    for (const std::string target : {"out_wl.csv", "out/SN0002.csv"}) {
+        const std::size_t writes = calls_on("write", target, command, scratch.dir.string());
+        ASSERT_GE(writes, 3u) << target;
+        const std::pair<const char*, std::string> points[] = {
+            {"first write", "write:error=ENOSPC:when=1"},
+            {"middle write", "write:error=ENOSPC:when=" + std::to_string((writes + 1) / 2)},
+            {"last write", "write:error=EIO:when=" + std::to_string(writes)},
+            {"close", "close:error=EIO"},
+        };
+        for (const auto& [point, inject] : points) {
+            const std::string syscall = inject.substr(0, inject.find(':'));
+            const test::RunResult run = run_shell("strace -f -qq -o /dev/null -e trace=" + syscall + " -P " + target +
+                                                      " -e inject=" + inject + " " + command,
+                                                  scratch.dir.string());
+            EXPECT_EQ(run.exit_code, 0) << target << " " << point;
+            const Tree left = file_tree(scratch.dir.string(), {"in.dat"});
+            if (syscall == "close") {  // the bytes are there, but the file system said no
+                EXPECT_EQ(run.out, write_messages({target})) << point;
+                continue;
+            }
+            // Exactly the outputs that differ from the complete run are named, in the fixed order.
+            std::vector<std::string> incomplete;
+            for (const std::string& path : all)
+                if (left.count(path) == 0 || left.at(path) != complete.at(path)) incomplete.push_back(path);
+            EXPECT_FALSE(incomplete.empty()) << target << " " << point;
+            EXPECT_EQ(run.out, write_messages(incomplete)) << target << " " << point;
+            for (const auto& [name, bytes] : left)  // what was written is a beginning of the whole
+                EXPECT_EQ(complete.at(name).compare(0, bytes.size(), bytes), 0) << name << " " << point;
+        }
+    }
+}
+
+TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
+    Scratch scratch;
+    ASSERT_TRUE(write_data_file(large_shape(), scratch.path("in.dat")));
+    ASSERT_EQ(run_measconv({"tp", "in.dat", "ref"}, scratch.dir.string()).out, "");
+    // Single mode: the reader of the FIFO takes a little and leaves.
+    test::RunResult run = run_shell(
+        "mkfifo out_pv.txt && { head -c 1000 out_pv.txt >/dev/null & } && \"$MEASCONV\" tp in.dat out; echo \"exit=$?\"",
+        scratch.dir.string());
+    EXPECT_EQ(run.out, "Can not write 'out_pv.txt'.\nexit=0\n");
+    // Batch mode goes on with the next entry.
+    fs::remove(scratch.path("out_pv.txt"));
+    test::write_file(scratch.path("list.txt"), "in.dat,out\nin.dat,next\n");
+    run = run_shell(
+        "mkfifo out_pv.txt && { head -c 1000 out_pv.txt >/dev/null & } && \"$MEASCONV\" tp list.txt; echo \"exit=$?\"",
+        scratch.dir.string());
+    EXPECT_EQ(run.out, "Can not write 'out_pv.txt'.\nexit=0\n");
+    EXPECT_EQ(read_file(scratch.path("next_pv.txt")), read_file(scratch.path("ref_pv.txt")));
+}
+
+// --- Signals ---
+
+// Starts measconv in the background on a FIFO fed with the first half of in.dat, waits until
+// it has read that half, sends the signal, and prints its exit status.
+std::string interrupt_script(const std::string& signal_name, const std::string& arguments) {
+    // Job control gives the background job default signal actions; its notices go to /dev/null
+    // with the shell's own standard error, and measconv's is shown at the end.
+    return "set -m\n"
+           "exec 3>&2 2>/dev/null\n"
+           "mkfifo feed\n"
+           "{ head -c $(( $(stat -c %s in.dat) / 2 )) in.dat; exec sleep 60; } > feed &\n"
+           "feeder=$!\n"
+           "\"$MEASCONV\" " +
+           arguments +
+           " 2>err.txt &\n"
+           "pid=$!\n"
+           "half=$(( $(stat -c %s in.dat) / 2 ))\n"
+           "for i in $(seq 400); do\n"
+           "  read_bytes=$(awk '/^rchar/ {print $2}' /proc/$pid/io 2>/dev/null || echo 0)\n"
+           "  [ \"${read_bytes:-0}\" -ge \"$half\" ] && break\n"
+           "  sleep 0.05\n"
+           "done\n"
+           "sleep 0.2\n"
+           "kill -s " +
+           signal_name +
+           " $pid\n"
+           "wait $pid\n"
+           "echo \"status=$?\"\n"
+           "kill -9 -- -$feeder; wait; rm -f feed\n"
+           "cat err.txt >&3; rm err.txt\n";
+}
+
+TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
+    const std::pair<const char*, int> signals[] = {{"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+    for (const auto& [name, number] : signals) {
+        Scratch scratch;
+        ASSERT_TRUE(write_data_file(large_shape(), scratch.path("in.dat")));
+        ASSERT_EQ(run_measconv({"tpwcs", "in.dat", "done"}, scratch.dir.string()).out, "");
+        const Tree finished = file_tree(scratch.path("done"));
+
+        // Single mode.
+        test::RunResult run = run_shell(interrupt_script(name, "tpwcs feed out"), scratch.dir.string());
+        EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
+        EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
+        EXPECT_EQ(file_tree(scratch.dir.string(), {"in.dat"}).count("out_pv.txt"), 0u) << name;
+        EXPECT_EQ(test::list_dir(scratch.path("out")), std::vector<std::string>{}) << name;
+
+        // Batch mode: the entry before stays whole, the one in progress goes, the next never runs.
+        test::write_file(scratch.path("list.txt"), "in.dat,first\nfeed,second\nin.dat,third\n");
+        run = run_shell(interrupt_script(name, "tpwcs list.txt"), scratch.dir.string());
+        EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
+        EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
+        EXPECT_EQ(file_tree(scratch.path("first")), finished) << name;
+        EXPECT_EQ(read_file(scratch.path("first_pv.txt")), read_file(scratch.path("done_pv.txt"))) << name;
+        const std::vector<std::string> names = test::list_dir(scratch.dir.string());
+        for (const std::string& left : names)
+            EXPECT_TRUE(left.rfind("second_", 0) != 0 && left.rfind("third", 0) != 0) << name << ": " << left;
+        EXPECT_EQ(test::list_dir(scratch.path("second")), std::vector<std::string>{}) << name;
+    }
+}
+
+// --- Standard output ---
+
+TEST(OutputFailures, StandardOutputThatCannotBeWrittenGivesExitCodeOne) {
+    const std::string lost = "measconv: could not write the messages to standard output\n";
+    struct Case {
+        const char* what;
+        const char* script;
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {"a full disk", R"("$MEASCONV" tp missing.dat out > /dev/full; echo "exit=$?")", "exit=1\n", lost},
+        {"a closed descriptor", R"("$MEASCONV" tp missing.dat out >&-; echo "exit=$?")", "exit=1\n", lost},
+        {"a pipe whose reader has gone",
+         R"({ sleep 0.3; "$MEASCONV" tp missing.dat out; echo "exit=$?" >&2; } | true)", "", lost + "exit=1\n"},
+        {"a full disk with nothing to say", R"("$MEASCONV" tp in.dat out > /dev/full; echo "exit=$?")", "exit=0\n",
+         ""},
+        {"usage text to a full disk", R"("$MEASCONV" > /dev/full; echo "exit=$?")", "exit=1\n", lost},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        test::write_file(scratch.path("in.dat"), test::bytes_of(test::sample_shape()));
+        const test::RunResult run = run_shell(c.script, scratch.dir.string());
+        EXPECT_EQ(run.out, c.out) << c.what;
+        EXPECT_EQ(run.err, c.err) << c.what;
+    }
+}
+
+// --- The list file is never an output ---
+
+TEST(OutputFailures, TheListFileIsNeverOpenedForWriting) {
+    struct Case {
+        const char* what;
+        const char* list;       // the list's path
+        const char* link;       // a symbolic link to the list made first, or ""
+        const char* entry;      // the list's one line
+        const char* argument;   // how the list is named on the command line
+        const char* expected;   // standard output
+    };
+    const Case cases[] = {
+        {"a combined file", "L_pv.txt", "", "d.dat,L,tp\n", "L_pv.txt", "Can not open 'L_pv.txt' to export.\n"},
+        {"another spelling", "L_pv.txt", "", "d.dat,./L,tp\n", "./L_pv.txt", "Can not open './L_pv.txt' to export.\n"},
+        {"through a link", "real.txt", "L_wl.csv", "d.dat,L,cw\n", "real.txt", "Can not open 'L_wl.csv' to export.\n"},
+        {"a per-sensor file", "o/AB1.csv", "", "d.dat,o,sc\n", "o/AB1.csv", "Can not open 'o/AB1.csv' to export.\n"},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        test::write_file(scratch.path("d.dat"), test::bytes_of(test::sample_shape()));
+        fs::create_directory(scratch.path("o"));
+        test::write_file(scratch.path(c.list), c.entry);
+        if (*c.link != '\0') fs::create_symlink(c.list, scratch.path(c.link));
+        const test::RunResult run = run_measconv({"tp", c.argument}, scratch.dir.string());
+        EXPECT_EQ(run.exit_code, 0) << c.what;
+        EXPECT_EQ(run.out, c.expected) << c.what;
+        EXPECT_EQ(read_file(scratch.path(c.list)), c.entry) << c.what;
+    }
+}
+
+}  // namespace
