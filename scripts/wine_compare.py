@@ -24,6 +24,12 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PREFIX = os.environ["WINEPREFIX"]
 ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
 
+# The programs compared, by their place in a build folder (the Windows ones end in .exe).
+PROGRAMS = {
+    "measconv": "measconv",
+    "measgen": "tools/measgen",
+}
+
 # The list files name some inputs and outputs on drive C: the Windows build finds them there, the
 # Linux build takes "C:\measconv-test\in\a.dat" for one file name in its working directory.
 DRIVE_C_DIR = "measconv-test"
@@ -92,18 +98,23 @@ def check(ok, what):
 
 
 class Side:
-    def __init__(self, name, cwd, measconv, measgen, drive_c=None):
+    def __init__(self, name, cwd, build, under_wine, drive_c=None):
         self.name = name
         self.cwd = cwd
-        self.measconv = measconv
-        self.measgen = measgen
+        self.build = build
+        self.under_wine = under_wine
         self.drive_c = drive_c  # where drive C's test folder is, or None: names stay in cwd
 
+    def command(self, program):
+        path = os.path.join(self.build, PROGRAMS[program])
+        return ["wine", path + ".exe"] if self.under_wine else [path]
+
     def run(self, program, args):
+        """Exit code, standard output and standard error of PROGRAM ARGS in this side's folder."""
         # Standard output and error go to files, not pipes: a Wine service that a run starts
         # would hold a pipe open long after the program has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(program + args, cwd=self.cwd, env=ENV, stdin=subprocess.DEVNULL,
+            code = subprocess.run(self.command(program) + args, cwd=self.cwd, env=ENV, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=err).returncode
             out.seek(0)
             err.seek(0)
@@ -134,10 +145,8 @@ def make_sides(work, drive_c):
     for folder in (work, drive_c):
         if folder and os.path.exists(folder):
             shutil.rmtree(folder)
-    linux = Side("linux", os.path.join(work, "linux"), [os.path.join(LINUX_BUILD, "measconv")],
-                 [os.path.join(LINUX_BUILD, "tools", "measgen")])
-    windows = Side("windows", os.path.join(work, "windows"), ["wine", os.path.join(WINDOWS_BUILD, "measconv.exe")],
-                   ["wine", os.path.join(WINDOWS_BUILD, "tools", "measgen.exe")], drive_c)
+    linux = Side("linux", os.path.join(work, "linux"), LINUX_BUILD, False)
+    windows = Side("windows", os.path.join(work, "windows"), WINDOWS_BUILD, True, drive_c)
     for side in (linux, windows):
         os.makedirs(side.cwd)
     return linux, windows
@@ -153,7 +162,7 @@ def make_inputs(linux, windows):
     for name, options in GENERATED:
         results = {}
         for side in (linux, windows):
-            results[side.name] = side.run(side.measgen, ["in/%s.dat" % name] + options)
+            results[side.name] = side.run("measgen", ["in/%s.dat" % name] + options)
         check(results["linux"] == results["windows"], "measgen %s: exit code and messages" % name)
     for side in (linux, windows):
         shutil.copy(os.path.join(SOURCE, "examples", "sample.dat"), os.path.join(side.cwd, "in", "sample.dat"))
@@ -163,9 +172,9 @@ def make_inputs(linux, windows):
         shutil.copy(os.path.join(side.cwd, "in", "gen_many.dat"), os.path.join(side.cwd, "in", "self_pv.txt"))
 
 
-def compare_runs(linux, windows, args, what):
+def compare_runs(linux, windows, args, what, program="measconv"):
     """The same exit code, standard output and standard error (no word from Wine either)."""
-    results = [side.run(side.measconv, args) for side in (linux, windows)]
+    results = [side.run(program, args) for side in (linux, windows)]
     if not check(results[0] == results[1], "%s: exit code, standard output and error" % what):
         print("  linux:   %r\n  windows: %r" % (results[0], results[1]))
 
@@ -236,9 +245,10 @@ def hostile_serials(linux, windows):
     as the Linux build's file of that sensor."""
     serials = ",".join(serial for serial, _, _ in HOSTILE_SERIALS)
     for side in (linux, windows):
-        code, _, err = side.run(linux.measgen, ["hostile.dat", "--serials", serials, "--records", "6"])
+        code, _, err = linux.run("measgen", [os.path.join(side.cwd, "hostile.dat"), "--serials", serials,
+                                             "--records", "6"])
         check(code == 0 and err == b"", "measgen hostile.dat")
-        run = side.run(side.measconv, ["sctp", "hostile.dat", "hostile"])
+        run = side.run("measconv", ["sctp", "hostile.dat", "hostile"])
         check(run == (0, b"", b""), "%s: sctp hostile.dat prints nothing (%r)" % (side.name, run))
     for side, column in ((linux, 1), (windows, 2)):
         expected = sorted(row[column] + ext for row in HOSTILE_SERIALS for ext in (".csv", ".txt"))
@@ -270,7 +280,7 @@ def interrupted_run(work):
     # shows when the read returns, here at the end of the input.
     feeder = subprocess.Popen(["sh", "-c", "exec >feed; cat in.dat; exec sleep 4"], cwd=work)
     with open(os.path.join(work, "stdout"), "wb") as out, open(os.path.join(work, "stderr"), "wb") as err:
-        program = subprocess.Popen(["wine", os.path.join(WINDOWS_BUILD, "measconv.exe"), "tpwcs", "feed", "out"],
+        program = subprocess.Popen(["wine", os.path.join(WINDOWS_BUILD, PROGRAMS["measconv"] + ".exe"), "tpwcs", "feed", "out"],
                                    cwd=work, env=ENV, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         # The records written so far show the conversion under way, its handlers in place.
         started = time.monotonic()
