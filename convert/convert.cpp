@@ -93,7 +93,7 @@ enum class RecordPass { complete, failed, stopped };
 RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
                          Outputs& outputs, std::vector<Problem>& problems) {
     const bool split = request.flags & FLAG_SPLIT;
-    RecordReader reader(input, record_size(header.sensors.size()));
+    RecordReader reader(input, record_size(header.sensors.size()), 1 << 20, request.stop);
     for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
         if (stop_requested(request)) return RecordPass::stopped;
         const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;

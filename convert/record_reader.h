@@ -2,6 +2,7 @@
 // A trailing partial record is never delivered; a read error is told apart from the end.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -19,10 +20,14 @@ struct RecordBlock {
 
 class RecordReader {
 public:
-    RecordReader(std::FILE* input, std::size_t record_size, std::size_t block_bytes = 1 << 20);
+    // stop, when given, is looked at right before each read: a stop requested while a block was
+    // being converted then ends the reading without waiting for more input (a pipe may never
+    // send any); one requested during a read interrupts it.
+    RecordReader(std::FILE* input, std::size_t record_size, std::size_t block_bytes = 1 << 20,
+                 const std::atomic<bool>* stop = nullptr);
 
-    // The next block of whole records; empty at the end of the file or after a read error. The
-    // block stays valid until the next call.
+    // The next block of whole records; empty at the end of the file, after a read error or
+    // on a stop. The block stays valid until the next call.
     RecordBlock next_block();
 
     // True when reading stopped because the input could not be read, not at its end.
@@ -30,6 +35,7 @@ public:
 
 private:
     std::FILE* input_;
+    const std::atomic<bool>* stop_;
     std::size_t record_size_;
     std::size_t block_size_;
     std::unique_ptr<unsigned char[]> block_;
