@@ -10,6 +10,7 @@ RecordReader::RecordReader(std::FILE* input, std::size_t record_size, std::size_
 bool RecordReader::refill() {
     if (exhausted_) return false;
     const std::size_t got = std::fread(block_.get(), 1, block_size_, input_);
+    bytes_read_ += got;
     if (got < block_size_) exhausted_ = true;  // fread stops short only at the end or on an error
     const std::size_t whole = got / record_size_ * record_size_;
     position_ = block_.get();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -18,6 +19,9 @@ public:
         return record;
     }
 
+    // Bytes read from the input so far, a trailing partial record included once it is reached.
+    std::uint64_t bytes_read() const { return bytes_read_; }
+
 private:
     bool refill();
 
@@ -28,4 +32,5 @@ private:
     const unsigned char* position_ = nullptr;
     const unsigned char* end_ = nullptr;
     bool exhausted_ = false;
+    std::uint64_t bytes_read_ = 0;
 };
