@@ -111,14 +111,6 @@ std::string json_line(const FileInfo& info) {
         {"time_offset", series_of(info, info.time_offset)},
         {"counter", series_of(info, info.counter)},
     };
-    std::string line = object.dump(-1, ' ', true);
-    // The library leaves DEL as it is (JSON allows it); it is no printable character either.
-    std::string escaped;
-    escaped.reserve(line.size() + 1);
-    for (const char c : line) {
-        if (c == '\x7f') escaped += "\\u007f";
-        else escaped += c;
-    }
-    escaped += '\n';
-    return escaped;
+    // ASCII escaping: \u00XX for every byte outside 0x20 to 0x7e (DEL included), short forms such as \n for some.
+    return object.dump(-1, ' ', true) + "\n";
 }

@@ -22,6 +22,7 @@ constexpr int PLOT_TOP = 34;  // the panel title and counts
 constexpr int PLOT_BOTTOM = 40;  // time and date labels
 constexpr int TIME_LABEL_SPACING = 110;  // pixels per time tick, at least
 constexpr int VALUE_LABEL_SPACING = 40;
+constexpr int RIGHT_EDGE_LABEL_ROOM = 30;
 
 constexpr const char* ENVELOPE_COLOR = "#1f5fa8";
 constexpr const char* INVALID_COLOR = "#7a7a7a";
@@ -304,12 +305,14 @@ void draw_axes(std::string& svg, const Frame& frame, const std::vector<Tick>& ti
                std::to_string(frame.right()) + "\"/>\n";
     svg += "</g>\n<g fill=\"#333\" font-size=\"10\">\n";
     for (const Tick& tick : times) {
+        // A label centred on a tick near the right edge would run past the panel: it ends there instead.
+        const char* anchor = tick.position > frame.width - RIGHT_EDGE_LABEL_ROOM ? "end" : "middle";
         const std::string x = number(frame.left + tick.position);
-        svg += "<text x=\"" + x + "\" y=\"" + std::to_string(frame.bottom() + 13) + "\" text-anchor=\"middle\">" +
+        svg += "<text x=\"" + x + "\" y=\"" + std::to_string(frame.bottom() + 13) + "\" text-anchor=\"" + anchor + "\">" +
                tick.label + "</text>\n";
         if (!tick.second_label.empty())
-            svg += "<text x=\"" + x + "\" y=\"" + std::to_string(frame.bottom() + 26) + "\" text-anchor=\"middle\">" +
-                   tick.second_label + "</text>\n";
+            svg += "<text x=\"" + x + "\" y=\"" + std::to_string(frame.bottom() + 26) + "\" text-anchor=\"" + anchor +
+                   "\">" + tick.second_label + "</text>\n";
     }
     for (const Tick& tick : values)
         svg += "<text x=\"" + std::to_string(frame.left - 5) + "\" y=\"" + number(frame.bottom() - tick.position + 3.5) +
@@ -348,8 +351,9 @@ void draw_panel(std::string& svg, const PlotContext& context, std::size_t sensor
         draw_envelope(svg, columns, values, frame, context.bridged_columns);
     } else {
         draw_axes(svg, frame, context.time_ticks, {});
-        svg += string_printf("<text x=\"%d\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">no valid readings</text>\n",
-                             frame.left + frame.width / 2, frame.top + frame.height / 2);
+        svg += string_printf("<text x=\"%d\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">%s</text>\n",
+                             frame.left + frame.width / 2, frame.top + frame.height / 2,
+                             stats.valid == 0 ? "no valid readings" : "no finite values");
     }
     draw_time_marks(svg, context.bins, context.time, frame, context.info.time_offset.steps.step);
     svg += string_printf("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n",
@@ -363,8 +367,9 @@ std::string header_lines(const FileInfo& info, const TimeAxis* time) {
     if (!info.header) return svg;
     const DataFileHeader& header = *info.header;
     std::string unit = xml_text(header.company) + ", " + xml_text(header.idn) + ", SN " + xml_text(header.serial) +
-                       string_printf(", %d sensors", header.sensor_count);
-    if (info.records_read) unit += string_printf(", %llu records", static_cast<unsigned long long>(info.records));
+                       string_printf(", %d sensor%s", header.sensor_count, header.sensor_count == 1 ? "" : "s");
+    if (info.records_read)
+        unit += string_printf(", %llu record%s", static_cast<unsigned long long>(info.records), info.records == 1 ? "" : "s");
     if (info.status != FileStatus::ok) unit += ", status " + std::string(status_name(info.status));
     svg += "<text x=\"12\" y=\"40\" fill=\"#333\">" + unit + "</text>\n";
     if (time == nullptr) return svg;
