@@ -1,6 +1,7 @@
 #include "measinfo/svg_plot.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -94,7 +95,11 @@ std::string xml_text(const std::string& bytes) {
     return out;
 }
 
-std::string number(double value) { return string_printf("%.1f", value); }
+// "%.1f", by to_chars: the tens of thousands of path coordinates of a large grid add up under printf.
+std::string number(double value) {
+    char text[64];
+    return std::string(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr);
+}
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 std::int64_t days_from_civil(std::int64_t year, int month, int day) {
