@@ -624,6 +624,9 @@ TEST_P(HeaderFailures, StatusMessageAndWhatCouldStillBeRead) {
     const ProgramRun report = run_measinfo({"in.dat"}, scratch.dir.string());
     EXPECT_EQ(report.exit_code, 0);
     EXPECT_NE(report.out.find(header_case.report_lines), std::string::npos) << report.out;
+    if (!has_header) {
+        EXPECT_EQ(report.out, "in.dat\n" + std::string(header_case.report_lines));
+    }
     EXPECT_EQ(report.out.find("  records ") != std::string::npos, header_case.records_read);
 
     const ProgramRun check = run_measinfo({"--check", "in.dat"}, scratch.dir.string());
@@ -881,7 +884,8 @@ void expect_renders(const std::string& svg_path, const std::string& cwd) {
 struct Panel {
     double left = 0, top = 0, width = 0, height = 0;
     std::vector<std::pair<double, double>> points;  // of the envelope outlines
-    int gap_bands = 0;
+    std::vector<std::pair<double, double>> gaps;   // x and width of each gap band
+    std::vector<std::pair<double, double>> backs;  // x where time ran back and where it went
     int back_arrows = 0;
     int shaded_columns = 0;
 };
@@ -891,6 +895,8 @@ std::vector<Panel> panels_of(const std::string& svg) {
     const std::regex panel_start("<clipPath id=\"title[0-9]+\">");
     const std::regex frame("<rect x=\"([0-9.]+)\" y=\"([0-9.]+)\" width=\"([0-9.]+)\" height=\"([0-9.]+)\" fill=\"none\"");
     const std::regex point("([0-9.]+),([0-9.]+)");
+    const std::regex gap("<rect x=\"([0-9.]+)\" y=\"[0-9]+\" width=\"([0-9.]+)\" height=\"[0-9]+\" fill=\"#f08c00\"");
+    const std::regex back("<path d=\"M([0-9.]+),[0-9.]+ L[0-9.]+,[0-9.]+ L([0-9.]+),[0-9.]+\" fill=\"none\" stroke=\"#d0202a\"");
     const std::regex shade("<rect x=\"[0-9]+\" y=\"[0-9]+\" width=\"([0-9]+)\" height=\"[0-9]+\" fill=\"#7a7a7a\"");
     std::vector<std::size_t> starts;
     for (auto it = std::sregex_iterator(svg.begin(), svg.end(), panel_start); it != std::sregex_iterator(); ++it)
@@ -912,7 +918,10 @@ std::vector<Panel> panels_of(const std::string& svg) {
             for (auto it = std::sregex_iterator(paths.begin(), paths.end(), point); it != std::sregex_iterator(); ++it)
                 panel.points.emplace_back(std::stod((*it)[1]), std::stod((*it)[2]));
         }
-        panel.gap_bands = count_of(part, "fill=\"#f08c00\"");
+        for (auto it = std::sregex_iterator(part.begin(), part.end(), gap); it != std::sregex_iterator(); ++it)
+            panel.gaps.emplace_back(std::stod((*it)[1]), std::stod((*it)[2]));
+        for (auto it = std::sregex_iterator(part.begin(), part.end(), back); it != std::sregex_iterator(); ++it)
+            panel.backs.emplace_back(std::stod((*it)[1]), std::stod((*it)[2]));
         panel.back_arrows = count_of(part, "fill=\"#d0202a\"");
         for (auto it = std::sregex_iterator(part.begin(), part.end(), shade); it != std::sregex_iterator(); ++it)
             panel.shaded_columns += std::stoi((*it)[1]);
@@ -924,9 +933,8 @@ std::vector<Panel> panels_of(const std::string& svg) {
 struct PlotCase {
     const char* name;
     FileShape (*make)();
-    int gaps;         // gap bands per panel
-    int backs;        // arrows per panel
-    bool shaded;      // some panel shades invalid readings
+    int shaded_sensor = 0;      // the one sensor whose invalid readings are shaded (1-based), or none
+    double shaded_share = 0;    // the share of its panel's width they cover
 };
 
 const PlotCase PLOT_CASES[] = {
@@ -934,47 +942,47 @@ const PlotCase PLOT_CASES[] = {
          FileShape shape = base_shape(1, 5000);
          shape.wave_period = 60;
          return shape;
-     }, 0, 0, false},
+     }},
     {"four sensors with a gap", [] {
          FileShape shape = base_shape(4, 5000);
          shape.wave_period = 100;
          shape.time_jumps = {{2000, 60}};
          return shape;
-     }, 1, 0, false},
+     }},
     {"time running back", [] {
          FileShape shape = base_shape(2, 6000);
          shape.wave_period = 100;
          shape.time_jumps = {{4000, -150}};
          return shape;
-     }, 0, 1, false},
+     }},
     {"an invalid stretch", [] {
          FileShape shape = base_shape(3, 6000);
          shape.invalid_stretches = {{2000, 1500, 2}};
          return shape;
-     }, 0, 0, true},
+     }, 2, 0.25},
     {"64 sensors in a grid", [] {
          FileShape shape = base_shape(64, 3000);
          shape.wave_period = 50;
          return shape;
-     }, 0, 0, false},
-    {"127 sensors", [] { return base_shape(127, 300); }, 0, 0, false},
+     }},
+    {"127 sensors", [] { return base_shape(127, 300); }},
     {"100,000 records a second apart", [] {
          FileShape shape = base_shape(2, 100000);
          shape.records_per_second = 1;
          shape.time_jumps = {{30000, 5000}};
          return shape;
-     }, 1, 0, false},
+     }},
     {"a sensor without valid readings and one without finite values", [] {
          FileShape shape = base_shape(3, 500);
          shape.invalid_stretches = {{0, 500, 1}};
          shape.non_finite_every = 3;
          return shape;
-     }, 0, 0, true},
+     }, 1, 1.0},
     {"all records in one second", [] {
          FileShape shape = base_shape(2, 50);
          shape.records_per_second = 1000;
          return shape;
-     }, 0, 0, false},
+     }},
     {"times across the whole 32-bit range", [] {
          FileShape shape = test::sample_shape();
          shape.sensors.resize(1);
@@ -987,20 +995,20 @@ const PlotCase PLOT_CASES[] = {
                          {highest - 1, 3, {{3.0f, 1550000}}},
                          {highest, 4, {{5.0f, 1550000}}}};
          return shape;
-     }, 1, 0, false},
+     }},
     {"extreme values", [] {
          FileShape shape = test::sample_shape();
          const float big = std::numeric_limits<float>::max();
          shape.records = {{0, 0, {{big, 1500000}, {1e-30f, 1650000}}}, {1, 1, {{-big, 1650000}, {-1e-30f, 1500000}}}};
          return shape;
-     }, 0, 0, false},
+     }},
     {"hostile texts", [] {
          FileShape shape = base_shape(2, 100);
          shape.title = "<&>\"'\x01\x7f\xff";
          shape.sensors[0].serial = "]]></text><x a='\x02\xc3\xa9";
          shape.company = "&amp;";
          return shape;
-     }, 0, 0, false},
+     }},
 };
 
 class Plots : public testing::TestWithParam<PlotCase> {};
@@ -1020,14 +1028,43 @@ TEST_P(Plots, RenderWithOnePanelPerSensorAndTheMarksOfTheData) {
     const std::vector<Panel> panels = panels_of(svg);
     ASSERT_EQ(panels.size(), shape.sensors.size());
     const Model model = model_of(shape);
-    bool shaded = false;
+    // Where the gaps and backward steps must be marked: a gap over the seconds without records
+    // after a step longer than the regular one, an arrow from the second before a backward step
+    // to the second after it (middles of the seconds).
+    std::vector<std::int64_t> times;
+    for (const std::int32_t offset : model.offsets) times.push_back(record_time_value(shape.start_time, offset));
+    const std::int64_t first_time = *std::min_element(times.begin(), times.end());
+    const double span = static_cast<double>(*std::max_element(times.begin(), times.end()) + 1 - first_time);
+    std::vector<std::pair<std::int64_t, std::int64_t>> gaps, backs;  // record times before and after
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        const std::int64_t difference = static_cast<std::int64_t>(model.offsets[i]) - model.offsets[i - 1];
+        if (difference > model.time.step && model.time.step > 0) gaps.emplace_back(times[i - 1], times[i]);
+        if (difference < 0) backs.emplace_back(times[i - 1], times[i]);
+    }
     for (std::size_t s = 0; s < panels.size(); ++s) {
         SCOPED_TRACE("panel " + std::to_string(s + 1));
         const Panel& panel = panels[s];
-        EXPECT_EQ(panel.gap_bands, plot_case.gaps);
-        EXPECT_EQ(panel.back_arrows, plot_case.backs);
-        shaded = shaded || panel.shaded_columns > 0;
-        EXPECT_LE(panel.shaded_columns, panel.width);
+        const auto x_of = [&](double time) {
+            return std::clamp(panel.left + (time - static_cast<double>(first_time)) / span * panel.width, panel.left,
+                              panel.left + panel.width);
+        };
+        ASSERT_EQ(panel.gaps.size(), gaps.size());
+        for (std::size_t g = 0; g < gaps.size(); ++g) {
+            const double from = x_of(static_cast<double>(gaps[g].first + 1));
+            const double to = x_of(static_cast<double>(gaps[g].second));
+            EXPECT_NEAR(panel.gaps[g].first, std::min(from, to - 1), 0.11);
+            EXPECT_NEAR(panel.gaps[g].second, std::max(to - from, 1.0), 0.11);
+        }
+        ASSERT_EQ(panel.backs.size(), backs.size());
+        EXPECT_EQ(panel.back_arrows, static_cast<int>(backs.size()));
+        for (std::size_t b = 0; b < backs.size(); ++b) {
+            EXPECT_NEAR(panel.backs[b].first, x_of(static_cast<double>(backs[b].first) + 0.5), 0.11);
+            EXPECT_NEAR(panel.backs[b].second, x_of(static_cast<double>(backs[b].second) + 0.5), 0.11);
+        }
+        if (static_cast<int>(s) + 1 == plot_case.shaded_sensor)
+            EXPECT_NEAR(panel.shaded_columns, plot_case.shaded_share * panel.width, 3);
+        else
+            EXPECT_EQ(panel.shaded_columns, 0);
         const ModelSensor& sensor = model.sensors[s];
         if (sensor.valid == sensor.non_finite) {
             EXPECT_TRUE(panel.points.empty());
@@ -1053,7 +1090,6 @@ TEST_P(Plots, RenderWithOnePanelPerSensorAndTheMarksOfTheData) {
         EXPECT_NEAR(leftmost, panel.left + 0.5, 0.11);
         EXPECT_NEAR(rightmost, panel.left + panel.width - 0.5, 0.11);
     }
-    EXPECT_EQ(shaded, plot_case.shaded);
     // Texts from the file are in the picture, escaped.
     EXPECT_NE(svg.find(">1: ID 1, SN "), std::string::npos);
 }
