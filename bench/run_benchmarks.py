@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
-"""End-to-end throughput benchmark of measconv.
+"""End-to-end throughput benchmark of measconv and measinfo.
 
 Builds the project with the benchmarks, generates the workloads with measgen in a scratch
 directory, and times three programs on each workload, pinned to one core and alternated run
 by run: measconv, measconv-baseline (a snprintf per cell, a localtime call per record) and
 write_bytes (writes files of the very sizes measconv produced, into the same directory).
-Reports medians, peak memory, output bytes, MB/s and the two ratios; then runs the
-formatter microbenchmarks. Outputs are deleted after every run, and the scratch directory
-at the end.
+Reports medians, peak memory, output bytes, MB/s and the two ratios. On each single data
+file it also times measinfo (the report) and measinfo --plot against measconv tpwc on the
+same file, alternated run by run, as ratios. Then it runs the formatter microbenchmarks.
+Outputs are deleted after every run, and the scratch directory at the end.
 
-    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick]
+    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick] [--measinfo-only]
 """
 
 import argparse
@@ -41,7 +42,7 @@ def build(build_dir):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     "-DMEASCONV_BUILD_BENCHMARKS=ON", "-DMEASCONV_BUILD_BASELINE=ON", "-DMEASCONV_BUILD_TESTS=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["ninja", "-C", build_dir, "measconv", "measconv-baseline", "measgen", "bench/all"],
+    subprocess.run(["ninja", "-C", build_dir, "measconv", "measconv-baseline", "measgen", "measinfo", "bench/all"],
                    check=True, stdout=subprocess.DEVNULL)
 
 
@@ -148,6 +149,39 @@ def bench_case(bins, core, runs, workload, type_letters, work):
     }
 
 
+def bench_measinfo(bins, core, runs, data_file, work):
+    """measinfo, measinfo --plot and measconv tpwc on one data file: medians, peaks and ratios."""
+    out_dir = os.path.join(work, "out")
+    plot = os.path.join(work, "plot.svg")
+    commands = {
+        "measinfo": [bins["measinfo"], data_file],
+        "plot": [bins["measinfo"], "--plot", plot, data_file],
+        "measconv": [bins["measconv"], "tpwc", data_file, os.path.join(out_dir, "o")],
+    }
+    times = {name: [] for name in commands}
+    peaks = {name: [] for name in commands}
+    for run in range(runs):
+        order = ["measconv", "measinfo", "plot"] if run % 2 == 0 else ["plot", "measinfo", "measconv"]
+        for which in order:
+            fresh(out_dir)
+            elapsed, peak = timed_run(bins, commands[which], core, work)
+            times[which].append(elapsed)
+            peaks[which].append(peak)
+            print(f"  {which}: {elapsed:.3f} s, peak {peak / 2**20:.1f} MiB", file=sys.stderr, flush=True)
+    fresh(out_dir)
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    return {
+        "measinfo_s": medians["measinfo"],
+        "plot_s": medians["plot"],
+        "measconv_s": medians["measconv"],
+        "measinfo_peak_mib": max(peaks["measinfo"]) / 2**20,
+        "plot_peak_mib": max(peaks["plot"]) / 2**20,
+        "ratio": medians["measinfo"] / medians["measconv"],
+        "plot_ratio": medians["plot"] / medians["measconv"],
+        "mb_s": os.path.getsize(data_file) / 1e6 / medians["measinfo"],
+    }
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3, help="runs of each program per case (median)")
@@ -156,6 +190,8 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--quick", action="store_true", help="small workloads, to try the script")
     parser.add_argument("--no-micro", action="store_true", help="skip the formatter microbenchmarks")
+    parser.add_argument("--measinfo-only", action="store_true",
+                        help="only the measinfo rows (single data files), no microbenchmarks")
     args = parser.parse_args()
 
     build(args.build_dir)
@@ -165,34 +201,51 @@ def main():
         "measgen": os.path.join(args.build_dir, "tools", "measgen"),
         "write_bytes": os.path.join(args.build_dir, "bench", "write_bytes"),
         "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory"),
+        "measinfo": os.path.join(args.build_dir, "measinfo", "measinfo"),
     }
     os.environ["TZ"] = "Europe/Berlin"
     os.environ["LC_ALL"] = "C"
     scratch = tempfile.mkdtemp(prefix="measconv-bench-", dir=args.scratch)
     rows = []
+    info_rows = []
     try:
         for number, (name, options, file_count) in enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS):
+            if args.measinfo_only and file_count != 1:
+                continue
             work = os.path.join(scratch, f"w{number}")
             workload = make_workload(bins["measgen"], work, options, file_count)
-            for type_letters in TYPES:
+            for type_letters in [] if args.measinfo_only else TYPES:
                 result = bench_case(bins, args.core, args.runs, workload, type_letters, work)
                 rows.append((name, type_letters, result))
                 print(f"{name}, {type_letters}: {result}", file=sys.stderr, flush=True)
+            if file_count == 1:
+                result = bench_measinfo(bins, args.core, args.runs, workload, work)
+                info_rows.append((name, result))
+                print(f"{name}, measinfo: {result}", file=sys.stderr, flush=True)
             shutil.rmtree(work)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
-    print(f"TZ=Europe/Berlin, pinned to core {args.core}, median of {args.runs} runs per program\n")
-    print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup "
-          "| write only: median, fastest | measconv / write: median, fastest |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
-    for name, type_letters, r in rows:
-        print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
-              f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
-              f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
+    print(f"TZ=Europe/Berlin, pinned to core {args.core}, median of {args.runs} runs per program")
+    if rows:
+        print()
+        print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup "
+              "| write only: median, fastest | measconv / write: median, fastest |")
+        print("|---|---|---|---|---|---|---|---|---|---|")
+        for name, type_letters, r in rows:
+            print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
+                  f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
+                  f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
+    print()
+    print("| workload | measinfo | MB/s | peak memory | measinfo --plot | peak memory | measconv tpwc "
+          "| measinfo / measconv | measinfo --plot / measconv |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for name, r in info_rows:
+        print(f"| {name} | {r['measinfo_s']:.3f} s | {r['mb_s']:.0f} | {r['measinfo_peak_mib']:.1f} MiB | {r['plot_s']:.3f} s "
+              f"| {r['plot_peak_mib']:.1f} MiB | {r['measconv_s']:.2f} s | {r['ratio']:.3f} | {r['plot_ratio']:.3f} |")
     sys.stdout.flush()
 
-    if not args.no_micro:
+    if not args.no_micro and not args.measinfo_only:
         print()
         subprocess.run(["taskset", "-c", str(args.core), os.path.join(args.build_dir, "bench", "format_bench"),
                         "--benchmark_min_time=0.2"], check=True)

@@ -12,6 +12,7 @@ RecordBlock RecordReader::next_block() {
     if (exhausted_ || (stop_ != nullptr && stop_->load(std::memory_order_relaxed))) return {nullptr, 0, record_size_};
     // fread stops short only at the end or on an error; a pipe's short reads are gathered by it.
     const std::size_t got = std::fread(block_.get(), 1, block_size_, input_);
+    bytes_read_ += got;
     if (got < block_size_) {
         exhausted_ = true;
         failed_ = std::ferror(input_) != 0;  // the whole records read before an error are still delivered

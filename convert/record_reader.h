@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -33,6 +34,9 @@ public:
     // True when reading stopped because the input could not be read, not at its end.
     bool failed() const { return failed_; }
 
+    // Bytes read from the input so far, a trailing partial record included once it is reached.
+    std::uint64_t bytes_read() const { return bytes_read_; }
+
 private:
     std::FILE* input_;
     const std::atomic<bool>* stop_;
@@ -41,4 +45,5 @@ private:
     std::unique_ptr<unsigned char[]> block_;
     bool exhausted_ = false;
     bool failed_ = false;
+    std::uint64_t bytes_read_ = 0;
 };

@@ -10,6 +10,9 @@ command -v python3 >/dev/null || missing+=(python3)
 [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ] || [ -e /usr/lib/cmake/GTest ] || [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(libgtest-dev)
 # Tests convert times in named zones (daylight-saving changes).
 [ -e /usr/share/zoneinfo/Europe/Berlin ] || missing+=(tzdata)
+# measinfo writes its JSON lines with nlohmann-json; its tests render the SVG plot with rsvg-convert.
+[ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
 if [ "${1:-}" = "--full" ]; then
   command -v clang++ >/dev/null || missing+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-dev)

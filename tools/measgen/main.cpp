@@ -20,6 +20,12 @@ constexpr char USAGE[] =
     "  --seed S             seed of the generated values (default 1)\n"
     "  --title T  --company C  --idn I  --unit-serial S   header texts\n"
     "  --record OFFSET,COUNTER[,VALUE:WAVELENGTH...]      an explicit record (repeatable; before generated ones)\n"
+    "  --wave SECONDS       values follow a sine of this period per sensor instead of random ones\n"
+    "irregular records (repeatable, counted in generated records from 0):\n"
+    "  --time-jump R:S      time offsets from record R on shifted by S seconds (a gap, or back if negative)\n"
+    "  --counter-jump R:N   counters from record R on shifted by N\n"
+    "  --invalid-stretch R:N[:SENSOR]   records R to R+N-1 invalid for one sensor (1-based) or all\n"
+    "  --non-finite-every K every K-th reading's value is NaN, inf, -inf in turn\n"
     "broken files:\n"
     "  --magic XXXX         magic bytes (default SART)\n"
     "  --version MAJ.MIN    version bytes (default 1.3)\n"
@@ -60,6 +66,17 @@ bool parse_record(const std::string& text, GenRecord& record) {
     return true;
 }
 
+// "A:B" or "A:B:C" of integers; at least `least` of them.
+bool parse_integers(const std::string& text, std::size_t least, std::vector<long long>& numbers) {
+    numbers.clear();
+    for (const std::string& part : split(text, ':')) {
+        long long number;
+        if (!parse_long(part.c_str(), number)) return false;
+        numbers.push_back(number);
+    }
+    return numbers.size() >= least && numbers.size() <= 3 && numbers[0] >= 0;
+}
+
 int usage_error(const char* what) {
     std::fprintf(stderr, "measgen: %s\n%s", what, USAGE);
     return 2;
@@ -82,6 +99,7 @@ int main(int argc, char** argv) {
         const char* value = argv[++i];
         long long number = 0;
         const bool numeric = parse_long(value, number);
+        std::vector<long long> numbers;
         if (option == "--sensors" && numeric && number >= 0 && number <= 726) shape.sensors = numbered_sensors(static_cast<int>(number));
         else if (option == "--serials") {
             shape.sensors.clear();
@@ -107,6 +125,15 @@ int main(int argc, char** argv) {
         } else if (option == "--count-byte" && numeric && number >= 0 && number <= 255) shape.count_byte = static_cast<std::uint8_t>(number);
         else if (option == "--trailing-bytes" && numeric && number >= 0) shape.trailing_bytes = static_cast<std::uint32_t>(number);
         else if (option == "--truncate" && numeric && number >= 0) shape.truncate_to = static_cast<std::uint64_t>(number);
+        else if (option == "--wave" && numeric && number > 0) shape.wave_period = static_cast<std::uint32_t>(number);
+        else if (option == "--non-finite-every" && numeric && number >= 0) shape.non_finite_every = static_cast<std::uint32_t>(number);
+        else if ((option == "--time-jump" || option == "--counter-jump") && parse_integers(value, 2, numbers) && numbers.size() == 2)
+            (option == "--time-jump" ? shape.time_jumps : shape.counter_jumps)
+                .push_back({static_cast<std::uint64_t>(numbers[0]), numbers[1]});
+        else if (option == "--invalid-stretch" && parse_integers(value, 2, numbers) && numbers[1] >= 0 &&
+                 (numbers.size() == 2 || numbers[2] >= 0))
+            shape.invalid_stretches.push_back({static_cast<std::uint64_t>(numbers[0]), static_cast<std::uint64_t>(numbers[1]),
+                                               numbers.size() == 3 ? static_cast<std::uint32_t>(numbers[2]) : 0u});
         else if (option == "--record") {
             GenRecord record;
             if (!parse_record(value, record)) return usage_error("--record takes OFFSET,COUNTER[,VALUE:WAVELENGTH...]");
