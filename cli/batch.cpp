@@ -97,7 +97,9 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
 int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops) {
     std::vector<ListEntry> entries;
     if (!read_list_file(list_path, entries)) return 2;
-    for (const ConvertRequest& request : batch_requests(entries, command_line_flags, loops))
+    const std::vector<ConvertRequest> requests = batch_requests(entries, command_line_flags, loops);
+    print_unsupported_notice(requests);
+    for (const ConvertRequest& request : requests)
         print_problems(convert_file(request));  // a failed entry does not stop the run
     return 0;
 }

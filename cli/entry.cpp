@@ -10,7 +10,9 @@ namespace {
 constexpr char USAGE[] = "Need file name or directory to convert\ne.g.\nType\tDir or File\tDestine file\n";
 
 int run_single(const char* type, const char* input, const char* output_base, const RecordLoops& loops) {
-    print_problems(convert_file({input, output_base, parse_type_letters(type), loops}));
+    const ConvertRequest request{input, output_base, parse_type_letters(type), loops};
+    print_unsupported_notice({request});
+    print_problems(convert_file(request));
     return 0;  // a failed conversion has printed its message; the exit code stays 0
 }
 

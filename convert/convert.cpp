@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "convert/hdf5_output.h"
 #include "convert/output_names.h"
 
 namespace {
@@ -67,6 +68,24 @@ ConvertResult write_split_outputs(const ConvertRequest& request, const DataFileH
     return {};
 }
 
+// --- The HDF5 output (type letter h) ---
+// Created once the header has passed its tests, fed every record in a pass of its own (the
+// input is then set back to its first record), finished when every other output is complete.
+
+ConvertResult write_hdf5_records(std::FILE* input, std::vector<unsigned char>& header_bytes,
+                                 const DataFileHeader& header, const RunPaths& paths, Hdf5Output& hdf5) {
+    if (!hdf5.is_open()) return {};
+    {
+        RecordReader records(input, record_size(header.sensors.size()));
+        const unsigned char* block = nullptr;
+        while (const std::size_t count = records.next_block(block))
+            if (!append_hdf5_records(hdf5, block, count)) return failed_with({ConvertStatus::write_failed, paths.hdf5});
+    }
+    std::rewind(input);
+    read_header(input, header_bytes);
+    return {};
+}
+
 }  // namespace
 
 ConvertResult convert_file(const ConvertRequest& request) {
@@ -90,16 +109,31 @@ ConvertResult convert_file(const ConvertRequest& request) {
     const DataFileHeader header = decode_header(header_bytes.data());
     const HeaderTexts texts = build_headers(header, request.flags);
 
+    Hdf5Output hdf5;  // an unfinished one leaves no file behind
+    if (request.flags & FLAG_HDF5) {
+        if (Problem problem = create_hdf5_output(paths.hdf5, paths.input, header, hdf5);
+            problem.status != ConvertStatus::ok) {
+            close_combined_files(combined);
+            return failed_with(std::move(problem));
+        }
+    }
+
     if (request.flags & FLAG_SPLIT) {
         if (ConvertResult result = write_split_outputs(request, header, input.get(), header_bytes, paths, combined);
             result.status != ConvertStatus::ok)
             return result;
     }
+    if (ConvertResult result = write_hdf5_records(input.get(), header_bytes, header, paths, hdf5);
+        result.status != ConvertStatus::ok)
+        return result;
 
     write_header_texts(texts, combined);
     {
         RecordReader records(input.get(), record_size(header.sensors.size()));
         if (const OutputFile* failed = request.loops.combined(header, records, combined)) return write_failure(*failed);
     }
-    return close_all(combined);
+    if (ConvertResult result = close_all(combined); result.status != ConvertStatus::ok) return result;
+    if (Problem problem = finish_hdf5_output(hdf5); problem.status != ConvertStatus::ok)
+        return failed_with(std::move(problem));
+    return {};
 }

@@ -15,6 +15,7 @@ enum class ConvertStatus : int {
     bad_version = -7,
     bad_sensor_count = -8,
     write_failed = -9,
+    hdf5_open_failed = -10,
 };
 
 // One thing that went wrong. The subject is what the message names: a path for the open and

@@ -18,6 +18,16 @@ public:
         return record;
     }
 
+    // The next whole records, as many as the current block holds (reading the next block when
+    // it is used up): their count, and their bytes in records; 0 when none is left.
+    std::size_t next_block(const unsigned char*& records) {
+        if (position_ == end_ && !refill()) return 0;
+        records = position_;
+        const std::size_t count = static_cast<std::size_t>(end_ - position_) / record_size_;
+        position_ = end_;
+        return count;
+    }
+
 private:
     bool refill();
 
