@@ -44,6 +44,9 @@ public:
         return closed;
     }
 
+    // Lets go of the identifier without closing it.
+    void abandon() { id_ = H5I_INVALID_HID; }
+
 private:
     hid_t id_ = H5I_INVALID_HID;
 };
@@ -336,13 +339,37 @@ bool feed_group(ColumnGroup& group, const unsigned char* records, std::size_t re
     return true;
 }
 
+bool close_datasets(Hdf5Writer& writer) {
+    bool closed = true;
+    for (Column* column : {&writer.time_offset, &writer.counter, &writer.time, &writer.wavelength,
+                           &writer.physical_value})
+        closed = column->dataset.close() && closed;
+    return closed;
+}
+
+// A file whose close fails is left half torn down by HDF5 (1.10): touching it again, as the
+// library does at exit, crashes. So a file is closed only once everything has been flushed
+// without a failure; one whose writes failed is abandoned instead: emptied, so its space is
+// freed, and its identifier never used again. Its descriptor stays open until the process ends:
+// the library knows open files by device and inode, and a new file must not get the same inode.
+// The library does not tear down at exit (see create_hdf5_output).
+// Returns true when the file was closed with all its bytes written.
+bool close_or_abandon(Hdf5Writer& writer) {
+    const hid_t file = writer.file.get();
+    if (file < 0) return true;
+    if (!writer.failed && H5Fflush(file, H5F_SCOPE_LOCAL) >= 0) return writer.file.close();
+    void* handle = nullptr;
+    if (H5Fget_vfd_handle(file, H5P_DEFAULT, &handle) >= 0 && handle != nullptr &&
+        ftruncate(*static_cast<int*>(handle), 0) != 0) {
+        // Nothing more can be done: the space is freed when the process ends.
+    }
+    writer.file.abandon();
+    return false;
+}
+
 void remove_temporary(Hdf5Writer& writer) {
-    writer.time_offset.dataset.close();
-    writer.counter.dataset.close();
-    writer.time.dataset.close();
-    writer.wavelength.dataset.close();
-    writer.physical_value.dataset.close();
-    writer.file.close();
+    close_datasets(writer);
+    close_or_abandon(writer);
     if (!writer.temporary.empty()) std::remove(writer.temporary.c_str());
 }
 
@@ -362,6 +389,9 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     std::error_code error;
     if (is_same_file(path, input) || std::filesystem::is_directory(path, error)) return cannot_open;
 
+    // No teardown at exit, where the library would flush (and crash on) an abandoned file; our
+    // files are all closed or abandoned by then. Effective before the library's first use only.
+    H5dont_atexit();
     // The library's own error report would go to standard error; failures are reported as our messages.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 
@@ -409,13 +439,11 @@ Problem finish_hdf5_output(Hdf5Output& out) {
     if (!out.is_open()) return {};
     Hdf5Writer& w = *out.writer;
     const Problem cannot_write{ConvertStatus::write_failed, w.path};
-    // Every step runs, so each handle is closed; any failure means the file is not complete.
-    bool complete = !w.failed;
-    complete = flush_group(w.records, w.time_offset, w.counter, w.time) && complete;
-    complete = flush_group(w.readings, w.wavelength, w.physical_value) && complete;
-    for (Column* column : {&w.time_offset, &w.counter, &w.time, &w.wavelength, &w.physical_value})
-        complete = column->dataset.close() && complete;
-    complete = w.file.close() && complete;
+    bool complete = !w.failed && flush_group(w.records, w.time_offset, w.counter, w.time) &&
+                    flush_group(w.readings, w.wavelength, w.physical_value);
+    complete = close_datasets(w) && complete;
+    if (!complete) w.failed = true;
+    complete = close_or_abandon(w) && complete;
     if (complete && std::rename(w.temporary.c_str(), w.path.c_str()) == 0) w.finished = true;
     const bool finished = w.finished;
     out.writer.reset();  // removes the temporary file unless it became the output

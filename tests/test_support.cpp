@@ -33,7 +33,15 @@ Scratch::~Scratch() {
     fs::remove_all(dir, ignored);
 }
 
+std::string measconv_path() { return MEASCONV_BINARY; }
+
 RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz) {
+    std::vector<std::string> argv = {MEASCONV_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, cwd, tz);
+}
+
+RunResult run_program(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -47,12 +55,10 @@ RunResult run_measconv(const std::vector<std::string>& args, const std::string& 
         if (chdir(cwd.c_str()) != 0) _exit(126);
         setenv("TZ", tz.c_str(), 1);
         std::vector<char*> argv;
-        std::string program = MEASCONV_BINARY;
-        argv.push_back(program.data());
         std::vector<std::string> copies = args;
         for (std::string& arg : copies) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(pipe_fds[1]);

@@ -30,6 +30,12 @@ struct RunResult {
 // Runs measconv with args in directory cwd, with TZ set to tz; stdin is empty.
 RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz = "UTC");
 
+// Runs argv[0] (a path, or a name looked up in PATH) the same way.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& tz = "UTC");
+
+// The path of the measconv program under test.
+std::string measconv_path();
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
