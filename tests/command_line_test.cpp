@@ -13,22 +13,30 @@ using test::Scratch;
 
 constexpr char USAGE[] = "Need file name or directory to convert\ne.g.\nType\tDir or File\tDestine file\n";
 
-TEST(TypeLetters, EachLetterSetsItsBitInEitherCase) {
-    EXPECT_EQ(parse_type_letters("p"), FLAG_PHYSIC);
-    EXPECT_EQ(parse_type_letters("W"), FLAG_WAVELENGTH);
-    EXPECT_EQ(parse_type_letters("s"), FLAG_SPLIT);
-    EXPECT_EQ(parse_type_letters("C"), FLAG_CSV);
-    EXPECT_EQ(parse_type_letters("t"), FLAG_TEXT);
-    EXPECT_EQ(parse_type_letters("PWSCT"), 0x37);
-    EXPECT_EQ(parse_type_letters("pwsct"), 0x37);
-}
-
-TEST(TypeLetters, OtherCharactersAndRepeatsAreIgnored) {
-    EXPECT_EQ(parse_type_letters("PwX"), FLAG_PHYSIC | FLAG_WAVELENGTH);
-    EXPECT_EQ(parse_type_letters("pppp"), FLAG_PHYSIC);
-    EXPECT_EQ(parse_type_letters(""), 0);
-    EXPECT_EQ(parse_type_letters("xyz-123 "), 0);
-    EXPECT_EQ(parse_type_letters(std::string("t\0p", 3)), FLAG_TEXT | FLAG_PHYSIC);
+TEST(TypeLetters, EachLetterSetsItsBitInEitherCaseOthersAreIgnored) {
+    struct Case {
+        std::string text;
+        TypeFlags flags;
+    };
+    const Case cases[] = {
+        {"p", FLAG_PHYSIC},
+        {"W", FLAG_WAVELENGTH},
+        {"s", FLAG_SPLIT},
+        {"C", FLAG_CSV},
+        {"t", FLAG_TEXT},
+        {"h", FLAG_HDF5},
+        {"H", FLAG_HDF5},
+        {"PWSCTH", 0x77},
+        {"pwscth", 0x77},
+        {"PwX", FLAG_PHYSIC | FLAG_WAVELENGTH},
+        {"pppp", FLAG_PHYSIC},
+        {"hhH", FLAG_HDF5},
+        {"", 0},
+        {"xyz-123 ", 0},
+        {"gijk", 0},  // the neighbours of h
+        {std::string("t\0p", 3), FLAG_TEXT | FLAG_PHYSIC},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parse_type_letters(c.text), c.flags) << c.text;
 }
 
 TEST(TypeLetters, CombinedFilesNeedBothBitsOfTheirPair) {
@@ -47,6 +55,7 @@ TEST(OutputNames, AreFormedFromTheBaseUnchanged) {
     EXPECT_EQ(paths[CombinedKind::physic_csv], "dir/out.dat_pv.csv");
     EXPECT_EQ(paths[CombinedKind::wavelength_text], "dir/out.dat_wl.txt");
     EXPECT_EQ(paths[CombinedKind::wavelength_csv], "dir/out.dat_wl.csv");
+    EXPECT_EQ(paths.hdf5, "dir/out.dat.h5");
 }
 
 TEST(OutputNames, LongBasesAreKeptWhole) {
