@@ -10,6 +10,12 @@ command -v python3 >/dev/null || missing+=(python3)
 [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ] || [ -e /usr/lib/cmake/GTest ] || [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(libgtest-dev)
 # Tests convert times in named zones (daylight-saving changes).
 [ -e /usr/share/zoneinfo/Europe/Berlin ] || missing+=(tzdata)
+# The HDF5 output (letter h), and the test that loads every output with h5py and pandas under
+# Debian's own python (the python3 on PATH may be another one).
+[ -e /usr/include/hdf5/serial/hdf5.h ] || [ -e /usr/include/hdf5.h ] || missing+=(libhdf5-dev)
+[ -x /usr/bin/python3 ] || missing+=(python3)
+/usr/bin/python3 -c 'import h5py' 2>/dev/null || missing+=(python3-h5py)
+/usr/bin/python3 -c 'import pandas' 2>/dev/null || missing+=(python3-pandas)
 if [ "${1:-}" = "--full" ]; then
   command -v clang++ >/dev/null || missing+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-dev)
