@@ -5,11 +5,13 @@ Builds the project with the benchmarks, generates the workloads with measgen in 
 directory, and times three programs on each workload, pinned to one core and alternated run
 by run: measconv, measconv-baseline (a snprintf per cell, a localtime call per record) and
 write_bytes (writes files of the very sizes measconv produced, into the same directory).
-Reports medians, peak memory, output bytes, MB/s and the two ratios; then runs the
-formatter microbenchmarks. Outputs are deleted after every run, and the scratch directory
-at the end.
+Reports medians, peak memory, output bytes, MB/s and the two ratios; then the HDF5 output
+(`h` alone and `tpwch`) as ratios to `tpwc` on the same workload in the same run (the baseline
+writes the same HDF5 file, so it is not run for these); then runs the formatter
+microbenchmarks. Outputs are deleted after every run, and the scratch directory at the end.
 
     python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick]
+                                    [--workloads 0,2] [--types tpwc,h,tpwch]
 """
 
 import argparse
@@ -34,7 +36,9 @@ QUICK_WORKLOADS = [
     ("list of 20 files, 8 sensors x 2,000 records", ["--sensors", "8", "--records", "2000"], 20),
 ]
 COMMON_OPTIONS = ["--rate", "1000", "--start", "1700000000", "--invalid-every", "97"]
-TYPES = ["tpwc", "sct"]
+TYPES = ["tpwc", "sct", "h", "tpwch"]
+# Types whose cost is the HDF5 file: timed without the baseline, reported against tpwc.
+HDF5_TYPES = {"h": "tpwc", "tpwch": "tpwc"}
 
 
 def build(build_dir):
@@ -98,12 +102,15 @@ def fresh(directory):
 def bench_case(bins, core, runs, workload, type_letters, work):
     out_dir = os.path.join(work, "out")
     manifest = os.path.join(work, "manifest.txt")
+    with_baseline = type_letters not in HDF5_TYPES
     times = {"measconv": [], "baseline": [], "write": []}
     peaks = {"measconv": [], "baseline": []}
     sizes = None
     for run in range(runs):
         # Alternate the order, so neither program always runs first after the other.
         order = ["measconv", "baseline", "write"] if run % 2 == 0 else ["baseline", "measconv", "write"]
+        if not with_baseline:
+            order.remove("baseline")
         for which in order:
             fresh(out_dir)
             if which == "write":
@@ -128,24 +135,39 @@ def bench_case(bins, core, runs, workload, type_letters, work):
             elif output_files(out_dir) != sizes:
                 sys.exit(f"{which} produced different output sizes")
     fresh(out_dir)
-    medians = {k: statistics.median(v) for k, v in times.items()}
+    medians = {k: statistics.median(v) for k, v in times.items() if v}
     total = sum(size for size, _ in sizes)
     return {
         "measconv_s": medians["measconv"],
-        "baseline_s": medians["baseline"],
+        "baseline_s": medians.get("baseline"),
         "write_s": medians["write"],
         "write_best_s": min(times["write"]),
         "peak_mib": max(peaks["measconv"]) / 2**20,
-        "baseline_peak_mib": max(peaks["baseline"]) / 2**20,
+        "baseline_peak_mib": max(peaks["baseline"]) / 2**20 if peaks["baseline"] else None,
         "bytes": total,
         "files": len(sizes),
         "mb_s": total / 1e6 / medians["measconv"],
-        "speedup": medians["baseline"] / medians["measconv"],
+        "speedup": medians["baseline"] / medians["measconv"] if with_baseline else None,
         "vs_write": medians["measconv"] / medians["write"],
         # Writing alone is the noisiest run here (page-cache and write-back effects of the
         # machine); its fastest run gives the strictest ratio.
         "vs_best_write": medians["measconv"] / min(times["write"]),
     }
+
+
+def print_hdf5_rows(rows):
+    """The HDF5 types as ratios to their reference type on the same workload, in the same run."""
+    by_case = {(name, type_letters): r for name, type_letters, r in rows}
+    hdf5_rows = [(name, t, r) for name, t, r in rows if t in HDF5_TYPES]
+    if not hdf5_rows:
+        return
+    print("\n| workload | type | output | measconv | peak memory | time / tpwc | write only: median |")
+    print("|---|---|---|---|---|---|---|")
+    for name, type_letters, r in hdf5_rows:
+        reference = by_case[(name, HDF5_TYPES[type_letters])]
+        print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
+              f"| {r['peak_mib']:.1f} MiB | {r['measconv_s'] / reference['measconv_s']:.2f} "
+              f"| {r['write_s']:.2f} s |")
 
 
 def main():
@@ -156,7 +178,13 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--quick", action="store_true", help="small workloads, to try the script")
     parser.add_argument("--no-micro", action="store_true", help="skip the formatter microbenchmarks")
+    parser.add_argument("--workloads", help="comma-separated indices of the workloads to run (default: all)")
+    parser.add_argument("--types", default=",".join(TYPES), help="comma-separated type letters to time")
     args = parser.parse_args()
+    types = args.types.split(",")
+    for hdf5_type, reference in HDF5_TYPES.items():
+        if hdf5_type in types and reference not in types:
+            sys.exit(f"{hdf5_type} is reported against {reference}: time both")
 
     build(args.build_dir)
     bins = {
@@ -171,10 +199,14 @@ def main():
     scratch = tempfile.mkdtemp(prefix="measconv-bench-", dir=args.scratch)
     rows = []
     try:
-        for number, (name, options, file_count) in enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS):
+        workloads = list(enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS))
+        if args.workloads:
+            chosen = {int(index) for index in args.workloads.split(",")}
+            workloads = [w for w in workloads if w[0] in chosen]
+        for number, (name, options, file_count) in workloads:
             work = os.path.join(scratch, f"w{number}")
             workload = make_workload(bins["measgen"], work, options, file_count)
-            for type_letters in TYPES:
+            for type_letters in types:
                 result = bench_case(bins, args.core, args.runs, workload, type_letters, work)
                 rows.append((name, type_letters, result))
                 print(f"{name}, {type_letters}: {result}", file=sys.stderr, flush=True)
@@ -187,9 +219,12 @@ def main():
           "| write only: median, fastest | measconv / write: median, fastest |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for name, type_letters, r in rows:
+        if type_letters in HDF5_TYPES:
+            continue
         print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
               f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
               f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
+    print_hdf5_rows(rows)
     sys.stdout.flush()
 
     if not args.no_micro:
