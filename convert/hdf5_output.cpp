@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -39,9 +40,7 @@ public:
 
     // False when closing failed: for a dataset or a file, its last bytes did not reach the file.
     bool close() {
-        if (id_ < 0) return true;
-        const bool closed = Close(std::exchange(id_, H5I_INVALID_HID)) >= 0;
-        return closed;
+        return id_ < 0 || Close(std::exchange(id_, H5I_INVALID_HID)) >= 0;
     }
 
     // Lets go of the identifier without closing it.
@@ -65,19 +64,22 @@ constexpr std::size_t READING_CHUNK_BYTES = 1 << 20;
 
 // HDF5 stores the last chunk whole, however few of its rows are used. Chunks of equal length
 // that together just hold the records the input is expected to have waste nothing, so a small
-// file gives a small .h5 file; more records than expected are written all the same.
-std::size_t chunk_rows_for(std::uint64_t expected_records, std::size_t max_rows) {
-    if (expected_records == 0) return 1;
-    const std::uint64_t chunks = (expected_records + max_rows - 1) / max_rows;
-    return static_cast<std::size_t>((expected_records + chunks - 1) / chunks);
+// file gives a small .h5 file; more records than expected are written all the same. An input
+// of unknown size (not a regular file) gets chunks of the largest length.
+std::size_t chunk_rows_for(std::optional<std::uint64_t> expected_records, std::size_t max_rows) {
+    if (!expected_records) return max_rows;
+    if (*expected_records == 0) return 1;
+    const std::uint64_t chunks = (*expected_records + max_rows - 1) / max_rows;
+    return static_cast<std::size_t>((*expected_records + chunks - 1) / chunks);
 }
 
 // Whole records after the header of the input as it is now.
-std::uint64_t expected_records(const std::string& input, std::size_t sensors) {
+std::optional<std::uint64_t> expected_records(const std::string& input, std::size_t sensors) {
     std::error_code error;
+    if (!std::filesystem::is_regular_file(input, error)) return std::nullopt;
     const std::uintmax_t size = std::filesystem::file_size(input, error);
-    if (error || size < HEADER_SIZE) return 0;
-    return (size - HEADER_SIZE) / record_size(sensors);
+    if (error) return std::nullopt;
+    return size < HEADER_SIZE ? 0 : (size - HEADER_SIZE) / record_size(sensors);
 }
 
 // A reading is 4 bytes; its physical value lies at offset 0, its wavelength at 4.
@@ -225,7 +227,7 @@ bool create_column(hid_t file, const char* name, hid_t stored_type, hid_t memory
     return column.dataset.valid();
 }
 
-bool create_columns(Hdf5Writer& writer, std::uint64_t expected) {
+bool create_columns(Hdf5Writer& writer, std::optional<std::uint64_t> expected) {
     const hid_t file = writer.file.get();
     const std::size_t s = writer.sensors;
     writer.records.chunk_rows = chunk_rows_for(expected, RECORD_CHUNK_ROWS);

@@ -1,6 +1,7 @@
 // The command line: type letters, output names, argument counts and exit codes.
 #include <gtest/gtest.h>
 
+#include "convert/hdf5_output.h"
 #include "convert/output_names.h"
 #include "convert/type_flags.h"
 #include "test_support.h"
@@ -94,6 +95,32 @@ TEST(CommandLine, TypeWithoutLettersTestsTheHeaderAndCreatesNothing) {
     run = run_measconv({"xyz", "good.dat", "out"}, scratch.dir.string());
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(test::list_dir(scratch.dir.string()), (std::vector<std::string>{"bad.dat", "good.dat"}));
+}
+
+// A build without HDF5 says once on standard error that it ignores 'h', and converts the rest;
+// a build with it writes the .h5 file and says nothing.
+TEST(CommandLine, TheLetterHWithOrWithoutHdf5Support) {
+    const std::string notice = hdf5_supported() ? "" : HDF5_UNSUPPORTED_NOTICE;
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> h5_files;  // written with HDF5 support
+    };
+    const Case cases[] = {
+        {{"hcp", "in.dat", "out"}, {"out.h5"}},
+        {{"cp", "list.txt"}, {"a.h5", "b.h5"}},  // two entries with h, one notice
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        Scratch scratch;
+        test::write_file(scratch.path("in.dat"), data_file_bytes(test::sample_shape()));
+        test::write_file(scratch.path("list.txt"), "in.dat,a,h\nin.dat,b\nin.dat,c,cp\n");
+        std::vector<std::string> command = {"sh", "-c", "\"$0\" \"$@\" 2>&1", test::measconv_path()};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(test::run_program(command, scratch.dir.string()).out, notice);
+        for (const std::string& name : c.h5_files) EXPECT_EQ(std::filesystem::exists(scratch.path(name)), hdf5_supported()) << name;
+        const bool single = c.args.size() == 3;
+        EXPECT_EQ(read_file(scratch.path(single ? "out_pv.csv" : "c_pv.csv")), test::crlf("Datetime,Counter,01.AB1,02.AB2\n"));
+    }
 }
 
 }  // namespace

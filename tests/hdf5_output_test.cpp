@@ -198,6 +198,21 @@ TEST(Hdf5Output, ChunksRunAlongTheRecords) {
     }
 }
 
+// Read through a pipe, the input's size is not known beforehand: chunks take their largest length.
+TEST(Hdf5Output, AnInputThroughAPipe) {
+    Scratch scratch;
+    const std::string input = bytes_of(pattern_shape(64, 300, 11));
+    test::write_file(scratch.path("in.dat"), input);
+    const test::RunResult run = test::run_program(
+        {"sh", "-c", "mkfifo pipe && { cat in.dat >pipe & } && \"$0\" h pipe out; wait", test::measconv_path()},
+        scratch.dir.string());
+    EXPECT_EQ(run.out, "");
+    const h5test::Contents contents = h5test::read_hdf5(scratch.path("out.h5"));
+    EXPECT_EQ(h5test::first_difference(contents, h5test::expected_hdf5(input)), "");
+    EXPECT_EQ(contents.chunks.at("time"), std::vector<std::uint64_t>{65536});
+    EXPECT_EQ(contents.chunks.at("physical_value"), (std::vector<std::uint64_t>{4096, 64}));
+}
+
 TEST(Hdf5Output, TheSameBytesInEveryTimeZoneAndRun) {
     Scratch scratch;
     test::write_file(scratch.path("in.dat"), bytes_of(pattern_shape(3, 1000, 7, 1711846800)));
