@@ -251,22 +251,19 @@ bool create_columns(Hdf5Writer& writer, std::optional<std::uint64_t> expected) {
 bool create_temporary_beside(const std::string& path, std::string& temporary) {
     const std::string pid = std::to_string(getpid());
     const std::filesystem::path directory = std::filesystem::path(path).parent_path();
-    bool short_name = false;
-    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        const std::string suffix = "-" + pid + "-" + std::to_string(attempt);
-        const std::string name = short_name ? (directory / (".measconv" + suffix + ".h5.part")).string()
-                                            : path + ".part" + suffix;
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            temporary = name;
-            return true;
-        }
-        if (errno == ENAMETOOLONG && !short_name) {
-            short_name = true;
-            attempt = 0;
-        } else if (errno != EEXIST) {
-            return false;
+    for (const bool short_name : {false, true}) {
+        for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+            const std::string suffix = "-" + pid + "-" + std::to_string(attempt);
+            const std::string name = short_name ? (directory / (".measconv" + suffix + ".h5.part")).string()
+                                                : path + ".part" + suffix;
+            const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                close(fd);
+                temporary = name;
+                return true;
+            }
+            if (errno == ENAMETOOLONG) break;  // try the short name
+            if (errno != EEXIST) return false;
         }
     }
     return false;
@@ -303,11 +300,12 @@ void fill_record_rows(Hdf5Writer& writer, const unsigned char* records, std::siz
                       std::size_t first) {
     unsigned char* offsets = writer.time_offset.row(first);
     unsigned char* counters = writer.counter.row(first);
-    auto* times = reinterpret_cast<std::int64_t*>(writer.time.row(first));
+    unsigned char* times = writer.time.row(first);
     for (std::size_t r = 0; r < count; ++r, records += record_bytes) {
         std::memcpy(offsets + 4 * r, records, 4);
         std::memcpy(counters + 4 * r, records + 4, 4);
-        times[r] = record_time_value(writer.start_time, load_le_i32(records));
+        const std::int64_t time = record_time_value(writer.start_time, load_le_i32(records));
+        std::memcpy(times + 8 * r, &time, 8);
     }
 }
 
