@@ -313,7 +313,7 @@ std::vector<FailureCase> failure_cases() {
          [](const Scratch& s) { test::write_file(s.path("out.h5"), "old"); }, {"h", "in.dat", "out"}, "",
          {"in.dat", "out.h5"}, {}},
         {"a name with no room for the temporary suffix: a short temporary name", [](const Scratch&) {},
-         {"h", "in.dat", std::string(252, 'b')}, "", {"in.dat", std::string(252, 'b') + ".h5"}, {}},
+         {"h", "in.dat", std::string(252, 'b')}, "", {std::string(252, 'b') + ".h5", "in.dat"}, {}},
         {"a symbolic link at the .h5 name is replaced, the file it leads to is kept",
          [](const Scratch& s) {
              test::write_file(s.path("kept.txt"), "kept");
