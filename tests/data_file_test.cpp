@@ -125,24 +125,44 @@ TEST(Records, FieldsAreLittleEndian) {
     EXPECT_EQ(record.reading(1).wavelength, -1);
 }
 
+// Records one at a time, the rest of a block at a time, or both in turn.
 TEST(Records, ReaderDeliversWholeRecordsAcrossBlocksAndDropsAPartialOne) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    std::vector<unsigned char> bytes;
-    for (int i = 0; i < 1000; ++i) append_record(bytes, {i, i * 3, {{0.5f, i}}}, 1);
-    bytes.resize(bytes.size() + 15, 0xee);
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    RecordReader reader(file, record_size(1), 100);  // a block of six records: many refills
-    int count = 0;
-    while (const unsigned char* record = reader.next()) {
-        EXPECT_EQ(DataRecord{record}.time_offset(), count);
-        EXPECT_EQ(DataRecord{record}.reading(0).wavelength, count);
-        ++count;
+    enum class Take { records, blocks, both };
+    for (Take take : {Take::records, Take::blocks, Take::both}) {
+        SCOPED_TRACE(static_cast<int>(take));
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        std::vector<unsigned char> bytes;
+        for (int i = 0; i < 1000; ++i) append_record(bytes, {i, i * 3, {{0.5f, i}}}, 1);
+        bytes.resize(bytes.size() + 15, 0xee);
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::rewind(file);
+        RecordReader reader(file, record_size(1), 100);  // a block of six records: many refills
+        int count = 0;
+        const auto expect_next = [&](const unsigned char* record) {
+            EXPECT_EQ(DataRecord{record}.time_offset(), count);
+            EXPECT_EQ(DataRecord{record}.reading(0).wavelength, count);
+            ++count;
+        };
+        for (bool by_block = take == Take::blocks;; by_block = take == Take::both ? !by_block : by_block) {
+            if (by_block) {
+                const unsigned char* block = nullptr;
+                const std::size_t records = reader.next_block(block);
+                if (records == 0) break;
+                EXPECT_LE(records, 6u);
+                for (std::size_t i = 0; i < records; ++i) expect_next(block + i * record_size(1));
+            } else {
+                const unsigned char* record = reader.next();
+                if (record == nullptr) break;
+                expect_next(record);
+            }
+        }
+        EXPECT_EQ(count, 1000);
+        EXPECT_EQ(reader.next(), nullptr);
+        const unsigned char* none = nullptr;
+        EXPECT_EQ(reader.next_block(none), 0u);
+        std::fclose(file);
     }
-    EXPECT_EQ(count, 1000);
-    EXPECT_EQ(reader.next(), nullptr);
-    std::fclose(file);
 }
 
 TEST(RecordTime, IsTheWrappingThirtyTwoBitSum) {
