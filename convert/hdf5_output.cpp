@@ -39,9 +39,7 @@ public:
     bool valid() const { return id_ >= 0; }
 
     // False when closing failed: for a dataset or a file, its last bytes did not reach the file.
-    bool close() {
-        return id_ < 0 || Close(std::exchange(id_, H5I_INVALID_HID)) >= 0;
-    }
+    bool close() { return id_ < 0 || Close(std::exchange(id_, H5I_INVALID_HID)) >= 0; }
 
     // Lets go of the identifier without closing it.
     void abandon() { id_ = H5I_INVALID_HID; }
@@ -231,8 +229,9 @@ bool create_columns(Hdf5Writer& writer, std::optional<std::uint64_t> expected) {
     const hid_t file = writer.file.get();
     const std::size_t s = writer.sensors;
     writer.records.chunk_rows = chunk_rows_for(expected, RECORD_CHUNK_ROWS);
-    writer.readings.chunk_rows = chunk_rows_for(
-        expected, s == 0 ? RECORD_CHUNK_ROWS : std::max<std::size_t>(READING_CHUNK_BYTES / (READING_VALUE_BYTES * s), 1));
+    writer.readings.chunk_rows =
+        chunk_rows_for(expected, s == 0 ? RECORD_CHUNK_ROWS
+                                        : std::max<std::size_t>(READING_CHUNK_BYTES / (READING_VALUE_BYTES * s), 1));
     const std::size_t record_rows = writer.records.chunk_rows;
     const std::size_t reading_rows = writer.readings.chunk_rows;
     // Values stored as they lie in the data file (little-endian) are buffered in that form, so
@@ -254,8 +253,8 @@ bool create_temporary_beside(const std::string& path, std::string& temporary) {
     for (const bool short_name : {false, true}) {
         for (unsigned attempt = 0; attempt < 1000; ++attempt) {
             const std::string suffix = "-" + pid + "-" + std::to_string(attempt);
-            const std::string name = short_name ? (directory / (".measconv" + suffix + ".h5.part")).string()
-                                                : path + ".part" + suffix;
+            const std::string name =
+                short_name ? (directory / (".measconv" + suffix + ".h5.part")).string() : path + ".part" + suffix;
             const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 close(fd);
@@ -341,8 +340,8 @@ bool feed_group(ColumnGroup& group, const unsigned char* records, std::size_t re
 
 bool close_datasets(Hdf5Writer& writer) {
     bool closed = true;
-    for (Column* column : {&writer.time_offset, &writer.counter, &writer.time, &writer.wavelength,
-                           &writer.physical_value})
+    for (Column* column :
+         {&writer.time_offset, &writer.counter, &writer.time, &writer.wavelength, &writer.physical_value})
         closed = column->dataset.close() && closed;
     return closed;
 }
@@ -418,19 +417,18 @@ bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::siz
     Hdf5Writer& w = *out.writer;
     if (w.failed) return false;
     const std::size_t record_bytes = record_size(w.sensors);
-    const bool appended =
-        feed_group(
-            w.records, records, record_bytes, count,
-            [&](const unsigned char* from, std::size_t n, std::size_t first) {
-                fill_record_rows(w, from, record_bytes, n, first);
-            },
-            [&] { return flush_group(w.records, w.time_offset, w.counter, w.time); }) &&
-        feed_group(
-            w.readings, records, record_bytes, count,
-            [&](const unsigned char* from, std::size_t n, std::size_t first) {
-                fill_reading_rows(w, from, record_bytes, n, first);
-            },
-            [&] { return flush_group(w.readings, w.wavelength, w.physical_value); });
+    const bool appended = feed_group(
+                              w.records, records, record_bytes, count,
+                              [&](const unsigned char* from, std::size_t n, std::size_t first) {
+                                  fill_record_rows(w, from, record_bytes, n, first);
+                              },
+                              [&] { return flush_group(w.records, w.time_offset, w.counter, w.time); }) &&
+                          feed_group(
+                              w.readings, records, record_bytes, count,
+                              [&](const unsigned char* from, std::size_t n, std::size_t first) {
+                                  fill_reading_rows(w, from, record_bytes, n, first);
+                              },
+                              [&] { return flush_group(w.readings, w.wavelength, w.physical_value); });
     if (!appended) w.failed = true;
     return appended;
 }

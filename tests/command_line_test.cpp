@@ -117,9 +117,11 @@ TEST(CommandLine, TheLetterHWithOrWithoutHdf5Support) {
         std::vector<std::string> command = {"sh", "-c", "\"$0\" \"$@\" 2>&1", test::measconv_path()};
         command.insert(command.end(), c.args.begin(), c.args.end());
         EXPECT_EQ(test::run_program(command, scratch.dir.string()).out, notice);
-        for (const std::string& name : c.h5_files) EXPECT_EQ(std::filesystem::exists(scratch.path(name)), hdf5_supported()) << name;
+        for (const std::string& name : c.h5_files)
+            EXPECT_EQ(std::filesystem::exists(scratch.path(name)), hdf5_supported()) << name;
         const bool single = c.args.size() == 3;
-        EXPECT_EQ(read_file(scratch.path(single ? "out_pv.csv" : "c_pv.csv")), test::crlf("Datetime,Counter,01.AB1,02.AB2\n"));
+        EXPECT_EQ(read_file(scratch.path(single ? "out_pv.csv" : "c_pv.csv")),
+                  test::crlf("Datetime,Counter,01.AB1,02.AB2\n"));
     }
 }
 

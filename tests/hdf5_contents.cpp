@@ -27,7 +27,7 @@ struct Id {
 
 std::string type_name(hid_t type) {
     const std::pair<hid_t, const char*> numbers[] = {
-        {H5T_STD_I32LE, "int32le"}, {H5T_STD_I64LE, "int64le"}, {H5T_STD_U8LE, "uint8"},
+        {H5T_STD_I32LE, "int32le"},    {H5T_STD_I64LE, "int64le"}, {H5T_STD_U8LE, "uint8"},
         {H5T_IEEE_F32LE, "float32le"}, {H5T_STD_I32BE, "int32be"}, {H5T_IEEE_F32BE, "float32be"},
     };
     for (const auto& [known, name] : numbers)
@@ -36,7 +36,9 @@ std::string type_name(hid_t type) {
         if (H5Tis_variable_str(type) > 0) return "vlen string";
         const H5T_str_t pad = H5Tget_strpad(type);
         return "string" + std::to_string(H5Tget_size(type)) +
-               (pad == H5T_STR_NULLPAD ? " nullpad" : pad == H5T_STR_NULLTERM ? " nullterm" : " spacepad") +
+               (pad == H5T_STR_NULLPAD    ? " nullpad"
+                : pad == H5T_STR_NULLTERM ? " nullterm"
+                                          : " spacepad") +
                (H5Tget_cset(type) == H5T_CSET_ASCII ? "" : " utf8");
     }
     return "other type of class " + std::to_string(H5Tget_class(type));
@@ -69,7 +71,8 @@ herr_t collect_attribute(hid_t location, const char* name, const H5A_info_t*, vo
     value.type = type_name(type.id);
     read_shape(space.id, value);
     value.bytes.assign(element_count(value) * H5Tget_size(type.id), '\0');
-    if (H5Aread(attribute.id, type.id, value.bytes.data()) < 0) contents.error += "cannot read attribute " + std::string(name);
+    if (H5Aread(attribute.id, type.id, value.bytes.data()) < 0)
+        contents.error += "cannot read attribute " + std::string(name);
     contents.attributes[name] = std::move(value);
     return 0;
 }
@@ -88,8 +91,7 @@ void read_dataset(hid_t file, const std::string& name, Contents& contents) {
     read_shape(space.id, value);
     value.bytes.assign(element_count(value) * H5Tget_size(type.id), '\0');
     // Read in the stored type itself: nothing is converted, the bytes are what the file holds.
-    if (!value.bytes.empty() &&
-        H5Dread(dataset.id, type.id, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.bytes.data()) < 0)
+    if (!value.bytes.empty() && H5Dread(dataset.id, type.id, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.bytes.data()) < 0)
         contents.error += "cannot read dataset " + name + "; ";
     if (H5Pget_layout(creation.id) == H5D_CHUNKED) {
         hsize_t chunk[8] = {};
@@ -103,7 +105,8 @@ void read_dataset(hid_t file, const std::string& name, Contents& contents) {
 
 std::uint32_t word(const std::string& bytes, std::size_t at) {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
     return value;
 }
 
@@ -112,7 +115,12 @@ std::string text_field(const std::string& bytes, std::size_t at, std::size_t wid
     return field.substr(0, field.find('\0'));
 }
 
-Value text_value(const std::string& text) { return {"string" + std::to_string(std::max<std::size_t>(text.size(), 1)) + " nullpad", {}, {}, text.empty() ? std::string(1, '\0') : text}; }
+Value text_value(const std::string& text) {
+    return {"string" + std::to_string(std::max<std::size_t>(text.size(), 1)) + " nullpad",
+            {},
+            {},
+            text.empty() ? std::string(1, '\0') : text};
+}
 
 Value int32_value(std::uint32_t value) { return {"int32le", {}, {}, le_bytes(value, 4)}; }
 
@@ -140,7 +148,8 @@ void describe_values(const std::map<std::string, Value>& values, const char* kin
         text += std::string(kind) + " " + name + ": " + value.type + " " + shape_text(value) + "\n";
         const std::size_t count = element_count(value);
         const std::size_t size = count == 0 ? 0 : value.bytes.size() / count;
-        for (std::size_t i = 0; i < count && size > 0; ++i) text += "  " + hex(value.bytes.substr(i * size, size)) + "\n";
+        for (std::size_t i = 0; i < count && size > 0; ++i)
+            text += "  " + hex(value.bytes.substr(i * size, size)) + "\n";
     }
 }
 
@@ -215,7 +224,7 @@ Contents expected_hdf5(const std::string& data_file) {
         std::string serial = text_field(data_file, 104 + 32 * i + 1, 31);
         serials.bytes += serial.append(31 - serial.size(), '\0');
     }
-    c.datasets = {{"time_offset", offsets}, {"counter", counters}, {"time", times},
+    c.datasets = {{"time_offset", offsets},    {"counter", counters},      {"time", times},
                   {"wavelength", wavelengths}, {"physical_value", values}, {"sensor_id", ids},
                   {"sensor_serial", serials}};
     return c;

@@ -15,8 +15,8 @@ inline constexpr std::uint64_t UNLIMITED = UINT64_MAX;
 
 // An attribute or a dataset: its stored type, its shape and its values as stored, row after row.
 struct Value {
-    std::string type;                  // "int32le", "int64le", "uint8", "float32le", "string31 nullpad", ...
-    std::vector<std::uint64_t> dims;   // empty for a scalar
+    std::string type;                 // "int32le", "int64le", "uint8", "float32le", "string31 nullpad", ...
+    std::vector<std::uint64_t> dims;  // empty for a scalar
     std::vector<std::uint64_t> max_dims;
     std::string bytes;
 
@@ -24,9 +24,9 @@ struct Value {
 };
 
 struct Contents {
-    std::string error;                         // why the file could not be read; empty when it was
-    std::map<std::string, Value> attributes;   // of the root group
-    std::map<std::string, Value> datasets;     // in the root group
+    std::string error;                                         // why the file could not be read; empty when it was
+    std::map<std::string, Value> attributes;                   // of the root group
+    std::map<std::string, Value> datasets;                     // in the root group
     std::map<std::string, std::vector<std::uint64_t>> chunks;  // chunk shape of each chunked dataset
 
     // Compared without the chunk shapes, which the layout leaves to the writer.

@@ -60,11 +60,17 @@ Files outputs_in(const test::fs::path& dir) {
     for (const auto& entry : test::fs::recursive_directory_iterator(dir)) {
         const std::string name = test::fs::relative(entry.path(), dir).string();
         if (name == "in.dat") continue;
-        if (entry.is_directory()) files[name + "/"] = "";
+        if (entry.is_directory()) {
+            files[name + "/"] = "";
+            continue;
+        }
 #if MEASCONV_HAVE_HDF5
-        else if (entry.path().extension() == ".h5") files[name] = h5test::describe(h5test::read_hdf5(entry.path().string()));
+        if (entry.path().extension() == ".h5") {
+            files[name] = h5test::describe(h5test::read_hdf5(entry.path().string()));
+            continue;
+        }
 #endif
-        else files[name] = test::read_file(entry.path().string());
+        files[name] = test::read_file(entry.path().string());
     }
     return files;
 }
@@ -74,7 +80,8 @@ Files outputs_in(const test::fs::path& dir) {
 Files expected_hdf5_files(const std::string& input, const std::string& message) {
     Files files;
 #if MEASCONV_HAVE_HDF5
-    if (message.empty() && input.size() >= HEADER_SIZE) files["out.h5"] = h5test::describe(h5test::expected_hdf5(input));
+    if (message.empty() && input.size() >= HEADER_SIZE)
+        files["out.h5"] = h5test::describe(h5test::expected_hdf5(input));
 #else
     (void)input;
     (void)message;
