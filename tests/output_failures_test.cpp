@@ -257,26 +257,31 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
     for (const auto& [name, number] : signals) {
         Scratch scratch;
         ASSERT_TRUE(write_data_file(large_shape(), scratch.path("in.dat")));
-        ASSERT_EQ(run_measconv({"tpwcs", "in.dat", "done"}, scratch.dir.string()).out, "");
+        ASSERT_EQ(run_measconv({"tpwcsh", "in.dat", "done"}, scratch.dir.string()).out, "");
         const Tree finished = file_tree(scratch.path("done"));
 
         // Single mode.
-        test::RunResult run = run_shell(interrupt_script(name, "tpwcs feed out", "out_wl.csv"), scratch.dir.string());
+        test::RunResult run = run_shell(interrupt_script(name, "tpwcsh feed out", "out_wl.csv"), scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
-        EXPECT_EQ(file_tree(scratch.dir.string(), {"in.dat"}).count("out_pv.txt"), 0u) << name;
+        // Nothing of the conversion is left but its (empty) per-sensor directory: no combined
+        // file, no .h5 and no temporary file of one.
+        for (const std::string& left : test::list_dir(scratch.dir.string()))
+            EXPECT_TRUE(left == "out" || left.rfind("out", 0) != 0) << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("out")), std::vector<std::string>{}) << name;
 
         // Batch mode: the entry before stays whole, the one in progress goes, the next never runs.
         test::write_file(scratch.path("list.txt"), "in.dat,first\nfeed,second\nin.dat,third\n");
-        run = run_shell(interrupt_script(name, "tpwcs list.txt", "second_wl.csv"), scratch.dir.string());
+        run = run_shell(interrupt_script(name, "tpwcsh list.txt", "second_wl.csv"), scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
         EXPECT_EQ(file_tree(scratch.path("first")), finished) << name;
         EXPECT_EQ(read_file(scratch.path("first_pv.txt")), read_file(scratch.path("done_pv.txt"))) << name;
+        EXPECT_EQ(read_file(scratch.path("first.h5")), read_file(scratch.path("done.h5"))) << name;
         const std::vector<std::string> names = test::list_dir(scratch.dir.string());
         for (const std::string& left : names)
-            EXPECT_TRUE(left.rfind("second_", 0) != 0 && left.rfind("third", 0) != 0) << name << ": " << left;
+            EXPECT_TRUE(left.rfind("second_", 0) != 0 && left.rfind("second.h5", 0) != 0 && left.rfind("third", 0) != 0)
+                << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("second")), std::vector<std::string>{}) << name;
     }
 }

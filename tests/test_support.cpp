@@ -34,6 +34,8 @@ Scratch::~Scratch() {
     fs::remove_all(dir, ignored);
 }
 
+std::string measconv_path() { return MEASCONV_BINARY; }
+
 RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd, const std::string& tz,
                       const std::vector<std::pair<std::string, std::string>>& env) {
     int pipe_fds[2];
@@ -58,7 +60,7 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
         std::vector<char*> pointers;
         for (std::string& arg : copies) pointers.push_back(arg.data());
         pointers.push_back(nullptr);
-        execv(pointers[0], pointers.data());
+        execvp(pointers[0], pointers.data());
         _exit(127);
     }
     close(pipe_fds[1]);

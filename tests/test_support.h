@@ -42,6 +42,9 @@ RunResult run_measconv(const std::vector<std::string>& args, const std::string& 
 // Runs a bash script in cwd ("$MEASCONV" is the program under test).
 RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz = "UTC");
 
+// The path of the measconv program under test.
+std::string measconv_path();
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
