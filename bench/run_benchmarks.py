@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""End-to-end throughput benchmark of measconv.
+"""End-to-end throughput benchmark of measconv and measinfo.
 
 Builds the project with the benchmarks, generates the workloads with measgen in a scratch
 directory, and times three programs on each workload, pinned to one core and alternated run
 by run: measconv, measconv-baseline (a snprintf per cell, a localtime call per record) and
 write_bytes (writes files of the very sizes measconv produced, into the same directory).
-Reports medians, peak memory, output bytes, MB/s and the two ratios; then runs the
-formatter microbenchmarks. Outputs are deleted after every run, and the scratch directory
-at the end.
+Reports medians, peak memory, output bytes, MB/s and the two ratios; then the HDF5 output
+(`h` alone and `tpwch`) against `tpwc`: for these, measconv with `tpwc` takes the baseline's
+place, alternated run by run with them, and the ratio is the median of the runs' ratios. On
+each single data file it also times measinfo (the report) and measinfo --plot against measconv
+tpwc on the same file, alternated run by run, as ratios. Then it runs the formatter
+microbenchmarks. Outputs are deleted after every run, and the scratch directory at the end.
 
-    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick]
+    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick] [--measinfo-only]
+                                    [--workloads 0,2] [--types tpwc,h,tpwch]
 """
 
 import argparse
@@ -34,14 +38,17 @@ QUICK_WORKLOADS = [
     ("list of 20 files, 8 sensors x 2,000 records", ["--sensors", "8", "--records", "2000"], 20),
 ]
 COMMON_OPTIONS = ["--rate", "1000", "--start", "1700000000", "--invalid-every", "97"]
-TYPES = ["tpwc", "sct"]
+TYPES = ["tpwc", "sct", "h", "tpwch"]
+# Types whose cost is the HDF5 file: timed against the reference type, alternated with it run by
+# run (the baseline would write the same HDF5 file).
+HDF5_TYPES = {"h": "tpwc", "tpwch": "tpwc"}
 
 
 def build(build_dir):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     "-DMEASCONV_BUILD_BENCHMARKS=ON", "-DMEASCONV_BUILD_BASELINE=ON", "-DMEASCONV_BUILD_TESTS=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["ninja", "-C", build_dir, "measconv", "measconv-baseline", "measgen", "bench/all"],
+    subprocess.run(["ninja", "-C", build_dir, "measconv", "measconv-baseline", "measgen", "measinfo", "bench/all"],
                    check=True, stdout=subprocess.DEVNULL)
 
 
@@ -98,16 +105,20 @@ def fresh(directory):
 def bench_case(bins, core, runs, workload, type_letters, work):
     out_dir = os.path.join(work, "out")
     manifest = os.path.join(work, "manifest.txt")
-    times = {"measconv": [], "baseline": [], "write": []}
-    peaks = {"measconv": [], "baseline": []}
+    reference = HDF5_TYPES.get(type_letters)
+    other = "reference" if reference else "baseline"
+    times = {"measconv": [], other: [], "write": []}
+    peaks = {"measconv": [], other: []}
     sizes = None
     for run in range(runs):
         # Alternate the order, so neither program always runs first after the other.
-        order = ["measconv", "baseline", "write"] if run % 2 == 0 else ["baseline", "measconv", "write"]
+        order = ["measconv", other, "write"] if run % 2 == 0 else [other, "measconv", "write"]
         for which in order:
             fresh(out_dir)
             if which == "write":
                 command = [bins["write_bytes"], manifest]
+            elif which == "reference":
+                command = convert_command(bins["measconv"], reference, workload, out_dir)
             else:
                 command = convert_command(bins[which], type_letters, workload, out_dir)
             elapsed, peak = timed_run(bins, command, core, work)
@@ -115,7 +126,7 @@ def bench_case(bins, core, runs, workload, type_letters, work):
             print(f"  {type_letters} {which}: {elapsed:.3f} s, peak {peak / 2**20:.1f} MiB", file=sys.stderr, flush=True)
             if which in peaks:
                 peaks[which].append(peak)
-            if which == "write":
+            if which in ("write", "reference"):
                 continue
             if sizes is None:
                 # The first conversion's files are what write_bytes writes from then on; measconv
@@ -132,20 +143,73 @@ def bench_case(bins, core, runs, workload, type_letters, work):
     total = sum(size for size, _ in sizes)
     return {
         "measconv_s": medians["measconv"],
-        "baseline_s": medians["baseline"],
+        "baseline_s": medians.get("baseline"),
+        "reference_s": medians.get("reference"),
+        # Paired run by run, so that a slow spell of the machine weighs on both sides alike.
+        "vs_reference": statistics.median(m / r for m, r in zip(times["measconv"], times["reference"]))
+                        if reference else None,
+        # The fastest runs, least disturbed by whatever else the machine is doing.
+        "vs_reference_fastest": min(times["measconv"]) / min(times["reference"]) if reference else None,
         "write_s": medians["write"],
         "write_best_s": min(times["write"]),
         "peak_mib": max(peaks["measconv"]) / 2**20,
-        "baseline_peak_mib": max(peaks["baseline"]) / 2**20,
+        "baseline_peak_mib": max(peaks["baseline"]) / 2**20 if "baseline" in peaks else None,
         "bytes": total,
         "files": len(sizes),
         "mb_s": total / 1e6 / medians["measconv"],
-        "speedup": medians["baseline"] / medians["measconv"],
+        "speedup": medians["baseline"] / medians["measconv"] if not reference else None,
         "vs_write": medians["measconv"] / medians["write"],
         # Writing alone is the noisiest run here (page-cache and write-back effects of the
         # machine); its fastest run gives the strictest ratio.
         "vs_best_write": medians["measconv"] / min(times["write"]),
     }
+
+
+def bench_measinfo(bins, core, runs, data_file, work):
+    """measinfo, measinfo --plot and measconv tpwc on one data file: medians, peaks and ratios."""
+    out_dir = os.path.join(work, "out")
+    plot = os.path.join(work, "plot.svg")
+    commands = {
+        "measinfo": [bins["measinfo"], data_file],
+        "plot": [bins["measinfo"], "--plot", plot, data_file],
+        "measconv": [bins["measconv"], "tpwc", data_file, os.path.join(out_dir, "o")],
+    }
+    times = {name: [] for name in commands}
+    peaks = {name: [] for name in commands}
+    for run in range(runs):
+        order = ["measconv", "measinfo", "plot"] if run % 2 == 0 else ["plot", "measinfo", "measconv"]
+        for which in order:
+            fresh(out_dir)
+            elapsed, peak = timed_run(bins, commands[which], core, work)
+            times[which].append(elapsed)
+            peaks[which].append(peak)
+            print(f"  {which}: {elapsed:.3f} s, peak {peak / 2**20:.1f} MiB", file=sys.stderr, flush=True)
+    fresh(out_dir)
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    return {
+        "measinfo_s": medians["measinfo"],
+        "plot_s": medians["plot"],
+        "measconv_s": medians["measconv"],
+        "measinfo_peak_mib": max(peaks["measinfo"]) / 2**20,
+        "plot_peak_mib": max(peaks["plot"]) / 2**20,
+        "ratio": medians["measinfo"] / medians["measconv"],
+        "plot_ratio": medians["plot"] / medians["measconv"],
+        "mb_s": os.path.getsize(data_file) / 1e6 / medians["measinfo"],
+    }
+
+
+def print_hdf5_rows(rows):
+    """The HDF5 types against their reference type, timed alternately in the same runs."""
+    hdf5_rows = [(name, t, r) for name, t, r in rows if t in HDF5_TYPES]
+    if not hdf5_rows:
+        return
+    print("\n| workload | type | output | measconv | peak memory | reference in the same runs "
+          "| time / reference: median, fastest | write only: median |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name, type_letters, r in hdf5_rows:
+        print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
+              f"| {r['peak_mib']:.1f} MiB | {HDF5_TYPES[type_letters]} {r['reference_s']:.2f} s "
+              f"| {r['vs_reference']:.2f}, {r['vs_reference_fastest']:.2f} | {r['write_s']:.2f} s |")
 
 
 def main():
@@ -156,7 +220,12 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--quick", action="store_true", help="small workloads, to try the script")
     parser.add_argument("--no-micro", action="store_true", help="skip the formatter microbenchmarks")
+    parser.add_argument("--measinfo-only", action="store_true",
+                        help="only the measinfo rows (single data files), no microbenchmarks")
+    parser.add_argument("--workloads", help="comma-separated indices of the workloads to run (default: all)")
+    parser.add_argument("--types", default=",".join(TYPES), help="comma-separated type letters to time")
     args = parser.parse_args()
+    types = args.types.split(",")
 
     build(args.build_dir)
     bins = {
@@ -165,34 +234,58 @@ def main():
         "measgen": os.path.join(args.build_dir, "tools", "measgen"),
         "write_bytes": os.path.join(args.build_dir, "bench", "write_bytes"),
         "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory"),
+        "measinfo": os.path.join(args.build_dir, "measinfo", "measinfo"),
     }
     os.environ["TZ"] = "Europe/Berlin"
     os.environ["LC_ALL"] = "C"
     scratch = tempfile.mkdtemp(prefix="measconv-bench-", dir=args.scratch)
     rows = []
+    info_rows = []
     try:
-        for number, (name, options, file_count) in enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS):
+        workloads = list(enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS))
+        if args.workloads:
+            chosen = {int(index) for index in args.workloads.split(",")}
+            workloads = [w for w in workloads if w[0] in chosen]
+        for number, (name, options, file_count) in workloads:
+            if args.measinfo_only and file_count != 1:
+                continue
             work = os.path.join(scratch, f"w{number}")
             workload = make_workload(bins["measgen"], work, options, file_count)
-            for type_letters in TYPES:
+            for type_letters in [] if args.measinfo_only else types:
                 result = bench_case(bins, args.core, args.runs, workload, type_letters, work)
                 rows.append((name, type_letters, result))
                 print(f"{name}, {type_letters}: {result}", file=sys.stderr, flush=True)
+            if file_count == 1:
+                result = bench_measinfo(bins, args.core, args.runs, workload, work)
+                info_rows.append((name, result))
+                print(f"{name}, measinfo: {result}", file=sys.stderr, flush=True)
             shutil.rmtree(work)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
-    print(f"TZ=Europe/Berlin, pinned to core {args.core}, median of {args.runs} runs per program\n")
-    print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup "
-          "| write only: median, fastest | measconv / write: median, fastest |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
-    for name, type_letters, r in rows:
-        print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
-              f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
-              f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
+    print(f"TZ=Europe/Berlin, pinned to core {args.core}, median of {args.runs} runs per program")
+    if rows:
+        print()
+        print("| workload | type | output | measconv | MB/s | peak memory | baseline | speedup "
+              "| write only: median, fastest | measconv / write: median, fastest |")
+        print("|---|---|---|---|---|---|---|---|---|---|")
+        for name, type_letters, r in rows:
+            if type_letters in HDF5_TYPES:
+                continue
+            print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
+                  f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
+                  f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
+        print_hdf5_rows(rows)
+    print()
+    print("| workload | measinfo | MB/s | peak memory | measinfo --plot | peak memory | measconv tpwc "
+          "| measinfo / measconv | measinfo --plot / measconv |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for name, r in info_rows:
+        print(f"| {name} | {r['measinfo_s']:.3f} s | {r['mb_s']:.0f} | {r['measinfo_peak_mib']:.1f} MiB | {r['plot_s']:.3f} s "
+              f"| {r['plot_peak_mib']:.1f} MiB | {r['measconv_s']:.2f} s | {r['ratio']:.3f} | {r['plot_ratio']:.3f} |")
     sys.stdout.flush()
 
-    if not args.no_micro:
+    if not args.no_micro and not args.measinfo_only:
         print()
         subprocess.run(["taskset", "-c", str(args.core), os.path.join(args.build_dir, "bench", "format_bench"),
                         "--benchmark_min_time=0.2"], check=True)

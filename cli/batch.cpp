@@ -148,7 +148,9 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
 int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ListEntry> entries;
     if (!read_list_file(list_path, entries)) return 2;
-    for (const ConvertRequest& request : batch_requests(entries, list_path, command_line_flags, settings)) {
+    const std::vector<ConvertRequest> requests = batch_requests(entries, list_path, command_line_flags, settings);
+    print_unsupported_notice(requests);
+    for (const ConvertRequest& request : requests) {
         if (settings.stop != nullptr && settings.stop->load()) break;
         // A failed entry does not stop the run; an interrupted one does.
         if (print_problems(convert_file(request)) == ConvertStatus::interrupted) break;

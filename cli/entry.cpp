@@ -17,6 +17,7 @@ int run_single(const char* type, const char* input, const char* output_base, con
     request.flags = parse_type_letters(type);
     request.loops = settings.loops;
     request.stop = settings.stop;
+    print_unsupported_notice({request});
     print_problems(convert_file(request));
     return 0;  // a failed conversion has printed its message; the exit code stays 0
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "convert/hdf5_output.h"
+
 ConvertStatus print_problems(const ConvertResult& result) {
     for (const Problem& problem : result.problems) {
         if (problem.status == ConvertStatus::interrupted) {
@@ -20,4 +22,14 @@ int finish_standard_output(int exit_code) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exit_code;
     std::fputs("measconv: could not write the messages to standard output\n", stderr);
     return 1;
+}
+
+void print_unsupported_notice(const std::vector<ConvertRequest>& requests) {
+    if (hdf5_supported()) return;
+    for (const ConvertRequest& request : requests) {
+        if (request.flags & FLAG_HDF5) {
+            std::fputs(HDF5_UNSUPPORTED_NOTICE, stderr);
+            return;
+        }
+    }
 }

@@ -14,3 +14,18 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+
+# Header-only libraries come from the build machine's Debian packages: nlohmann-json (measinfo).
+# Only their own folders are made visible, through links in the build folder, never
+# /usr/include as a whole: glibc's headers there are not Windows' and would hide MinGW's.
+set(MEASCONV_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers/usr)
+if(EXISTS /usr/include/nlohmann AND EXISTS /usr/share/cmake/nlohmann_json)
+  file(MAKE_DIRECTORY ${MEASCONV_HOST_HEADERS}/include ${MEASCONV_HOST_HEADERS}/share/cmake)
+  if(NOT EXISTS ${MEASCONV_HOST_HEADERS}/include/nlohmann)
+    file(CREATE_LINK /usr/include/nlohmann ${MEASCONV_HOST_HEADERS}/include/nlohmann SYMBOLIC)
+  endif()
+  if(NOT EXISTS ${MEASCONV_HOST_HEADERS}/share/cmake/nlohmann_json)
+    file(CREATE_LINK /usr/share/cmake/nlohmann_json ${MEASCONV_HOST_HEADERS}/share/cmake/nlohmann_json SYMBOLIC)
+  endif()
+  list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_BINARY_DIR}/host-headers)
+endif()

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "convert/hdf5_output.h"
 #include "convert/output_names.h"
 
 namespace {
@@ -49,10 +50,12 @@ std::vector<std::string> files_split_mode_must_not_open(const ConvertRequest& re
     return files;
 }
 
-// Everything a conversion writes into, from the header on.
+// Everything a conversion writes into, from the header on. The HDF5 file is written under a
+// temporary name and renamed into place only when complete: unfinished, it leaves nothing.
 struct Outputs {
     CombinedFiles combined;
     SplitFiles split;
+    Hdf5Output hdf5;
 };
 
 // Every output in the fixed order of the messages: the combined files in their order, then per
@@ -73,12 +76,21 @@ void close_outputs(Outputs& outputs, std::vector<Problem>& problems) {
     });
 }
 
-// A write failed with records left to write: every output still open is left incomplete.
-void name_unfinished_outputs(Outputs& outputs, std::vector<Problem>& problems) {
+// A write failed with records left to write: every output still open is left incomplete, the
+// HDF5 file last (it is removed, not left cut).
+void name_unfinished_outputs(Outputs& outputs, const RunPaths& paths, std::vector<Problem>& problems) {
     for_each_output(outputs, [&](OutputFile& file) {
         if (file.is_open()) problems.push_back({ConvertStatus::write_failed, file.path()});
         file.close();
     });
+    if (outputs.hdf5.is_open()) problems.push_back({ConvertStatus::write_failed, paths.hdf5});
+    outputs.hdf5 = {};
+}
+
+// The HDF5 file of a conversion whose other outputs all got their records: renamed into place.
+void finish_hdf5(Outputs& outputs, std::vector<Problem>& problems) {
+    if (Problem problem = finish_hdf5_output(outputs.hdf5); problem.status != ConvertStatus::ok)
+        problems.push_back(std::move(problem));
 }
 
 ConvertResult with_problems(std::vector<Problem> problems) {
@@ -90,17 +102,18 @@ enum class RecordPass { complete, failed, stopped };
 
 // One pass over the records feeds the per-sensor and the combined files alike. A write or read
 // failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
-RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
-                         Outputs& outputs, std::vector<Problem>& problems) {
+RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const RunPaths& paths,
+                         std::FILE* input, Outputs& outputs, std::vector<Problem>& problems) {
     const bool split = request.flags & FLAG_SPLIT;
-    RecordReader reader(input, record_size(header.sensors.size()));
+    RecordReader reader(input, record_size(header.sensors.size()), 1 << 20, request.stop);
     for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
         if (stop_requested(request)) return RecordPass::stopped;
         const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;
         if (failed == nullptr) failed = request.loops.combined(header, block, outputs.combined);
-        if (failed != nullptr) {
+        const bool hdf5_failed = failed == nullptr && !append_hdf5_records(outputs.hdf5, block.bytes, block.count);
+        if (failed != nullptr || hdf5_failed) {
             if (stop_requested(request)) return RecordPass::stopped;  // a write cut short by the signal
-            name_unfinished_outputs(outputs, problems);
+            name_unfinished_outputs(outputs, paths, problems);
             return RecordPass::failed;
         }
     }
@@ -150,16 +163,33 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
     }
 
     const DataFileHeader header = decode_header(header_bytes.data());
+    if (request.flags & FLAG_HDF5) {
+        Problem problem = create_hdf5_output(paths.hdf5, paths.input, header, outputs.hdf5);
+        for (const std::string& kept : request.keep_intact)
+            if (problem.status == ConvertStatus::ok && is_same_file(paths.hdf5, kept)) {
+                outputs.hdf5 = {};  // renaming into place would replace the list
+                problem = {ConvertStatus::hdf5_open_failed, paths.hdf5};
+            }
+        if (problem.status != ConvertStatus::ok) {
+            if (stop_requested(request)) return interrupted(request);
+            close_outputs(outputs, problems);  // the combined files stay, empty, as after their own failure
+            problems.insert(problems.begin(), std::move(problem));
+            return with_problems(std::move(problems));
+        }
+    }
     if (request.flags & FLAG_SPLIT)
         outputs.split = open_split_files(header, request.flags, request.output_base,
                                          files_split_mode_must_not_open(request, outputs.combined), problems);
     write_header_texts(build_headers(header, request.flags), outputs.combined);
 
     // After a failure what was written so far stays, flushed as far as it can be.
-    switch (write_records(request, header, input.get(), outputs, problems)) {
+    switch (write_records(request, header, paths, input.get(), outputs, problems)) {
     case RecordPass::stopped: return interrupted(request);
     case RecordPass::failed: break;
-    case RecordPass::complete: close_outputs(outputs, problems); break;
+    case RecordPass::complete:
+        close_outputs(outputs, problems);
+        finish_hdf5(outputs, problems);
+        break;
     }
     close_outputs(outputs, problems);
     return with_problems(std::move(problems));
@@ -171,6 +201,9 @@ ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
     ConvertResult result = run_conversion(request, outputs);
     // Stopped before it was complete: nothing half-written is left behind.
-    if (result.status == ConvertStatus::interrupted) for_each_output(outputs, [](OutputFile& file) { file.discard(); });
+    if (result.status == ConvertStatus::interrupted) {
+        for_each_output(outputs, [](OutputFile& file) { file.discard(); });
+        outputs.hdf5 = {};  // its temporary file goes
+    }
     return result;
 }

@@ -10,7 +10,8 @@ std::string problem_message(const Problem& problem) {
     case ConvertStatus::wavelength_text_open_failed:
     case ConvertStatus::physic_csv_open_failed:
     case ConvertStatus::wavelength_csv_open_failed:
-    case ConvertStatus::sensor_file_open_failed: return "Can not open '" + problem.subject + "' to export.\n";
+    case ConvertStatus::sensor_file_open_failed:
+    case ConvertStatus::hdf5_open_failed: return "Can not open '" + problem.subject + "' to export.\n";
     case ConvertStatus::bad_magic: return "Input file format error. [SART]:[" + problem.subject + "]\n";
     case ConvertStatus::bad_version:
         return "Input file Version  format error, need version: " + std::to_string(REQUIRED_VERSION_MAJOR) + "." +

@@ -18,6 +18,7 @@ enum class ConvertStatus : int {
     read_failed = -10,
     sensor_file_open_failed = -11,  // the conversion goes on with the other files
     interrupted = -12,              // subject: the input; its unfinished outputs are removed
+    hdf5_open_failed = -13,
 };
 
 // One thing that went wrong. The subject is what the message names: a path for the open and

@@ -246,5 +246,14 @@ inline char* put_text(char* out, const char* text, std::size_t size) {
     return out + size;
 }
 
+// MinGW's printf family is the C standard's (glibc's) one where __USE_MINGW_ANSI_STDIO is set, as
+// libstdc++ sets it; the format checks must then take %zu and %llu as that one does.
+#ifdef __MINGW32__
+#include <cstdio>
+#define MEASCONV_PRINTF_ARCHETYPE __MINGW_PRINTF_FORMAT
+#else
+#define MEASCONV_PRINTF_ARCHETYPE printf
+#endif
+
 // printf into a string of whatever length the text needs.
-std::string string_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string string_printf(const char* format, ...) __attribute__((format(MEASCONV_PRINTF_ARCHETYPE, 1, 2)));

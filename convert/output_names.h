@@ -20,6 +20,9 @@ struct CombinedOutput {
 
 inline constexpr std::size_t COMBINED_OUTPUT_COUNT = 4;
 
+// The HDF5 file (type letter h) is the output base with this suffix.
+inline constexpr char HDF5_SUFFIX[] = ".h5";
+
 inline constexpr std::array<CombinedOutput, COMBINED_OUTPUT_COUNT> COMBINED_OUTPUTS = {{
     {CombinedKind::physic_text, FLAG_TEXT | FLAG_PHYSIC, "_pv.txt", ConvertStatus::physic_text_open_failed},
     {CombinedKind::wavelength_text, FLAG_TEXT | FLAG_WAVELENGTH, "_wl.txt", ConvertStatus::wavelength_text_open_failed},
@@ -31,12 +34,13 @@ inline constexpr const CombinedOutput& combined_output(CombinedKind kind) {
     return COMBINED_OUTPUTS[static_cast<std::size_t>(kind)];
 }
 
-// The paths of one conversion: its input, its output base (used as it stands) and the four
-// combined names formed from the base, indexed by CombinedKind.
+// The paths of one conversion: its input, its output base (used as it stands), the four
+// combined names formed from the base, indexed by CombinedKind, and the HDF5 file's name.
 struct RunPaths {
     std::string input;
     std::string output_base;
     std::array<std::string, COMBINED_OUTPUT_COUNT> combined;
+    std::string hdf5;
 
     const std::string& operator[](CombinedKind kind) const { return combined[static_cast<std::size_t>(kind)]; }
 };

@@ -2,7 +2,9 @@
 // A trailing partial record is never delivered; a read error is told apart from the end.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -19,20 +21,29 @@ struct RecordBlock {
 
 class RecordReader {
 public:
-    RecordReader(std::FILE* input, std::size_t record_size, std::size_t block_bytes = 1 << 20);
+    // stop, when given, is looked at right before each read: a stop requested while a block was
+    // being converted then ends the reading without waiting for more input (a pipe may never
+    // send any); one requested during a read interrupts it.
+    RecordReader(std::FILE* input, std::size_t record_size, std::size_t block_bytes = 1 << 20,
+                 const std::atomic<bool>* stop = nullptr);
 
-    // The next block of whole records; empty at the end of the file or after a read error. The
-    // block stays valid until the next call.
+    // The next block of whole records; empty at the end of the file, after a read error or
+    // on a stop. The block stays valid until the next call.
     RecordBlock next_block();
 
     // True when reading stopped because the input could not be read, not at its end.
     bool failed() const { return failed_; }
 
+    // Bytes read from the input so far, a trailing partial record included once it is reached.
+    std::uint64_t bytes_read() const { return bytes_read_; }
+
 private:
     std::FILE* input_;
+    const std::atomic<bool>* stop_;
     std::size_t record_size_;
     std::size_t block_size_;
     std::unique_ptr<unsigned char[]> block_;
     bool exhausted_ = false;
     bool failed_ = false;
+    std::uint64_t bytes_read_ = 0;
 };

@@ -14,6 +14,8 @@ TypeFlags parse_type_letters(const std::string& text) {
         case 'C': flags |= FLAG_CSV; break;
         case 't':
         case 'T': flags |= FLAG_TEXT; break;
+        case 'h':
+        case 'H': flags |= FLAG_HDF5; break;
         default: break;
         }
     }

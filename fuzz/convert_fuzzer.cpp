@@ -6,7 +6,9 @@
 //  - standard output is exactly the message the header rules name (or nothing);
 //  - the input file is unchanged;
 //  - only the expected names appear in the scratch directory and the per-sensor directory;
-//  - every sensor of a valid file has files of its own, and no record is lost.
+//  - every sensor of a valid file has files of its own, and no record is lost;
+//  - with 'h', OUTBASE.h5 exists exactly when the header passes its tests and then holds every
+//    value of the data file (read back with the HDF5 library); no temporary file remains.
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,8 +25,12 @@
 
 #include "cli/report.h"
 #include "convert/convert.h"
+#include "convert/hdf5_output.h"
 #include "convert/output_names.h"
 #include "fuzz/fuzz_support.h"
+#if MEASCONV_HAVE_HDF5
+#include "tests/hdf5_contents.h"
+#endif
 
 namespace {
 
@@ -37,6 +43,7 @@ constexpr std::uint8_t SELECT_SPLIT = 0x04;
 constexpr std::uint8_t SELECT_CSV = 0x08;
 constexpr std::uint8_t SELECT_TEXT = 0x10;
 constexpr std::uint8_t SELECT_BASE_MASK = 0x60;  // which output base, see output_base_for
+constexpr std::uint8_t SELECT_HDF5 = 0x80;       // 'h', together with characters that are no type letters
 
 constexpr std::size_t HEADER_BYTES = 23344;
 
@@ -77,7 +84,7 @@ std::string type_letters_for(std::uint8_t select) {
     if (select & SELECT_SPLIT) letters += 's';
     if (select & SELECT_CSV) letters += 'C';
     if (select & SELECT_TEXT) letters += 't';
-    if (select & 0x80) letters += "x?";  // characters that are no type letters
+    if (select & SELECT_HDF5) letters += "x?h";
     return letters;
 }
 
@@ -170,11 +177,15 @@ std::string take_captured_output() {
     return text;
 }
 
+// The .h5 file is written when asked for and the header passes its tests (in a build with HDF5).
+bool hdf5_expected(TypeFlags flags, bool header_ok) { return (flags & FLAG_HDF5) && header_ok && hdf5_supported(); }
+
 void check_combined_files(const std::string& data, const RunPaths& paths, TypeFlags flags, BaseKind kind,
                           bool header_ok) {
     std::vector<std::pair<TypeFlags, const std::string*>> combined;
     for (const CombinedOutput& output : COMBINED_OUTPUTS) combined.emplace_back(output.bits, &paths[output.kind]);
     std::set<std::string> expected_names = {"in.dat"};
+    if (hdf5_expected(flags, header_ok)) expected_names.insert(fs::path(paths.hdf5).filename().string());
     for (const auto& [bits, path] : combined) {
         if (!has_flags(flags, bits)) continue;
         expected_names.insert(fs::path(*path).filename().string());
@@ -206,6 +217,24 @@ void check_combined_files(const std::string& data, const RunPaths& paths, TypeFl
         require(count_byte(csv, '\n') == 1 + newlines_in_serials(data, n) + records, "records lost in " + *path);
         require(every_lf_follows_a_cr(csv), "a line end is not CR LF in " + *path);
     }
+}
+
+void check_hdf5_file(const std::string& data, const RunPaths& paths, TypeFlags flags, bool header_ok) {
+    for (const auto& entry : fs::recursive_directory_iterator(scratch().work))
+        require(entry.path().filename().string().find(".part") == std::string::npos,
+                "a temporary file remains: " + entry.path().string());
+    if (!hdf5_expected(flags, header_ok)) {
+        require(!fs::exists(paths.hdf5), "an .h5 file that should not be there");
+        return;
+    }
+#if MEASCONV_HAVE_HDF5
+    const h5test::Contents written = h5test::read_hdf5(paths.hdf5);
+    const std::string difference = h5test::first_difference(written, h5test::expected_hdf5(data));
+    require(difference.empty(), "the .h5 file differs from the data file: " + difference);
+#else
+    (void)data;
+    (void)paths;
+#endif
 }
 
 void check_split_files(const std::string& data, TypeFlags flags, BaseKind kind, bool header_ok) {
@@ -281,7 +310,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     require(read_all(scratch().input) == data, "the input was modified");
 
     const bool header_ok = data.size() >= HEADER_BYTES && header_message.empty();
-    check_combined_files(data, derive_output_paths(request.input, request.output_base), request.flags, kind, header_ok);
+    const RunPaths paths = derive_output_paths(request.input, request.output_base);
+    check_combined_files(data, paths, request.flags, kind, header_ok);
     check_split_files(data, request.flags, kind, header_ok);
+    check_hdf5_file(data, paths, request.flags, header_ok);
     return 0;
 }

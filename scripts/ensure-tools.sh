@@ -14,6 +14,15 @@ command -v python3 >/dev/null || missing+=(python3)
 [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ] || [ -e /usr/lib/cmake/GTest ] || [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(libgtest-dev)
 # Tests convert times in named zones (daylight-saving changes).
 [ -e /usr/share/zoneinfo/Europe/Berlin ] || missing+=(tzdata)
+# measinfo writes its JSON lines with nlohmann-json; its tests render the SVG plot with rsvg-convert.
+[ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+# The HDF5 output (letter h), and the test that loads every output with h5py and pandas under
+# Debian's own python (the python3 on PATH may be another one).
+[ -e /usr/include/hdf5/serial/hdf5.h ] || [ -e /usr/include/hdf5.h ] || missing+=(libhdf5-dev)
+[ -x /usr/bin/python3 ] || missing+=(python3)
+/usr/bin/python3 -c 'import h5py' 2>/dev/null || missing+=(python3-h5py)
+/usr/bin/python3 -c 'import pandas' 2>/dev/null || missing+=(python3-pandas)
 # The manual pages are rendered by man in a test.
 command -v man >/dev/null || missing+=(man-db)
 for option in "$@"; do

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes the fuzzers' seed corpora into OUTDIR/convert and OUTDIR/list.
 #   scripts/fuzz-seeds.sh MEASGEN OUTDIR
-# A conversion seed is one selection byte (bits: 01 p, 02 w, 04 s, 08 c, 10 t; 60 the kind of
+# A conversion seed is one selection byte (bits: 01 p, 02 w, 04 s, 08 c, 10 t, 80 h; 60 the kind of
 # output base) followed by a data file made by measgen: valid files of several shapes and
 # broken ones. List seeds are small list files.
 set -euo pipefail
@@ -49,6 +49,19 @@ seed 1f --sensors 2 --records 3 --count-byte 128
 seed 1f --sensors 2 --records 3 --count-byte 255
 seed 1f --sensors 2 --records 3 --count-byte 127
 seed 1f --sensors 0 --records 3 --count-byte 1
+# With h (bit 80).
+seed 9f --sensors 2 --records 3
+seed bd --sensors 2 --records 3 --start 315626635
+seed df --sensors 2 --records 3
+seed ff --sensors 4 --records 5 --invalid-every 3
+seed 80 --sensors 0 --records 6
+seed 80 --sensors 127 --records 2
+seed 80 --sensors 2 --records 1 --record '5,7,nan(0x12345):0,-inf:1650001' --record '-5,8,-0:1500000,inf:-1'
+seed 80 --sensors 3 --records 2 --start 2147483647
+seed 93 --sensors 2 --records 3 --trailing-bytes 11
+seed 80 --sensors 2 --records 3 --truncate 23343
+seed 80 --sensors 2 --records 3 --file-version 1.2
+seed 80 --sensors 2 --records 3 --count-byte 200
 
 printf 'in.dat,out,tpwc\n# comment\n\n  b.dat , out2\r\nc.dat,,pw\n' >"$out/list/seed-001"
 printf ' #a.dat,out,p\na,b,c,d\n,,,\n\t\r\n' >"$out/list/seed-002"

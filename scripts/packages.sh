@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The programs of the package; each has a manual page.
-programs=(measconv measgen)
+programs=(measconv measgen measinfo)
 
 ./scripts/ensure-tools.sh --packages
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -75,7 +75,11 @@ check "installed measconv: per-sensor files" diff -r "$scratch/run/sample" "$roo
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "installed measconv: sample_$name" cmp "$scratch/run/sample_$name" "$root/examples/expected/sample_$name"
 done
-check "installed measgen prints its version" test "$("$prefix/usr/bin/measgen" --version)" = "measgen $version"
+for program in measgen measinfo; do
+  check "installed $program prints its version" test "$("$prefix/usr/bin/$program" --version)" = "$program $version"
+done
+check "installed measinfo finds the sample clean" \
+  test "$(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/measinfo" --check sample.dat)" = "sample.dat: ok"
 for program in "${programs[@]}"; do
   check "installed $program.1.gz renders cleanly" "$root/scripts/check-man-page.sh" "$prefix/usr/share/man/man1/$program.1.gz"
   if [ -z "$prefix" ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the Linux and the Windows build (under Wine) on the same inputs and requires the same
-bytes from both: data files made by measgen, standard output and exit codes of measconv, and
-every file of the output trees. Then converts serials that Windows cannot take as file names
+bytes from both: data files made by measgen, standard output, standard error and exit codes of
+measconv and measinfo, and every file of the output trees. Then converts serials that Windows cannot take as file names
 and requires every sensor's files under the Windows name rules, and interrupts a conversion
 with Ctrl-C.
 
@@ -28,6 +28,7 @@ ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
 PROGRAMS = {
     "measconv": "measconv",
     "measgen": "tools/measgen",
+    "measinfo": "measinfo/measinfo",
 }
 
 # The list files name some inputs and outputs on drive C: the Windows build finds them there, the
@@ -228,6 +229,17 @@ def batch_mode(linux, windows):
     compare_runs(linux, windows, ["tp", "in/sample.dat"], "batch with a data file as list")
 
 
+def measinfo_runs(linux, windows):
+    """Reports, JSON lines, checks and plots (compared with the trees) of every input."""
+    names = ["in/%s.dat" % name for name in VALID + BROKEN]
+    for options in ([], ["--json"], ["--check"]):
+        compare_runs(linux, windows, options + names, "measinfo %s" % " ".join(options), "measinfo")
+    compare_runs(linux, windows, ["--check", "in/sample.dat", "in/missing.dat"], "measinfo, missing file", "measinfo")
+    for name in ("sample", "gen_many", "gen_wrap", "gen_before_1970"):
+        compare_runs(linux, windows, ["--plot", "out/%s.svg" % name, "in/%s.dat" % name], "measinfo --plot " + name,
+                     "measinfo")
+
+
 def compare_trees(linux, windows):
     trees = {side.name: side.tree() for side in (linux, windows)}
     names = sorted(set(trees["linux"]) | set(trees["windows"]))
@@ -311,6 +323,7 @@ def main():
     make_inputs(linux, windows)
     single_mode(linux, windows)
     batch_mode(linux, windows)
+    measinfo_runs(linux, windows)
     print("compared %d files of each tree" % compare_trees(linux, windows))
     hostile_serials(*make_sides(os.path.join(WORK, "names"), None))
     interrupted_run(os.path.join(WORK, "interrupted"))

@@ -125,6 +125,7 @@ TEST(Records, FieldsAreLittleEndian) {
     EXPECT_EQ(record.reading(1).wavelength, -1);
 }
 
+// Records one at a time, the rest of a block at a time, or both in turn.
 TEST(Records, ReaderDeliversWholeRecordsAcrossBlocksAndDropsAPartialOne) {
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);

@@ -3,9 +3,6 @@
 // cases do not depend on how many reads the C library happens to make.
 #include <gtest/gtest.h>
 
-#include <regex>
-#include <sstream>
-
 #include "convert/data_file.h"
 #include "test_support.h"
 
@@ -37,7 +34,8 @@ struct Source {
 const Source SOURCES[] = {
     {"regular file", R"("$MEASCONV" "$L" in.dat out)"},
     {"pipe", R"("$MEASCONV" "$L" <(cat in.dat) out)"},
-    {"fifo", R"(mkfifo fifo && { cat in.dat > fifo & } && "$MEASCONV" "$L" fifo out; status=$?; wait; rm fifo; exit $status)"},
+    {"fifo",
+     R"(mkfifo fifo && { cat in.dat > fifo & } && "$MEASCONV" "$L" fifo out; status=$?; wait; rm fifo; exit $status)"},
     {"piped stdin", R"(cat in.dat | "$MEASCONV" "$L" /dev/stdin out)"},
 };
 
@@ -70,36 +68,22 @@ TEST(InputSources, EveryReadableInputConvertsAsTheSameBytesInARegularFile) {
 
 // --- Read errors injected with strace ---
 
-bool strace_can_trace() {
-    static const bool works = test::run_shell("strace -qq -e trace=none true", "/").exit_code == 0;
-    return works;
-}
-
 // The reads a command makes on one file, as (offset, bytes delivered), in order.
 std::vector<std::pair<std::size_t, std::size_t>> reads_of(const std::string& file, const std::string& command,
                                                           const std::string& cwd) {
-    const test::RunResult run =
-        run_shell("strace -f -qq -e trace=read -P " + file + " -o strace.log " + command + " >/dev/null", cwd);
-    EXPECT_EQ(run.exit_code, 0) << run.err;
     std::vector<std::pair<std::size_t, std::size_t>> reads;
-    std::istringstream log(read_file(cwd + "/strace.log"));
     std::size_t offset = 0;
-    const std::regex result(R"(= (\d+)\s*$)");
-    for (std::string line; std::getline(log, line);) {
-        std::smatch match;
-        if (!std::regex_search(line, match, result)) continue;
-        const std::size_t got = std::stoul(match[1]);
-        reads.emplace_back(offset, got);
-        offset += got;
+    for (long got : test::traced_results("read", file, command, cwd)) {
+        reads.emplace_back(offset, static_cast<std::size_t>(got));
+        offset += static_cast<std::size_t>(got);
     }
-    test::fs::remove(cwd + "/strace.log");
     return reads;
 }
 
 // Runs command with the when-th read of file (1-based) failing with EIO.
 test::RunResult run_with_failing_read(const std::string& file, std::size_t when, const std::string& command,
                                       const std::string& cwd) {
-    return run_shell("strace -f -qq -o /dev/null -e trace=read -P " + file +
+    return run_shell(test::strace_command() + " -o /dev/null -e trace=read -P " + file +
                          " -e inject=read:error=EIO:when=" + std::to_string(when) + " " + command,
                      cwd);
 }
@@ -131,7 +115,7 @@ std::size_t last_data_read(const std::vector<std::pair<std::size_t, std::size_t>
 }
 
 TEST(ReadErrors, ADataFileThatFailsToReadIsReportedAndKeepsWhatWasWritten) {
-    if (!strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the read-error cases were not run";
+    if (!test::strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the read-error cases were not run";
     const ReadPoint points[] = {{"header", first_read},
                                 {"first record block", first_record_read},
                                 {"middle block", middle_read},
@@ -169,7 +153,7 @@ TEST(ReadErrors, ADataFileThatFailsToReadIsReportedAndKeepsWhatWasWritten) {
 }
 
 TEST(ReadErrors, AListThatFailsToReadConvertsNothingAndExitsWithTwo) {
-    if (!strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the read-error cases were not run";
+    if (!test::strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the read-error cases were not run";
     Scratch scratch;
     // Some 300 KB of entries whose inputs do not exist: a list that were read would print a line each.
     std::string list;
@@ -180,8 +164,9 @@ TEST(ReadErrors, AListThatFailsToReadConvertsNothingAndExitsWithTwo) {
     const auto reads = reads_of("list.txt", command, scratch.dir.string());
     ASSERT_GE(reads.size(), 3u);
     const std::size_t size = list.size();
-    const std::pair<const char*, std::size_t> points[] = {
-        {"first", first_read(reads, size)}, {"middle", middle_read(reads, size)}, {"last", last_data_read(reads, size)}};
+    const std::pair<const char*, std::size_t> points[] = {{"first", first_read(reads, size)},
+                                                          {"middle", middle_read(reads, size)},
+                                                          {"last", last_data_read(reads, size)}};
     for (const auto& [name, when] : points) {
         ASSERT_GT(when, 0u) << name;
         const test::RunResult run = run_with_failing_read("list.txt", when, command, scratch.dir.string());

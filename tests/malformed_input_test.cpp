@@ -1,7 +1,9 @@
 // Malformed data files: every interesting truncation of a valid file and every single broken
 // header field, converted under each family of type letters (combined text, combined CSV,
-// per-sensor files). Each run must print exactly the named message, leave exactly the named
-// files with exactly the named bytes, exit 0 and leave the input as it was.
+// per-sensor files, HDF5). Each run must print exactly the named message, leave exactly the named
+// files with exactly the named bytes, exit 0 and leave the input as it was. The HDF5 file is
+// compared by its contents, read back with the HDF5 library, against the tests' own decoding of
+// the data file; it exists only when the header passed its tests.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,6 +11,9 @@
 
 #include "convert/data_file.h"
 #include "test_support.h"
+#if MEASCONV_HAVE_HDF5
+#include "hdf5_contents.h"
+#endif
 
 namespace {
 
@@ -20,14 +25,19 @@ using test::Scratch;
 // Relative path -> bytes of everything a run leaves beside the input; a directory is "name/".
 using Files = std::map<std::string, std::string>;
 
-enum class Family { combined_text, combined_csv, split };
-constexpr Family FAMILIES[] = {Family::combined_text, Family::combined_csv, Family::split};
+enum class Family { combined_text, combined_csv, split, hdf5 };
+constexpr Family FAMILIES[] = {Family::combined_text, Family::combined_csv, Family::split,
+#if MEASCONV_HAVE_HDF5
+                               Family::hdf5
+#endif
+};
 
 const char* letters_of(Family family) {
     switch (family) {
     case Family::combined_text: return "tpw";
     case Family::combined_csv: return "cpw";
     case Family::split: return "sct";
+    case Family::hdf5: return "h";
     }
     return "";
 }
@@ -44,7 +54,30 @@ struct Expected {
     }
 };
 
-Files outputs_in(const test::fs::path& dir) { return test::file_tree(dir.string(), {"in.dat"}); }
+// An .h5 file is given as the description of what it holds.
+Files outputs_in(const test::fs::path& dir) {
+    Files files = test::file_tree(dir.string(), {"in.dat"});
+#if MEASCONV_HAVE_HDF5
+    for (auto& [name, bytes] : files)
+        if (test::fs::path(name).extension() == ".h5")
+            bytes = h5test::describe(h5test::read_hdf5((dir / name).string()));
+#endif
+    return files;
+}
+
+// The HDF5 family leaves out.h5 holding the data file's contents when the header passes its
+// tests, and nothing otherwise.
+Files expected_hdf5_files(const std::string& input, const std::string& message) {
+    Files files;
+#if MEASCONV_HAVE_HDF5
+    if (message.empty() && input.size() >= HEADER_SIZE)
+        files["out.h5"] = h5test::describe(h5test::expected_hdf5(input));
+#else
+    (void)input;
+    (void)message;
+#endif
+    return files;
+}
 
 // Converts bytes as "in.dat" to base "out" under every family and compares everything.
 void expect_conversions(const std::vector<unsigned char>& bytes, const Expected& expected) {
@@ -56,7 +89,8 @@ void expect_conversions(const std::vector<unsigned char>& bytes, const Expected&
         const test::RunResult run = test::run_measconv({letters_of(family), "in.dat", "out"}, scratch.dir.string());
         EXPECT_EQ(run.exit_code, 0);
         EXPECT_EQ(run.out, expected.message);
-        EXPECT_EQ(outputs_in(scratch.dir), expected.files(family));
+        EXPECT_EQ(outputs_in(scratch.dir),
+                  family == Family::hdf5 ? expected_hdf5_files(input, expected.message) : expected.files(family));
         EXPECT_EQ(test::read_file(scratch.path("in.dat")), input);
     }
 }

@@ -7,8 +7,6 @@
 #include <sys/mount.h>
 
 #include <csignal>
-#include <regex>
-#include <sstream>
 
 #include "test_support.h"
 
@@ -155,27 +153,8 @@ TEST(OutputFailures, PerSensorFilesThatCannotBeCreatedAreNamedAndTheRestConverts
 
 // --- Write failures injected with strace ---
 
-bool strace_can_trace() {
-    static const bool works = run_shell("strace -qq -e trace=none true", "/").exit_code == 0;
-    return works;
-}
-
-// How many times a command calls syscall on file (dry run, counted with strace).
-std::size_t calls_on(const std::string& syscall, const std::string& file, const std::string& command,
-                     const std::string& cwd) {
-    const test::RunResult run = run_shell(
-        "strace -f -qq -e trace=" + syscall + " -P " + file + " -o strace.log " + command + " >/dev/null", cwd);
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    std::istringstream log(read_file(cwd + "/strace.log"));
-    std::size_t calls = 0;
-    for (std::string line; std::getline(log, line);)
-        if (line.find(syscall + "(") != std::string::npos) ++calls;
-    fs::remove(cwd + "/strace.log");
-    return calls;
-}
-
 TEST(OutputFailures, AfterAFailedWriteEveryIncompleteOutputIsNamed) {
-    if (!strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the write-failure cases were not run";
+    if (!test::strace_can_trace()) GTEST_SKIP() << "strace cannot trace here: the write-failure cases were not run";
     const int sensors = 4;
     const std::string letters = "tpwcs";
     const std::string command = "\"$MEASCONV\" " + letters + " in.dat out";
@@ -189,7 +168,7 @@ TEST(OutputFailures, AfterAFailedWriteEveryIncompleteOutputIsNamed) {
     const Tree complete = file_tree(scratch.dir.string(), {"in.dat"});
 
     for (const std::string target : {"out_wl.csv", "out/SN0002.csv"}) {
-        const std::size_t writes = calls_on("write", target, command, scratch.dir.string());
+        const std::size_t writes = test::traced_results("write", target, command, scratch.dir.string()).size();
         ASSERT_GE(writes, 3u) << target;
         const std::pair<const char*, std::string> points[] = {
             {"first write", "write:error=ENOSPC:when=1"},
@@ -199,8 +178,8 @@ TEST(OutputFailures, AfterAFailedWriteEveryIncompleteOutputIsNamed) {
         };
         for (const auto& [point, inject] : points) {
             const std::string syscall = inject.substr(0, inject.find(':'));
-            const test::RunResult run = run_shell("strace -f -qq -o /dev/null -e trace=" + syscall + " -P " + target +
-                                                      " -e inject=" + inject + " " + command,
+            const test::RunResult run = run_shell(test::strace_command() + " -o /dev/null -e trace=" + syscall +
+                                                      " -P " + target + " -e inject=" + inject + " " + command,
                                                   scratch.dir.string());
             EXPECT_EQ(run.exit_code, 0) << target << " " << point;
             const Tree left = file_tree(scratch.dir.string(), {"in.dat"});
@@ -226,7 +205,8 @@ TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
     ASSERT_EQ(run_measconv({"tp", "in.dat", "ref"}, scratch.dir.string()).out, "");
     // Single mode: the reader of the FIFO takes a little and leaves.
     test::RunResult run = run_shell(
-        "mkfifo out_pv.txt && { head -c 1000 out_pv.txt >/dev/null & } && \"$MEASCONV\" tp in.dat out; echo \"exit=$?\"",
+        "mkfifo out_pv.txt && { head -c 1000 out_pv.txt >/dev/null & } && \"$MEASCONV\" tp in.dat out; echo "
+        "\"exit=$?\"",
         scratch.dir.string());
     EXPECT_EQ(run.out, "Can not write 'out_pv.txt'.\nexit=0\n");
     // Batch mode goes on with the next entry.
@@ -242,8 +222,10 @@ TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
 // --- Signals ---
 
 // Starts measconv in the background on a FIFO fed with the first half of in.dat, waits until
-// it has read that half, sends the signal, and prints its exit status.
-std::string interrupt_script(const std::string& signal_name, const std::string& arguments) {
+// the watched output has its first megabyte (so the half is being converted), sends the
+// signal, and prints measconv's exit status.
+std::string interrupt_script(const std::string& signal_name, const std::string& arguments,
+                             const std::string& watched) {
     // Job control gives the background job default signal actions; its notices go to /dev/null
     // with the shell's own standard error, and measconv's is shown at the end.
     return "set -m\n"
@@ -255,13 +237,12 @@ std::string interrupt_script(const std::string& signal_name, const std::string& 
            arguments +
            " 2>err.txt &\n"
            "pid=$!\n"
-           "half=$(( $(stat -c %s in.dat) / 2 ))\n"
-           "for i in $(seq 400); do\n"
-           "  read_bytes=$(awk '/^rchar/ {print $2}' /proc/$pid/io 2>/dev/null || echo 0)\n"
-           "  [ \"${read_bytes:-0}\" -ge \"$half\" ] && break\n"
+           "for i in $(seq 1200); do\n"
+           "  [ \"$(stat -c %s " +
+           watched +
+           " 2>/dev/null || echo 0)\" -ge 1000000 ] && break\n"
            "  sleep 0.05\n"
            "done\n"
-           "sleep 0.2\n"
            "kill -s " +
            signal_name +
            " $pid\n"
@@ -276,26 +257,31 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
     for (const auto& [name, number] : signals) {
         Scratch scratch;
         ASSERT_TRUE(write_data_file(large_shape(), scratch.path("in.dat")));
-        ASSERT_EQ(run_measconv({"tpwcs", "in.dat", "done"}, scratch.dir.string()).out, "");
+        ASSERT_EQ(run_measconv({"tpwcsh", "in.dat", "done"}, scratch.dir.string()).out, "");
         const Tree finished = file_tree(scratch.path("done"));
 
         // Single mode.
-        test::RunResult run = run_shell(interrupt_script(name, "tpwcs feed out"), scratch.dir.string());
+        test::RunResult run = run_shell(interrupt_script(name, "tpwcsh feed out", "out_wl.csv"), scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
-        EXPECT_EQ(file_tree(scratch.dir.string(), {"in.dat"}).count("out_pv.txt"), 0u) << name;
+        // Nothing of the conversion is left but its (empty) per-sensor directory: no combined
+        // file, no .h5 and no temporary file of one.
+        for (const std::string& left : test::list_dir(scratch.dir.string()))
+            EXPECT_TRUE(left == "out" || left.rfind("out", 0) != 0) << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("out")), std::vector<std::string>{}) << name;
 
         // Batch mode: the entry before stays whole, the one in progress goes, the next never runs.
         test::write_file(scratch.path("list.txt"), "in.dat,first\nfeed,second\nin.dat,third\n");
-        run = run_shell(interrupt_script(name, "tpwcs list.txt"), scratch.dir.string());
+        run = run_shell(interrupt_script(name, "tpwcsh list.txt", "second_wl.csv"), scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
         EXPECT_EQ(file_tree(scratch.path("first")), finished) << name;
         EXPECT_EQ(read_file(scratch.path("first_pv.txt")), read_file(scratch.path("done_pv.txt"))) << name;
+        EXPECT_EQ(read_file(scratch.path("first.h5")), read_file(scratch.path("done.h5"))) << name;
         const std::vector<std::string> names = test::list_dir(scratch.dir.string());
         for (const std::string& left : names)
-            EXPECT_TRUE(left.rfind("second_", 0) != 0 && left.rfind("third", 0) != 0) << name << ": " << left;
+            EXPECT_TRUE(left.rfind("second_", 0) != 0 && left.rfind("second.h5", 0) != 0 && left.rfind("third", 0) != 0)
+                << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("second")), std::vector<std::string>{}) << name;
     }
 }
@@ -312,10 +298,9 @@ TEST(OutputFailures, StandardOutputThatCannotBeWrittenGivesExitCodeOne) {
     const Case cases[] = {
         {"a full disk", R"("$MEASCONV" tp missing.dat out > /dev/full; echo "exit=$?")", "exit=1\n", lost},
         {"a closed descriptor", R"("$MEASCONV" tp missing.dat out >&-; echo "exit=$?")", "exit=1\n", lost},
-        {"a pipe whose reader has gone",
-         R"({ sleep 0.3; "$MEASCONV" tp missing.dat out; echo "exit=$?" >&2; } | true)", "", lost + "exit=1\n"},
-        {"a full disk with nothing to say", R"("$MEASCONV" tp in.dat out > /dev/full; echo "exit=$?")", "exit=0\n",
-         ""},
+        {"a pipe whose reader has gone", R"({ sleep 0.3; "$MEASCONV" tp missing.dat out; echo "exit=$?" >&2; } | true)",
+         "", lost + "exit=1\n"},
+        {"a full disk with nothing to say", R"("$MEASCONV" tp in.dat out > /dev/full; echo "exit=$?")", "exit=0\n", ""},
         {"usage text to a full disk", R"("$MEASCONV" > /dev/full; echo "exit=$?")", "exit=1\n", lost},
     };
     for (const Case& c : cases) {
@@ -332,11 +317,11 @@ TEST(OutputFailures, StandardOutputThatCannotBeWrittenGivesExitCodeOne) {
 TEST(OutputFailures, TheListFileIsNeverOpenedForWriting) {
     struct Case {
         const char* what;
-        const char* list;       // the list's path
-        const char* link;       // a symbolic link to the list made first, or ""
-        const char* entry;      // the list's one line
-        const char* argument;   // how the list is named on the command line
-        const char* expected;   // standard output
+        const char* list;      // the list's path
+        const char* link;      // a symbolic link to the list made first, or ""
+        const char* entry;     // the list's one line
+        const char* argument;  // how the list is named on the command line
+        const char* expected;  // standard output
     };
     const Case cases[] = {
         {"a combined file", "L_pv.txt", "", "d.dat,L,tp\n", "L_pv.txt", "Can not open 'L_pv.txt' to export.\n"},

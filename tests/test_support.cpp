@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -33,6 +34,8 @@ Scratch::~Scratch() {
     fs::remove_all(dir, ignored);
 }
 
+std::string measconv_path() { return MEASCONV_BINARY; }
+
 RunResult run_command(const std::vector<std::string>& argv, const std::string& cwd, const std::string& tz,
                       const std::vector<std::pair<std::string, std::string>>& env) {
     int pipe_fds[2];
@@ -57,7 +60,7 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
         std::vector<char*> pointers;
         for (std::string& arg : copies) pointers.push_back(arg.data());
         pointers.push_back(nullptr);
-        execv(pointers[0], pointers.data());
+        execvp(pointers[0], pointers.data());
         _exit(127);
     }
     close(pipe_fds[1]);
@@ -84,6 +87,30 @@ RunResult run_measconv(const std::vector<std::string>& args, const std::string& 
 
 RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz) {
     return run_command({"/bin/bash", "-c", script}, cwd, tz);
+}
+
+bool strace_can_trace() {
+    static const bool works = run_shell("strace -qq -e trace=none true", "/").exit_code == 0;
+    return works;
+}
+
+std::string strace_command() { return "ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" strace -f -qq"; }
+
+std::vector<long> traced_results(const std::string& syscall, const std::string& file, const std::string& command,
+                                 const std::string& cwd) {
+    const std::string log_path = cwd + "/strace.log";
+    run_shell(
+        strace_command() + " -e trace=" + syscall + " -P " + file + " -o '" + log_path + "' " + command + " >/dev/null",
+        cwd);
+    std::istringstream log(read_file(log_path));
+    fs::remove(log_path);
+    std::vector<long> results;
+    const std::regex call("(^|[ \\]])" + syscall + "\\(.*= (-?[0-9]+)");
+    for (std::string line; std::getline(log, line);) {
+        std::smatch match;
+        if (std::regex_search(line, match, call)) results.push_back(std::stol(match[2]));
+    }
+    return results;
 }
 
 std::string bytes_of(const FileShape& shape) {

@@ -42,12 +42,27 @@ RunResult run_measconv(const std::vector<std::string>& args, const std::string& 
 // Runs a bash script in cwd ("$MEASCONV" is the program under test).
 RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz = "UTC");
 
+// The path of the measconv program under test.
+std::string measconv_path();
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
 
 // The bytes of the data file shape describes.
 std::string bytes_of(const FileShape& shape);
+
+// True when strace can trace here (tests that inject system-call failures skip otherwise).
+bool strace_can_trace();
+
+// "strace -f -qq" to start a command with, the leak checker of a sanitizer build turned off
+// for it (it cannot run under ptrace).
+std::string strace_command();
+
+// The results of every call of syscall on file that the bash command makes in cwd, in order
+// (a dry run traced with strace).
+std::vector<long> traced_results(const std::string& syscall, const std::string& file, const std::string& command,
+                                 const std::string& cwd);
 
 // Every LF of text as CR LF: the stored form of a combined file.
 std::string crlf(const std::string& text);

@@ -1,7 +1,9 @@
 #include "measgen/generator.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "convert/data_file.h"
@@ -59,20 +61,61 @@ std::vector<unsigned char> header_bytes(const FileShape& shape) {
     return out;
 }
 
+namespace {
+
+std::int64_t jump_total(const std::vector<GenJump>& jumps, std::uint64_t index) {
+    std::int64_t total = 0;
+    for (const GenJump& jump : jumps)
+        if (index >= jump.from_record) total += jump.amount;
+    return total;
+}
+
+bool in_invalid_stretch(const FileShape& shape, std::uint64_t index, std::size_t sensor) {
+    for (const GenStretch& stretch : shape.invalid_stretches)
+        if (index >= stretch.first_record && index - stretch.first_record < stretch.count &&
+            (stretch.sensor == 0 || stretch.sensor == sensor + 1))
+            return true;
+    return false;
+}
+
+// NaN, inf and -inf in turn, for the k-th, 2k-th, 3k-th... reading.
+float non_finite_value(std::uint64_t serial_number, std::uint32_t every) {
+    switch ((serial_number / every - 1) % 3) {
+    case 0: return std::numeric_limits<float>::quiet_NaN();
+    case 1: return std::numeric_limits<float>::infinity();
+    default: return -std::numeric_limits<float>::infinity();
+    }
+}
+
+// A sine per sensor (amplitude 100 * sensor number, phase shifted from sensor to sensor)
+// with a little noise, so a plot shows shapes rather than a band of noise.
+float wave_value(const FileShape& shape, std::uint64_t index, std::size_t sensor, std::uint64_t r) {
+    const double seconds = static_cast<double>(index) / (shape.records_per_second == 0 ? 1 : shape.records_per_second);
+    const double amplitude = 100.0 * static_cast<double>(sensor + 1);
+    const double noise = (static_cast<double>(r % 2001) - 1000.0) / 1000.0 * 0.02 * amplitude;
+    return static_cast<float>(amplitude * std::sin(6.283185307179586 * seconds / shape.wave_period + 0.7 * sensor) + noise);
+}
+
+}  // namespace
+
 GenRecord pattern_record(const FileShape& shape, std::uint64_t index) {
     GenRecord record;
     const std::uint32_t rate = shape.records_per_second == 0 ? 1 : shape.records_per_second;
-    record.time_offset = static_cast<std::int32_t>(index / rate);
-    record.counter = static_cast<std::int32_t>(index);
+    record.time_offset = static_cast<std::int32_t>(static_cast<std::int64_t>(index / rate) + jump_total(shape.time_jumps, index));
+    record.counter = static_cast<std::int32_t>(static_cast<std::int64_t>(index) + jump_total(shape.counter_jumps, index));
     for (std::size_t i = 0; i < shape.sensors.size(); ++i) {
         const std::uint64_t r = mix(shape.seed * 0x100000001b3ull ^ (index * 131 + i));
         GenReading reading;
         // Values with up to four decimals around a slow drift, so most cells look like real data.
         reading.physic_value = static_cast<float>(static_cast<std::int64_t>(r % 2000001) - 1000000) / 1000.0f;
+        if (shape.wave_period != 0) reading.physic_value = wave_value(shape, index, i, r);
         reading.wavelength = 1500000 + static_cast<std::int32_t>((r >> 24) % 150001);
         const std::uint64_t serial_number = index * shape.sensors.size() + i + 1;
         if (shape.invalid_every != 0 && serial_number % shape.invalid_every == 0)
             reading.wavelength = (r >> 40) % 2 == 0 ? 0 : 1650001;
+        if (in_invalid_stretch(shape, index, i)) reading.wavelength = (r >> 40) % 2 == 0 ? 0 : 1650001;
+        if (shape.non_finite_every != 0 && serial_number % shape.non_finite_every == 0)
+            reading.physic_value = non_finite_value(serial_number, shape.non_finite_every);
         record.readings.push_back(reading);
     }
     return record;

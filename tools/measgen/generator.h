@@ -23,6 +23,21 @@ struct GenRecord {
     std::vector<GenReading> readings;  // one per sensor; missing ones are written as zeros
 };
 
+// From generated record from_record on, every time offset (or counter) is shifted by amount:
+// a forward time jump is a gap, a backward one makes time run back.
+struct GenJump {
+    std::uint64_t from_record = 0;
+    std::int64_t amount = 0;
+};
+
+// Generated records first_record .. first_record + count - 1 have invalid wavelengths for one
+// sensor (1-based) or, with sensor 0, for all of them.
+struct GenStretch {
+    std::uint64_t first_record = 0;
+    std::uint64_t count = 0;
+    std::uint32_t sensor = 0;
+};
+
 struct FileShape {
     std::string magic = "SART";
     std::int8_t version_major = 1;
@@ -40,6 +55,11 @@ struct FileShape {
     std::uint32_t records_per_second = 1;
     std::uint32_t invalid_every = 0;     // every k-th generated reading has an invalid wavelength
     std::uint32_t seed = 1;
+    std::vector<GenJump> time_jumps;
+    std::vector<GenJump> counter_jumps;
+    std::vector<GenStretch> invalid_stretches;
+    std::uint32_t non_finite_every = 0;  // every k-th generated reading's value is NaN, inf or -inf in turn
+    std::uint32_t wave_period = 0;       // seconds: values follow a sine per sensor instead of random ones
 
     std::uint32_t trailing_bytes = 0;          // a partial record after the last whole one
     std::optional<std::uint64_t> truncate_to;  // the file is cut to this many bytes

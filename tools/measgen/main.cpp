@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -48,6 +49,47 @@ bool parse_record(const std::string& text, GenRecord& record) {
     return true;
 }
 
+// "A:B" or "A:B:C" of integers; at least `least` of them.
+bool parse_integers(const std::string& text, std::size_t least, std::vector<long long>& numbers) {
+    numbers.clear();
+    for (const std::string& part : split(text, ':')) {
+        long long number;
+        if (!parse_long(part.c_str(), number)) return false;
+        numbers.push_back(number);
+    }
+    return numbers.size() >= least && numbers.size() <= 3 && numbers[0] >= 0;
+}
+
+// "R:S": from generated record R on, a shift of S.
+bool parse_jump(const char* value, GenJump& jump) {
+    std::vector<long long> numbers;
+    if (!parse_integers(value, 2, numbers) || numbers.size() != 2) return false;
+    jump = {static_cast<std::uint64_t>(numbers[0]), numbers[1]};
+    return true;
+}
+
+bool add_time_jump(FileShape& shape, const char* value) {
+    GenJump jump;
+    if (!parse_jump(value, jump)) return false;
+    shape.time_jumps.push_back(jump);
+    return true;
+}
+
+bool add_counter_jump(FileShape& shape, const char* value) {
+    GenJump jump;
+    if (!parse_jump(value, jump)) return false;
+    shape.counter_jumps.push_back(jump);
+    return true;
+}
+
+bool add_invalid_stretch(FileShape& shape, const char* value) {
+    std::vector<long long> numbers;
+    if (!parse_integers(value, 2, numbers) || numbers[1] < 0 || (numbers.size() == 3 && numbers[2] < 0)) return false;
+    shape.invalid_stretches.push_back({static_cast<std::uint64_t>(numbers[0]), static_cast<std::uint64_t>(numbers[1]),
+                                       numbers.size() == 3 ? static_cast<std::uint32_t>(numbers[2]) : 0u});
+    return true;
+}
+
 bool set_serials(FileShape& shape, const char* value) {
     shape.sensors.clear();
     for (const std::string& serial : split(value, ','))
@@ -72,7 +114,7 @@ bool add_record(FileShape& shape, const char* value) {
     return true;
 }
 
-enum class Group { shape, broken };
+enum class Group { shape, irregular, broken };
 
 // An option that takes a value: a number within [low, high] for set_number, any other value for
 // set_text (false when the value is not acceptable). A new option is one row of OPTIONS.
@@ -117,6 +159,20 @@ const ValueOption OPTIONS[] = {
      .set_text = [](FileShape& s, const char* v) { return s.unit_serial = v, true; }},
     {.name = "--record", .value = "OFFSET,COUNTER[,VALUE:WAVELENGTH...]",
      .help = "an explicit record (repeatable; before generated ones)", .set_text = add_record},
+    {.name = "--wave", .value = "SECONDS", .help = "values follow a sine of this period per sensor instead of random ones",
+     .low = 1, .high = U32_MAX,
+     .set_number = [](FileShape& s, long long n) { s.wave_period = static_cast<std::uint32_t>(n); }},
+    {.name = "--time-jump", .value = "R:S",
+     .help = "time offsets from record R on shifted by S seconds (a gap, or back if negative)",
+     .group = Group::irregular, .set_text = add_time_jump},
+    {.name = "--counter-jump", .value = "R:N", .help = "counters from record R on shifted by N",
+     .group = Group::irregular, .set_text = add_counter_jump},
+    {.name = "--invalid-stretch", .value = "R:N[:SENSOR]",
+     .help = "records R to R+N-1 invalid for one sensor (1-based) or all", .group = Group::irregular,
+     .set_text = add_invalid_stretch},
+    {.name = "--non-finite-every", .value = "K", .help = "every K-th reading's value is NaN, inf, -inf in turn",
+     .group = Group::irregular, .low = 0, .high = U32_MAX,
+     .set_number = [](FileShape& s, long long n) { s.non_finite_every = static_cast<std::uint32_t>(n); }},
     {.name = "--magic", .value = "XXXX", .help = "magic bytes (default SART)", .group = Group::broken,
      .set_text = [](FileShape& s, const char* v) { return s.magic = v, true; }},
     {.name = "--file-version", .value = "MAJ.MIN", .help = "version bytes (default 1.3)", .group = Group::broken,
@@ -151,8 +207,11 @@ void print_usage() {
                "  --help                   print this text and exit\n"
                "  --version                print the version of measgen and exit\n",
                stdout);
-    for (const Group group : {Group::shape, Group::broken}) {
-        std::fputs(group == Group::shape ? "file shape:\n" : "broken files:\n", stdout);
+    for (const auto& [group, heading] : {std::pair{Group::shape, "file shape:\n"},
+                                         std::pair{Group::irregular,
+                                                   "irregular records (repeatable, counted in generated records from 0):\n"},
+                                         std::pair{Group::broken, "broken files:\n"}}) {
+        std::fputs(heading, stdout);
         for (const ValueOption& option : OPTIONS) {
             if (option.group != group) continue;
             const std::string form = std::string(option.name) + " " + option.value;

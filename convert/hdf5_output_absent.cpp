@@ -1,0 +1,21 @@
+// The HDF5 output of a build without the HDF5 library: nothing is written and every call
+// succeeds, so the other outputs convert as usual (the command line prints a notice for 'h').
+#include "convert/hdf5_output.h"
+
+struct Hdf5Writer {};
+
+void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const { delete writer; }
+
+bool hdf5_supported() { return false; }
+
+Problem create_hdf5_output(const std::string&, const std::string&, const DataFileHeader&, Hdf5Output& out) {
+    out.writer.reset();
+    return {};
+}
+
+bool append_hdf5_records(Hdf5Output&, const unsigned char*, std::size_t) { return true; }
+
+Problem finish_hdf5_output(Hdf5Output& out) {
+    out.writer.reset();
+    return {};
+}
