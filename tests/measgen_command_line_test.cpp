@@ -83,6 +83,15 @@ TEST(MeasgenCommandLine, RunsThatWriteNoFile) {
         {{"x.dat", "--record", "5"}, 2, "",
          std::string("measgen: bad value for --record: '5' (expected OFFSET,COUNTER[,VALUE:WAVELENGTH...])\n") +
              TRY_HELP},
+        {{"x.dat", "--wave", "0"}, 2, "", std::string("measgen: bad value for --wave: '0' (expected SECONDS)\n") + TRY_HELP},
+        {{"x.dat", "--time-jump", "5"}, 2, "",
+         std::string("measgen: bad value for --time-jump: '5' (expected R:S)\n") + TRY_HELP},
+        {{"x.dat", "--counter-jump", "-1:3"}, 2, "",
+         std::string("measgen: bad value for --counter-jump: '-1:3' (expected R:N)\n") + TRY_HELP},
+        {{"x.dat", "--invalid-stretch", "1:-2"}, 2, "",
+         std::string("measgen: bad value for --invalid-stretch: '1:-2' (expected R:N[:SENSOR])\n") + TRY_HELP},
+        {{"x.dat", "--invalid-stretch", "1:2:3:4"}, 2, "",
+         std::string("measgen: bad value for --invalid-stretch: '1:2:3:4' (expected R:N[:SENSOR])\n") + TRY_HELP},
         {{}, 2, "", std::string("measgen: no output file named\n") + TRY_HELP},
         {{"--records", "3"}, 2, "", std::string("measgen: no output file named\n") + TRY_HELP},
         {{"a.dat", "b.dat"}, 2, "", std::string("measgen: more than one output file named: a.dat, b.dat\n") + TRY_HELP},
@@ -108,7 +117,8 @@ TEST(MeasgenCommandLine, HelpListsEveryOptionOnStandardOutput) {
     EXPECT_TRUE(run.out.starts_with("usage: measgen [OPTION...] [--] OUTPUT\n")) << run.out;
     for (const char* option : {"--help", "--version", "--sensors N", "--serials", "--records N", "--rate N", "--start",
                                "--invalid-every", "--seed", "--title", "--company", "--idn", "--unit-serial",
-                               "--record OFFSET", "--magic", "--file-version MAJ.MIN", "--count-byte",
+                               "--record OFFSET", "--wave SECONDS", "--time-jump R:S", "--counter-jump R:N",
+                               "--invalid-stretch R:N[:SENSOR]", "--non-finite-every K", "--magic", "--file-version MAJ.MIN", "--count-byte",
                                "--trailing-bytes", "--truncate"})
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
     EXPECT_TRUE(test::list_dir(scratch.path("work")).empty());
@@ -163,6 +173,19 @@ TEST(MeasgenCommandLine, EachOptionShapesTheFile) {
              s.count_byte = 200;
              s.pattern_records = 1;
              s.trailing_bytes = 3;
+         },
+         false},
+        {{"x.dat", "--records", "50", "--wave", "7", "--time-jump", "10:60", "--time-jump", "20:-30",
+          "--counter-jump", "30:7", "--invalid-stretch", "5:4:2", "--invalid-stretch", "40:3", "--non-finite-every",
+          "9"},
+         "x.dat",
+         [](FileShape& s) {
+             s.pattern_records = 50;
+             s.wave_period = 7;
+             s.time_jumps = {{10, 60}, {20, -30}};
+             s.counter_jumps = {{30, 7}};
+             s.invalid_stretches = {{5, 4, 2}, {40, 3, 0}};
+             s.non_finite_every = 9;
          },
          false},
         // 4 sensors: records of 40 bytes; 39 bytes past the header hold no whole record, 40 hold one.
