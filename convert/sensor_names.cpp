@@ -26,8 +26,7 @@ bool is_windows_device_name(const std::string& stem) {
     static constexpr std::array<const char*, 4> plain = {"CON", "PRN", "AUX", "NUL"};
     if (std::find_if(plain.begin(), plain.end(), [&](const char* name) { return base == name; }) != plain.end())
         return true;
-    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1' &&
-           base[3] <= '9';
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1' && base[3] <= '9';
 }
 
 std::string sensor_file_stem(const std::string& serial, NameRules rules) {

@@ -60,6 +60,7 @@ struct NoFileRow {
 };
 
 TEST(MeasgenCommandLine, RunsThatWriteNoFile) {
+    // clang-format off
     const NoFileRow rows[] = {
         {{"--version"}, 0, std::string("measgen ") + MEASCONV_VERSION + "\n", ""},
         {{"x.dat", "--version"}, 0, std::string("measgen ") + MEASCONV_VERSION + "\n", ""},
@@ -98,6 +99,7 @@ TEST(MeasgenCommandLine, RunsThatWriteNoFile) {
         {{"--", "a.dat", "--records"}, 2, "",
          std::string("measgen: more than one output file named: a.dat, --records\n") + TRY_HELP},
     };
+    // clang-format on
     for (const NoFileRow& row : rows) {
         Scratch scratch;
         const GenRun run = run_measgen(row.args, scratch);
@@ -115,11 +117,30 @@ TEST(MeasgenCommandLine, HelpListsEveryOptionOnStandardOutput) {
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(run.out.starts_with("usage: measgen [OPTION...] [--] OUTPUT\n")) << run.out;
-    for (const char* option : {"--help", "--version", "--sensors N", "--serials", "--records N", "--rate N", "--start",
-                               "--invalid-every", "--seed", "--title", "--company", "--idn", "--unit-serial",
-                               "--record OFFSET", "--wave SECONDS", "--time-jump R:S", "--counter-jump R:N",
-                               "--invalid-stretch R:N[:SENSOR]", "--non-finite-every K", "--magic", "--file-version MAJ.MIN", "--count-byte",
-                               "--trailing-bytes", "--truncate"})
+    for (const char* option : {"--help",
+                               "--version",
+                               "--sensors N",
+                               "--serials",
+                               "--records N",
+                               "--rate N",
+                               "--start",
+                               "--invalid-every",
+                               "--seed",
+                               "--title",
+                               "--company",
+                               "--idn",
+                               "--unit-serial",
+                               "--record OFFSET",
+                               "--wave SECONDS",
+                               "--time-jump R:S",
+                               "--counter-jump R:N",
+                               "--invalid-stretch R:N[:SENSOR]",
+                               "--non-finite-every K",
+                               "--magic",
+                               "--file-version MAJ.MIN",
+                               "--count-byte",
+                               "--trailing-bytes",
+                               "--truncate"})
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
     EXPECT_TRUE(test::list_dir(scratch.path("work")).empty());
 }
@@ -134,6 +155,7 @@ struct FileRow {
 };
 
 TEST(MeasgenCommandLine, EachOptionShapesTheFile) {
+    // clang-format off
     const FileRow rows[] = {
         {{"x.dat"}, "x.dat", [](FileShape&) {}, true},
         {{"--records", "3", "x.dat"}, "x.dat", [](FileShape& s) { s.pattern_records = 3; }, false},
@@ -208,6 +230,7 @@ TEST(MeasgenCommandLine, EachOptionShapesTheFile) {
          },
          true},
     };
+    // clang-format on
     for (const FileRow& row : rows) {
         Scratch scratch;
         const GenRun run = run_measgen(row.args, scratch);
@@ -220,8 +243,7 @@ TEST(MeasgenCommandLine, EachOptionShapesTheFile) {
         EXPECT_EQ(run.out, "") << args;
         EXPECT_EQ(run.err, row.no_records ? "measgen: 0 records written to " + row.output + "\n" : "") << args;
         EXPECT_EQ(test::list_dir(scratch.path("work")), std::vector<std::string>{row.output}) << args;
-        EXPECT_EQ(read_file(scratch.path("work/" + row.output)), std::string(expected.begin(), expected.end()))
-            << args;
+        EXPECT_EQ(read_file(scratch.path("work/" + row.output)), std::string(expected.begin(), expected.end())) << args;
     }
 }
 

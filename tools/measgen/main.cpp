@@ -100,8 +100,7 @@ bool set_serials(FileShape& shape, const char* value) {
 bool set_file_version(FileShape& shape, const char* value) {
     const std::vector<std::string> parts = split(value, '.');
     long long major, minor;
-    if (parts.size() != 2 || !parse_long(parts[0].c_str(), major) || !parse_long(parts[1].c_str(), minor))
-        return false;
+    if (parts.size() != 2 || !parse_long(parts[0].c_str(), major) || !parse_long(parts[1].c_str(), minor)) return false;
     shape.version_major = static_cast<std::int8_t>(major);
     shape.version_minor = static_cast<std::int8_t>(minor);
     return true;
@@ -131,6 +130,7 @@ struct ValueOption {
 
 constexpr long long I32_MIN = INT32_MIN, I32_MAX = INT32_MAX, U32_MAX = UINT32_MAX, I64_MAX = INT64_MAX;
 
+// clang-format off
 const ValueOption OPTIONS[] = {
     {.name = "--sensors", .value = "N", .help = "N sensors with ids 1..N and serials SN0001... (N up to 726)",
      .low = 0, .high = 726,
@@ -186,6 +186,7 @@ const ValueOption OPTIONS[] = {
     {.name = "--truncate", .value = "N", .help = "cut the file to N bytes", .group = Group::broken, .low = 0,
      .high = I64_MAX, .set_number = [](FileShape& s, long long n) { s.truncate_to = static_cast<std::uint64_t>(n); }},
 };
+// clang-format on
 
 bool apply_option(const ValueOption& option, const char* value, FileShape& shape) {
     if (option.set_text != nullptr) return option.set_text(shape, value);
@@ -202,15 +203,16 @@ const ValueOption* find_option(const std::string& name) {
 }
 
 void print_usage() {
-    std::fputs("usage: measgen [OPTION...] [--] OUTPUT\n"
-               "Writes a measurement data file to OUTPUT (after --, OUTPUT may start with '-').\n"
-               "  --help                   print this text and exit\n"
-               "  --version                print the version of measgen and exit\n",
-               stdout);
-    for (const auto& [group, heading] : {std::pair{Group::shape, "file shape:\n"},
-                                         std::pair{Group::irregular,
-                                                   "irregular records (repeatable, counted in generated records from 0):\n"},
-                                         std::pair{Group::broken, "broken files:\n"}}) {
+    std::fputs(
+        "usage: measgen [OPTION...] [--] OUTPUT\n"
+        "Writes a measurement data file to OUTPUT (after --, OUTPUT may start with '-').\n"
+        "  --help                   print this text and exit\n"
+        "  --version                print the version of measgen and exit\n",
+        stdout);
+    for (const auto& [group, heading] :
+         {std::pair{Group::shape, "file shape:\n"},
+          std::pair{Group::irregular, "irregular records (repeatable, counted in generated records from 0):\n"},
+          std::pair{Group::broken, "broken files:\n"}}) {
         std::fputs(heading, stdout);
         for (const ValueOption& option : OPTIONS) {
             if (option.group != group) continue;
