@@ -23,6 +23,8 @@ command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
 [ -x /usr/bin/python3 ] || missing+=(python3)
 /usr/bin/python3 -c 'import h5py' 2>/dev/null || missing+=(python3-h5py)
 /usr/bin/python3 -c 'import pandas' 2>/dev/null || missing+=(python3-pandas)
+# Read and write failures are injected at the system-call level in the tests.
+command -v strace >/dev/null || missing+=(strace)
 # The manual pages are rendered by man in a test.
 command -v man >/dev/null || missing+=(man-db)
 for option in "$@"; do
