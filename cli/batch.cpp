@@ -6,7 +6,7 @@
 #include <memory>
 #include <system_error>
 
-#include "cli/report.h"
+#include "cli/parallel_batch.h"
 
 namespace {
 
@@ -138,10 +138,10 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
     return requests;
 }
 
-int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops) {
+int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops,
+              const RunSettings& settings) {
     std::vector<ListEntry> entries;
     if (!read_list_file(list_path, entries)) return 2;
-    for (const ConvertRequest& request : batch_requests(entries, command_line_flags, loops))
-        print_problems(convert_file(request));  // a failed entry does not stop the run
+    convert_entries(batch_requests(entries, command_line_flags, loops), settings);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/environment.h"
 #include "convert/convert.h"
 
 struct ListEntry {
@@ -23,5 +24,7 @@ bool read_list_file(const std::string& path, std::vector<ListEntry>& entries);
 std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, TypeFlags command_line_flags,
                                            const RecordLoops& loops);
 
-// Converts every entry of the list in order. Returns the process exit code: 2 for an unreadable list, else 0.
-int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops);
+// Converts every entry of the list (of its shard), with messages in list order
+// (parallel_batch.h). Returns the process exit code: 2 for an unreadable list, else 0.
+int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RecordLoops& loops,
+              const RunSettings& settings);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "convert/output_names.h"
+#include "convert/parallel_records.h"
 
 namespace {
 
@@ -64,6 +65,12 @@ ConvertResult close_outputs(Outputs& outputs) {
 // One pass over the records feeds the per-sensor and the combined files alike.
 ConvertResult write_records(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
                             Outputs& outputs) {
+    if (request.threads > 1) {
+        const RecordPassEnd end = write_records_in_parallel(request, header, input, outputs.combined, outputs.split);
+        if (end.failed_file != nullptr) return write_failure(*end.failed_file);
+        if (end.read_failed) return failed_with({ConvertStatus::read_failed, request.input});
+        return {};
+    }
     const bool split = request.flags & FLAG_SPLIT;
     RecordReader reader(input, record_size(header.sensors.size()));
     for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
@@ -71,6 +78,7 @@ ConvertResult write_records(const ConvertRequest& request, const DataFileHeader&
             return write_failure(*failed);
         if (const OutputFile* failed = request.loops.combined(header, block, outputs.combined))
             return write_failure(*failed);
+        note_progress(request.progress, block, outputs.combined, outputs.split);
     }
     if (reader.failed()) return failed_with({ConvertStatus::read_failed, request.input});
     return {};

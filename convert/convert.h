@@ -4,6 +4,7 @@
 #include <string>
 
 #include "convert/combined_output.h"
+#include "convert/convert_progress.h"
 #include "convert/convert_status.h"
 #include "convert/data_file.h"
 #include "convert/record_reader.h"
@@ -22,6 +23,10 @@ struct ConvertRequest {
     std::string output_base;  // used as it stands; in split mode also the per-sensor directory
     TypeFlags flags = 0;
     RecordLoops loops;
+    // Threads that format the records; above 1 a large file is cut into blocks formatted at
+    // the same time and written in order (parallel_records.h), with the same bytes.
+    unsigned threads = 1;
+    ConvertProgress* progress = nullptr;  // when set, kept up to date for a progress display
 };
 
 // Converts request.input and reports every problem in the result; it prints nothing. A

@@ -27,6 +27,8 @@ public:
 
     // True when reading stopped because the input could not be read, not at its end.
     bool failed() const { return failed_; }
+    // True once a block came back short: no further call delivers a record.
+    bool at_end() const { return exhausted_; }
 
 private:
     std::FILE* input_;

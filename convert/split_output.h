@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/data_file.h"
+#include "convert/format.h"
 #include "convert/output_file.h"
 #include "convert/record_reader.h"
 #include "convert/type_flags.h"
@@ -28,6 +29,10 @@ std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensor
 // in never_open (the input, and the combined files of the same conversion): that slot stays empty.
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
                             const std::vector<std::string>& never_open);
+
+// The room the record loops reserve for each per-sensor line (see combined_line_room): the
+// prefix, two cells, separators and line end, plus the slack put_cell may overrun.
+inline constexpr std::size_t SPLIT_LINE_ROOM = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
 const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files);
