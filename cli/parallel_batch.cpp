@@ -157,20 +157,15 @@ void convert_scheduled(std::vector<ConvertRequest> requests, unsigned jobs, bool
     const BatchMeter meter(schedule.requests, show_progress);
 
     ProgressLine line;
+    if (meter.shown) line.show(batch_progress_text(meter.measure(schedule)));  // at once, however soon it is done
+    auto next_draw = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
     EntryThreads threads(schedule, std::min<std::size_t>(jobs, groups));
     if (threads.threads.empty()) {  // no thread could be started: this one converts
         for (std::size_t i = 0; i < n; ++i) print_problems(convert_file(schedule.requests[i]));
+        line.erase();
         return;
     }
-    auto next_draw = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(schedule.mutex);
-    if (meter.shown) {  // at once, however soon the list is done
-        const std::string text = batch_progress_text(meter.measure(schedule));
-        lock.unlock();
-        line.show(text);
-        lock.lock();
-        next_draw += PROGRESS_INTERVAL;
-    }
     for (std::size_t printed = 0; printed < n;) {
         if (schedule.results[printed]) {
             const ConvertResult result = std::move(*schedule.results[printed]);

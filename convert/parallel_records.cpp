@@ -3,39 +3,45 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <queue>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-// A piece of a read block formatted by one thread. Small enough that the pieces in flight stay
+// A piece of a read block formatted by one thread: small enough that the pieces in flight stay
 // a few MiB even in split mode with 127 sensors (about ten output bytes per input byte).
 constexpr std::size_t PIECE_BYTES = 128u << 10;
-// Read blocks held at once: one being formatted while the next is read.
+// Read blocks held at once: the pieces of one are formatted while the next is read.
 constexpr std::size_t READ_AHEAD_BLOCKS = 2;
-// The memory outputs of a piece start this large (at most) and grow to what a piece needs.
+// The memory outputs of a piece start at most this large, and grow to what a piece needs.
 constexpr std::size_t COMBINED_PIECE_START = 256u << 10;
 constexpr std::size_t SPLIT_PIECE_START = 16u << 10;
 
+enum class Loop { split, combined };
+
 // A block read from the data file; its buffer is refilled once every piece of it is formatted.
 struct ReadBlock {
-    explicit ReadBlock(std::FILE* input, std::size_t record_size) : reader(input, record_size) {}
+    ReadBlock(std::FILE* input, std::size_t record_size) : reader(input, record_size) {}
     RecordReader reader;
     RecordBlock records;
     std::size_t unformatted = 0;  // pieces not yet formatted; guarded by the pipeline's mutex
 };
 
-// A piece of a read block with the lines formatted from it.
+// A piece of a read block for one of the two loops, with the lines it formatted.
 struct Piece {
     RecordBlock records;
-    std::size_t block = 0;    // index of its read block in Pipeline::blocks
-    bool ends_block = false;  // the last piece of its read block
-    bool formatted = false;   // guarded by the pipeline's mutex
-    CombinedFiles combined;   // held in memory where the real file is open
+    Loop loop = Loop::split;
+    std::size_t block = 0;   // index of its read block in Pipeline::blocks
+    bool counts = false;     // the last piece of its records: they count as converted
+    bool formatted = false;  // guarded by the pipeline's mutex
+    CombinedFiles combined;  // held in memory where the real file is open
     SplitFiles split;
 };
 
@@ -53,6 +59,10 @@ struct Pipeline {
     bool ending = false;
 };
 
+bool any_open(const std::vector<OutputFile>& files) {
+    return std::any_of(files.begin(), files.end(), [](const OutputFile& file) { return file.is_open(); });
+}
+
 // Memory outputs for a piece, open exactly where the real file is (the loops look at that).
 void open_piece_outputs(Piece& piece, const CombinedFiles& combined, const SplitFiles& split, std::size_t records) {
     const std::size_t combined_start = std::min(COMBINED_PIECE_START, records * 64);
@@ -68,12 +78,15 @@ void open_piece_outputs(Piece& piece, const CombinedFiles& combined, const Split
 }
 
 void format_piece(const ConvertRequest& request, const DataFileHeader& header, Piece& piece) {
-    for (OutputFile& file : piece.combined.files) file.clear();
-    for (OutputFile& file : piece.split.text) file.clear();
-    for (OutputFile& file : piece.split.csv) file.clear();
-    // Memory outputs do not fail; the loops' results say nothing here.
-    if (request.flags & FLAG_SPLIT) request.loops.split(header, piece.records, piece.split);
-    request.loops.combined(header, piece.records, piece.combined);
+    // Memory outputs do not fail: what the loops return says nothing here.
+    if (piece.loop == Loop::split) {
+        for (OutputFile& file : piece.split.text) file.clear();
+        for (OutputFile& file : piece.split.csv) file.clear();
+        request.loops.split(header, piece.records, piece.split);
+    } else {
+        for (OutputFile& file : piece.combined.files) file.clear();
+        request.loops.combined(header, piece.records, piece.combined);
+    }
 }
 
 // Takes the next handed-out piece and formats it, the lock released meanwhile.
@@ -122,59 +135,111 @@ struct FormattingThreads {
     FormattingThreads& operator=(const FormattingThreads&) = delete;
 };
 
-// A failed write, with what orders it among the failures the sequential pass would see: the
-// record during which it happened, then the order in which the loop looks for failed files.
+// --- Writing a piece as the loop writes its lines ---
+
+// A failed write: the record during which it happened, and where the loop's check for failed
+// files finds the file (which decides among failures of one record).
 struct WriteFailure {
     std::size_t record = 0;
     std::size_t rank = 0;
     const OutputFile* file = nullptr;
-
-    bool before(const WriteFailure& other) const {
-        return record != other.record ? record < other.record : rank < other.rank;
-    }
 };
 
 void keep_first(std::optional<WriteFailure>& first, const WriteFailure& failure) {
-    if (!first || failure.before(*first)) first = failure;
+    if (!first || std::tie(failure.record, failure.rank) < std::tie(first->record, first->rank)) first = failure;
 }
 
-// Appends the lines of a piece to one file. A file that failed before (its header) shows its
-// failure at the first record, as the loop's first check finds it there.
-void append_piece_lines(OutputFile& file, const OutputFile& lines, std::size_t line_room, std::size_t rank,
-                        std::optional<WriteFailure>& first) {
-    if (!file.is_open()) return;
-    const bool failed_before = file.failed();
-    const std::string_view bytes = lines.contents();
-    const std::size_t failed_at = append_lines(file, bytes, line_room);
-    if (failed_before) {
-        keep_first(first, {0, rank, &file});
-    } else if (failed_at != std::string_view::npos) {
-        const auto record = static_cast<std::size_t>(std::count(bytes.begin(), bytes.begin() + failed_at, '\n'));
-        keep_first(first, {record, rank, &file});
+// One file's lines of a piece, appended up to `line`.
+struct LineCursor {
+    OutputFile* file;
+    const OutputFile* lines;  // the memory output: its bytes and line ends
+    std::size_t rank;         // where the loop's check for failed files finds the file
+    std::size_t order;        // where the loop writes the file's line of a record
+    std::size_t line = 0;
+
+    std::size_t line_count() const { return lines->line_ends().size(); }
+    std::size_t start_of(std::size_t i) const { return i == 0 ? 0 : lines->line_ends()[i - 1]; }
+
+    // The line before which the loop's reserve(line_room) flushes the file next: the first
+    // that starts with less than line_room free. line_count() when none of the piece does.
+    std::size_t next_flush(std::size_t line_room) const {
+        const std::size_t room = file->room();
+        if (room < line_room) return line;
+        const std::size_t last_free_start = start_of(line) + (room - line_room);
+        const std::vector<std::uint32_t>& ends = lines->line_ends();
+        const auto first_beyond = std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(line), ends.end(),
+                                                   last_free_start);
+        return std::min(static_cast<std::size_t>(first_beyond - ends.begin()) + 1, line_count());
     }
-}
 
-// The per-sensor lines of a piece; the loop checks the CSV files, then the text files.
-std::optional<WriteFailure> append_split_piece(const Piece& piece, SplitFiles& split) {
-    std::optional<WriteFailure> first;
-    const std::size_t n = split.csv.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        append_piece_lines(split.csv[i], piece.split.csv[i], SPLIT_LINE_ROOM, i, first);
-        append_piece_lines(split.text[i], piece.split.text[i], SPLIT_LINE_ROOM, n + i, first);
+    // Appends the lines up to `end`; they fit in the room without a flush (next_flush).
+    void append_until(std::size_t end) {
+        if (end <= line) return;
+        const std::size_t from = start_of(line);
+        const std::size_t size = start_of(end) - from;
+        char* out = file->reserve(size);
+        std::memcpy(out, lines->contents().data() + from, size);
+        file->commit(out + size);
+        line = end;
     }
-    return first;
+};
+
+// Writes the lines of one piece into the files, flushing each where the loop's reserve would,
+// the flushes of all files in the order the loop makes them (record by record, and within a
+// record in the order it writes the files). On a failed write it stops, as the loop does,
+// after the lines of that record; the failure is returned.
+std::optional<WriteFailure> write_piece_lines(std::vector<LineCursor>& cursors, std::size_t line_room) {
+    std::optional<WriteFailure> failure;
+    // A file that failed before (its header) is found failed after the first record.
+    for (const LineCursor& cursor : cursors)
+        if (cursor.file->failed()) keep_first(failure, {0, cursor.rank, cursor.file});
+    std::size_t stop_after = failure ? 0 : static_cast<std::size_t>(-1);
+
+    using Flush = std::tuple<std::size_t, std::size_t, std::size_t>;  // line, order, cursor
+    std::priority_queue<Flush, std::vector<Flush>, std::greater<Flush>> flushes;
+    for (std::size_t i = 0; i < cursors.size(); ++i)
+        if (const std::size_t line = cursors[i].next_flush(line_room); line < cursors[i].line_count())
+            flushes.push({line, cursors[i].order, i});
+    while (!flushes.empty() && std::get<0>(flushes.top()) <= stop_after) {
+        const auto [line, order, i] = flushes.top();
+        flushes.pop();
+        LineCursor& cursor = cursors[i];
+        cursor.append_until(line);
+        const bool failed_before = cursor.file->failed();
+        cursor.file->reserve(line_room);  // flushes, as room < line_room
+        if (!failed_before && cursor.file->failed()) {
+            keep_first(failure, {line, cursor.rank, cursor.file});
+            stop_after = line;
+        }
+        if (const std::size_t next = cursor.next_flush(line_room); next < cursor.line_count())
+            flushes.push({next, order, i});
+    }
+    for (LineCursor& cursor : cursors)
+        cursor.append_until(failure ? std::min(stop_after + 1, cursor.line_count()) : cursor.line_count());
+    return failure;
 }
 
-// The combined lines of a piece; the loop checks the files in their fixed order.
-std::optional<WriteFailure> append_combined_piece(const Piece& piece, CombinedFiles& combined, std::size_t line_room) {
-    std::optional<WriteFailure> first;
-    for (std::size_t k = 0; k < COMBINED_OUTPUT_COUNT; ++k)
-        append_piece_lines(combined.files[k], piece.combined.files[k], line_room, k, first);
-    return first;
-}
-
-bool any_open(const std::vector<OutputFile>& files) {
-    return std::any_of(files.begin(), files.end(), [](const OutputFile& file) { return file.is_open(); });
+// The cursors of a piece's open files, with the loops' orders.
+std::vector<LineCursor> cursors_of(Piece& piece, CombinedFiles& combined, SplitFiles& split) {
+    std::vector<LineCursor> cursors;
+    if (piece.loop == Loop::split) {
+        // For each sensor the CSV line, then the text line; the check looks at every CSV file first.
+        const std::size_t n = split.csv.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (split.csv[i].is_open()) cursors.push_back({&split.csv[i], &piece.split.csv[i], i, 2 * i});
+            if (split.text[i].is_open()) cursors.push_back({&split.text[i], &piece.split.text[i], n + i, 2 * i + 1});
+        }
+    } else {
+        // The loop writes the CSV files, the wavelength text and then the physical-value text;
+        // its check goes in the order of COMBINED_OUTPUTS.
+        constexpr CombinedKind written[] = {CombinedKind::physic_csv, CombinedKind::wavelength_csv,
+                                            CombinedKind::wavelength_text, CombinedKind::physic_text};
+        for (std::size_t order = 0; order < std::size(written); ++order) {
+            const auto k = static_cast<std::size_t>(written[order]);
+            if (combined.files[k].is_open()) cursors.push_back({&combined.files[k], &piece.combined.files[k], k, order});
+        }
+    }
+    return cursors;
 }
 
 // The sequential pass, from a block already read: for files that fit in one read block and
@@ -191,55 +256,7 @@ RecordPassEnd sequential_pass(const ConvertRequest& request, const DataFileHeade
     return {nullptr, reader.failed()};
 }
 
-// The writer's side of the pass: what it has written, and the failure it holds back.
-struct Writer {
-    CombinedFiles& combined;
-    SplitFiles& split;
-    std::size_t combined_line_room;
-    bool split_files;  // split mode with at least one per-sensor file open
-    // The sequential pass writes a read block's per-sensor lines before its combined ones: a
-    // combined failure is reported only once no per-sensor write of the same block failed.
-    std::optional<WriteFailure> combined_failure;
-
-    // Writes a formatted piece; the failure to report, if the pass ends here.
-    const OutputFile* write(const Piece& piece, ConvertProgress* progress) {
-        if (split_files) {
-            if (const std::optional<WriteFailure> failure = append_split_piece(piece, split)) return failure->file;
-        }
-        if (!combined_failure) combined_failure = append_combined_piece(piece, combined, combined_line_room);
-        if (combined_failure && (piece.ends_block || !split_files)) return combined_failure->file;
-        note_progress(progress, piece.records, combined, split);
-        return nullptr;
-    }
-};
-
 }  // namespace
-
-std::size_t append_lines(OutputFile& file, std::string_view lines, std::size_t line_room) {
-    std::size_t failed_at = std::string_view::npos;
-    std::size_t at = 0;
-    while (at < lines.size()) {
-        const bool failed_before = file.failed();
-        char* out = file.reserve(line_room);  // flushes when less than line_room is free, as the loops' reserve
-        if (!failed_before && file.failed() && failed_at == std::string_view::npos) failed_at = at;
-        // The loops flush before a line that starts with less than line_room free; so the lines
-        // starting within the first room - line_room bytes go in, up to the end of the line that
-        // crosses that mark. Each line is shorter than line_room, so they fit in the room.
-        const std::size_t room = file.room();
-        const std::size_t left = lines.size() - at;
-        const std::size_t free_starts = room - line_room;
-        std::size_t take = left;
-        if (left > free_starts) {
-            const void* lf = std::memchr(lines.data() + at + free_starts, '\n', left - free_starts);
-            if (lf != nullptr) take = static_cast<std::size_t>(static_cast<const char*>(lf) - (lines.data() + at)) + 1;
-        }
-        take = std::min(take, room);
-        std::memcpy(out, lines.data() + at, take);
-        file.commit(out + take);
-        at += take;
-    }
-    return failed_at;
-}
 
 RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
                                         std::FILE* input, CombinedFiles& combined, SplitFiles& split) {
@@ -248,23 +265,29 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
     pipeline.blocks.reserve(READ_AHEAD_BLOCKS);
     for (std::size_t i = 0; i < READ_AHEAD_BLOCKS; ++i) pipeline.blocks.emplace_back(input, record_bytes);
 
-    const bool split_files = (request.flags & FLAG_SPLIT) && (any_open(split.text) || any_open(split.csv));
-    const bool combined_files = std::any_of(combined.files.begin(), combined.files.end(),
-                                            [](const OutputFile& file) { return file.is_open(); });
+    // The loops that have a file to write into, in the order the sequential pass runs them.
+    std::vector<Loop> loops;
+    if ((request.flags & FLAG_SPLIT) && (any_open(split.text) || any_open(split.csv))) loops.push_back(Loop::split);
+    if (std::any_of(combined.files.begin(), combined.files.end(), [](const OutputFile& f) { return f.is_open(); }))
+        loops.push_back(Loop::combined);
     RecordBlock first = pipeline.blocks[0].reader.next_block();
-    if (pipeline.blocks[0].reader.at_end() || (!split_files && !combined_files))
+    if (pipeline.blocks[0].reader.at_end() || loops.empty())
         return sequential_pass(request, header, pipeline.blocks[0].reader, first, combined, split);
 
     const std::size_t piece_records = std::max<std::size_t>(1, PIECE_BYTES / record_bytes);
     const unsigned thread_count = std::min(request.threads, MAX_FORMAT_THREADS);
-    // Each thread formats one piece while the next waits for it, and one more is written.
+    // Each thread formats a piece while the next waits for it, and one more is written.
     pipeline.pieces.resize(2 * static_cast<std::size_t>(thread_count) + 2);
     for (Piece& piece : pipeline.pieces) open_piece_outputs(piece, combined, split, piece_records);
-    const auto pieces_of = [&](const RecordBlock& block) { return (block.count + piece_records - 1) / piece_records; };
+    const std::size_t ring = pipeline.pieces.size();
+    const std::size_t line_rooms[] = {SPLIT_LINE_ROOM, combined_line_room(header.sensors.size())};
+    const auto pieces_of = [&](const RecordBlock& block) {
+        return loops.size() * ((block.count + piece_records - 1) / piece_records);
+    };
 
-    Writer writer{combined, split, combined_line_room(header.sensors.size()), split_files, std::nullopt};
     std::size_t blocks_read = 1;  // read blocks numbered so far; block k lives in blocks[k % size]
-    std::size_t cut_block = 0;    // the block being cut into pieces, and how far
+    std::size_t cut_block = 0;    // the block being cut into pieces, for which loop, and how far
+    std::size_t cut_loop = 0;
     std::size_t cut_records = 0;
     std::size_t written = 0;  // pieces written
     bool input_done = false;
@@ -273,7 +296,6 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
     pipeline.blocks[0].unformatted = pieces_of(first);
 
     FormattingThreads threads(pipeline, thread_count);
-    const std::size_t ring = pipeline.pieces.size();
     std::unique_lock<std::mutex> lock(pipeline.mutex);
     for (;;) {
         // Hand out pieces while there are records read and room in the ring.
@@ -282,14 +304,18 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
             Piece& piece = pipeline.pieces[pipeline.handed_out % ring];
             const std::size_t count = std::min(piece_records, block.records.count - cut_records);
             piece.records = {block.records.bytes + cut_records * record_bytes, count, record_bytes};
+            piece.loop = loops[cut_loop];
             piece.block = cut_block % READ_AHEAD_BLOCKS;
-            cut_records += count;
-            piece.ends_block = cut_records == block.records.count;
+            piece.counts = cut_loop + 1 == loops.size();
             piece.formatted = false;
             ++pipeline.handed_out;
-            if (piece.ends_block) {
-                ++cut_block;
+            cut_records += count;
+            if (cut_records == block.records.count) {  // the next loop over this block, or the next block
                 cut_records = 0;
+                if (++cut_loop == loops.size()) {
+                    cut_loop = 0;
+                    ++cut_block;
+                }
             }
             pipeline.work_ready.notify_one();
         }
@@ -316,10 +342,13 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
             continue;
         }
         if (next_formatted) {
-            const Piece& piece = pipeline.pieces[written % ring];
+            Piece& piece = pipeline.pieces[written % ring];
             lock.unlock();
-            const OutputFile* failed = writer.write(piece, request.progress);
-            if (failed != nullptr) return {failed, false};  // the formatting threads end with `threads`
+            std::vector<LineCursor> cursors = cursors_of(piece, combined, split);
+            if (const std::optional<WriteFailure> failure =
+                    write_piece_lines(cursors, line_rooms[static_cast<std::size_t>(piece.loop)]))
+                return {failure->file, false};  // the formatting threads end with `threads`
+            if (piece.counts) note_progress(request.progress, piece.records, combined, split);
             lock.lock();
             ++written;
             continue;

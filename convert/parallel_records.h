@@ -1,14 +1,19 @@
-// The pass over the records of one data file on several threads, with the bytes of the
+// The pass over the records of one data file on several threads, with the writes of the
 // sequential pass.
 //
 // The calling thread reads the data file in the blocks the sequential pass reads (1 MiB) and
-// writes the outputs. Formatting threads take pieces of those blocks (about 128 KiB of
-// records each) and run the same record loops on them, each piece into outputs of its own
-// held in memory (OutputFile::open_in_memory). The writer appends the pieces in order,
-// flushing every file at the very bytes where the sequential pass flushes it, so each file
-// receives the same writes; when one fails, the file reported is the one the sequential pass
-// would report. A fixed number of pieces and read blocks is in flight, so memory does not
-// grow with the file.
+// writes the outputs. Formatting threads run the same record loops on pieces of those blocks
+// (about 128 KiB of records each), each piece into outputs of its own held in memory
+// (OutputFile::open_in_memory). Like the sequential pass, which gives a block first to the
+// per-sensor loop and then to the combined one, the pieces of a block are handed out first
+// for the per-sensor files, then for the combined ones, and written in that order.
+//
+// Writing a piece replays what the loop does with each line, reserving room in the file's
+// buffer and so flushing it before the very line where the loop would, and takes the files'
+// flushes in the order of their records. So every file receives the same writes, in the same
+// order among the files, as in the sequential pass: when one fails (a full disk), the pass
+// stops after the same record, with the same bytes in every file, and names the same file.
+// A fixed number of pieces and read blocks is in flight, so memory does not grow with the file.
 #pragma once
 
 #include <cstdio>
@@ -17,21 +22,16 @@
 
 // How a pass over the records ended.
 struct RecordPassEnd {
-    const OutputFile* failed_file = nullptr;  // the file whose write failed first, or null
+    const OutputFile* failed_file = nullptr;  // the file whose write failed, as the loops report it
     bool read_failed = false;                 // reading stopped on an error, not at the end
 };
 
-// Formatting threads used at most, whatever request.threads asks for: more would only add
-// memory, as the one writer bounds the speed long before.
+// Formatting threads used at most, whatever request.threads asks for: beyond this the one
+// writer bounds the speed, and more would only add memory.
 inline constexpr unsigned MAX_FORMAT_THREADS = 32;
 
-// Converts the records that follow the header in input, formatting them on request.threads
-// threads (at most MAX_FORMAT_THREADS), into the open files of combined and split. A file
-// that ends within the first read block is converted by the calling thread alone.
+// Converts the records that follow the header in input into the open files of combined and
+// split, formatting them on request.threads threads (at most MAX_FORMAT_THREADS). A file that
+// ends within the first read block is converted by the calling thread alone.
 RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
                                         std::FILE* input, CombinedFiles& combined, SplitFiles& split);
-
-// Appends lines (whole lines, each ending in LF) to file as the record loops write them one at
-// a time with file.reserve(line_room): the buffer is flushed before the same lines. Returns the
-// offset in lines of the line before which a flush failed, or npos.
-std::size_t append_lines(OutputFile& file, std::string_view lines, std::size_t line_room);
