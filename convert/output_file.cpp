@@ -14,7 +14,6 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         open_ = std::exchange(other.open_, false);
         in_memory_ = std::exchange(other.in_memory_, false);
         flushed_ = std::exchange(other.flushed_, 0);
-        line_ends_ = std::move(other.line_ends_);
         path_ = std::move(other.path_);
         ends_ = other.ends_;
         buffer_ = std::move(other.buffer_);
@@ -65,10 +64,7 @@ void OutputFile::open_in_memory(std::size_t initial_capacity) {
     in_memory_ = true;
     capacity_ = initial_capacity < 64 ? 64 : initial_capacity;
     buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
-    line_ends_.clear();
 }
-
-void OutputFile::note_line_end() { line_ends_.push_back(static_cast<std::uint32_t>(used_)); }
 
 // Room for size more bytes in memory: the capacity at least doubles, so growing is amortised.
 void OutputFile::grow(std::size_t size) {
@@ -102,7 +98,6 @@ void OutputFile::write_raw(const char* data, std::size_t size) {
     }
     std::memcpy(buffer_.get() + used_, data, size);
     used_ += size;
-    if (in_memory_) note_line_end();
 }
 
 char* OutputFile::make_room(std::size_t size) {

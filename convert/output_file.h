@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 enum class LineEnds { keep, crlf };
 
@@ -27,8 +26,7 @@ public:
     bool create(const std::string& path, LineEnds ends, std::size_t buffer_size);
     // An output held in memory instead of a file: the buffer grows rather than being flushed,
     // and its bytes are taken with contents() and dropped with clear(). The parallel
-    // conversion has the record loops format pieces of a file into such outputs; as each
-    // commit() (and write_raw()) there is one line, the end of each is kept in line_ends().
+    // conversion has the record loops format pieces of a file into such outputs.
     void open_in_memory(std::size_t initial_capacity);
     bool is_open() const { return open_; }
     bool failed() const { return failed_; }
@@ -38,14 +36,9 @@ public:
     // Free bytes at the end of the buffer (what reserve() may hand out without flushing).
     std::size_t room() const { return capacity_ - used_; }
 
-    // The bytes of an output held in memory, the end of each line in them, and their removal
-    // (the buffer is kept).
+    // The bytes of an output held in memory, and their removal (the buffer is kept).
     std::string_view contents() const { return {buffer_.get(), used_}; }
-    const std::vector<std::uint32_t>& line_ends() const { return line_ends_; }
-    void clear() {
-        used_ = 0;
-        line_ends_.clear();
-    }
+    void clear() { used_ = 0; }
 
     void write(std::string_view bytes);
     // Bytes whose line ends are already in their stored form.
@@ -56,11 +49,7 @@ public:
     // the record loops format straight into the buffer instead of into a line that is copied.
     // Must not be called on a file that is not open.
     char* reserve(std::size_t size) { return size <= capacity_ - used_ ? buffer_.get() + used_ : make_room(size); }
-    void commit(const char* end) {
-        used_ = static_cast<std::size_t>(end - buffer_.get());
-        if (in_memory_) [[unlikely]]
-            note_line_end();
-    }
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
 
     // Flushes and closes; false when anything written did not reach the file.
     bool close();
@@ -69,14 +58,12 @@ private:
     void flush_buffer();
     char* make_room(std::size_t size);
     void grow(std::size_t size);
-    void note_line_end();
     void release();
 
     std::FILE* stream_ = nullptr;
     bool open_ = false;
     bool in_memory_ = false;
     std::uint64_t flushed_ = 0;
-    std::vector<std::uint32_t> line_ends_;  // in memory only
     std::string path_;
     LineEnds ends_ = LineEnds::keep;
     std::unique_ptr<char[]> buffer_;

@@ -17,7 +17,7 @@ namespace {
 
 // A piece of a read block formatted by one thread: small enough that the pieces in flight stay
 // a few MiB even in split mode with 127 sensors (about ten output bytes per input byte).
-constexpr std::size_t PIECE_BYTES = 128u << 10;
+constexpr std::size_t PIECE_BYTES = 64u << 10;
 // Read blocks held at once: the pieces of one are formatted while the next is read.
 constexpr std::size_t READ_AHEAD_BLOCKS = 2;
 // The memory outputs of a piece start at most this large, and grow to what a piece needs.
@@ -119,7 +119,7 @@ struct FormattingThreads {
             try {
                 threads.emplace_back(format_pieces, std::ref(pipeline));
             } catch (const std::system_error&) {
-                break;  // fewer threads than asked for; with none the writer formats too
+                break;  // fewer threads than asked for: the writer formats the more
             }
         }
     }
@@ -149,38 +149,55 @@ void keep_first(std::optional<WriteFailure>& first, const WriteFailure& failure)
     if (!first || std::tie(failure.record, failure.rank) < std::tie(first->record, first->rank)) first = failure;
 }
 
-// One file's lines of a piece, appended up to `line`.
+// One file's lines of a piece (each ends in LF; one per record), appended up to a line.
 struct LineCursor {
     OutputFile* file;
-    const OutputFile* lines;  // the memory output: its bytes and line ends
-    std::size_t rank;         // where the loop's check for failed files finds the file
-    std::size_t order;        // where the loop writes the file's line of a record
-    std::size_t line = 0;
+    std::string_view lines;  // of the memory output
+    std::size_t rank;        // where the loop's check for failed files finds the file
+    std::size_t order;       // where the loop writes the file's line of a record
+    std::size_t line = 0;    // lines appended
+    std::size_t at = 0;      // their bytes
 
-    std::size_t line_count() const { return lines->line_ends().size(); }
-    std::size_t start_of(std::size_t i) const { return i == 0 ? 0 : lines->line_ends()[i - 1]; }
-
-    // The line before which the loop's reserve(line_room) flushes the file next: the first
-    // that starts with less than line_room free. line_count() when none of the piece does.
-    std::size_t next_flush(std::size_t line_room) const {
-        const std::size_t room = file->room();
-        if (room < line_room) return line;
-        const std::size_t last_free_start = start_of(line) + (room - line_room);
-        const std::vector<std::uint32_t>& ends = lines->line_ends();
-        const auto first_beyond = std::upper_bound(ends.begin() + static_cast<std::ptrdiff_t>(line), ends.end(),
-                                                   last_free_start);
-        return std::min(static_cast<std::size_t>(first_beyond - ends.begin()) + 1, line_count());
+    // The end of the line that holds byte `from` (at a line's start: that line).
+    std::size_t end_of_line(std::size_t from) const {
+        const void* lf = std::memchr(lines.data() + from, '\n', lines.size() - from);
+        return lf == nullptr ? lines.size() : static_cast<std::size_t>(static_cast<const char*>(lf) - lines.data()) + 1;
     }
 
-    // Appends the lines up to `end`; they fit in the room without a flush (next_flush).
-    void append_until(std::size_t end) {
-        if (end <= line) return;
-        const std::size_t from = start_of(line);
-        const std::size_t size = start_of(end) - from;
+    // Where the loop's reserve(line_room) flushes the file next: before the first line that
+    // starts with less than line_room free. Returns the line and its first byte, or nothing
+    // when no line of the piece does. Only the lines up to there are counted.
+    std::optional<std::pair<std::size_t, std::size_t>> next_flush(std::size_t line_room) const {
+        const std::size_t room = file->room();
+        if (room < line_room) return std::pair(line, at);
+        // Lines that start within room - line_room bytes go in without a flush.
+        const std::size_t last_free_start = at + (room - line_room);
+        if (last_free_start >= lines.size()) return std::nullopt;
+        const std::size_t start = end_of_line(last_free_start);
+        if (start >= lines.size()) return std::nullopt;
+        const auto counted = static_cast<std::size_t>(std::count(lines.data() + at, lines.data() + start, '\n'));
+        return std::pair(line + counted, start);
+    }
+
+    // Appends the lines before byte `end` (a line's start); they fit in the room (next_flush).
+    void append_until(std::size_t end, std::size_t end_line) {
+        if (end <= at) return;
+        const std::size_t size = end - at;
         char* out = file->reserve(size);
-        std::memcpy(out, lines->contents().data() + from, size);
+        std::memcpy(out, lines.data() + at, size);
         file->commit(out + size);
-        line = end;
+        at = end;
+        line = end_line;
+    }
+
+    void append_rest() { append_until(lines.size(), line); }  // the lines are not counted any more
+
+    // Appends the lines up to line `last` (and no further than the piece).
+    void append_through(std::size_t last) {
+        std::size_t end = at;
+        std::size_t end_line = line;
+        for (; end_line <= last && end < lines.size(); ++end_line) end = end_of_line(end);
+        append_until(end, end_line);
     }
 };
 
@@ -195,27 +212,31 @@ std::optional<WriteFailure> write_piece_lines(std::vector<LineCursor>& cursors, 
         if (cursor.file->failed()) keep_first(failure, {0, cursor.rank, cursor.file});
     std::size_t stop_after = failure ? 0 : static_cast<std::size_t>(-1);
 
-    using Flush = std::tuple<std::size_t, std::size_t, std::size_t>;  // line, order, cursor
+    using Flush = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;  // line, order, cursor, byte
     std::priority_queue<Flush, std::vector<Flush>, std::greater<Flush>> flushes;
-    for (std::size_t i = 0; i < cursors.size(); ++i)
-        if (const std::size_t line = cursors[i].next_flush(line_room); line < cursors[i].line_count())
-            flushes.push({line, cursors[i].order, i});
+    const auto plan_flush = [&](std::size_t i) {
+        if (const auto next = cursors[i].next_flush(line_room)) flushes.push({next->first, cursors[i].order, i, next->second});
+    };
+    for (std::size_t i = 0; i < cursors.size(); ++i) plan_flush(i);
     while (!flushes.empty() && std::get<0>(flushes.top()) <= stop_after) {
-        const auto [line, order, i] = flushes.top();
+        const auto [line, order, i, start] = flushes.top();
         flushes.pop();
         LineCursor& cursor = cursors[i];
-        cursor.append_until(line);
+        cursor.append_until(start, line);
         const bool failed_before = cursor.file->failed();
-        cursor.file->reserve(line_room);  // flushes, as room < line_room
+        cursor.file->reserve(line_room);  // flushes, as less than line_room is free
         if (!failed_before && cursor.file->failed()) {
             keep_first(failure, {line, cursor.rank, cursor.file});
             stop_after = line;
         }
-        if (const std::size_t next = cursor.next_flush(line_room); next < cursor.line_count())
-            flushes.push({next, order, i});
+        plan_flush(i);
     }
-    for (LineCursor& cursor : cursors)
-        cursor.append_until(failure ? std::min(stop_after + 1, cursor.line_count()) : cursor.line_count());
+    for (LineCursor& cursor : cursors) {
+        if (failure)
+            cursor.append_through(stop_after);
+        else
+            cursor.append_rest();
+    }
     return failure;
 }
 
@@ -226,8 +247,9 @@ std::vector<LineCursor> cursors_of(Piece& piece, CombinedFiles& combined, SplitF
         // For each sensor the CSV line, then the text line; the check looks at every CSV file first.
         const std::size_t n = split.csv.size();
         for (std::size_t i = 0; i < n; ++i) {
-            if (split.csv[i].is_open()) cursors.push_back({&split.csv[i], &piece.split.csv[i], i, 2 * i});
-            if (split.text[i].is_open()) cursors.push_back({&split.text[i], &piece.split.text[i], n + i, 2 * i + 1});
+            if (split.csv[i].is_open()) cursors.push_back({&split.csv[i], piece.split.csv[i].contents(), i, 2 * i});
+            if (split.text[i].is_open())
+                cursors.push_back({&split.text[i], piece.split.text[i].contents(), n + i, 2 * i + 1});
         }
     } else {
         // The loop writes the CSV files, the wavelength text and then the physical-value text;
@@ -236,7 +258,8 @@ std::vector<LineCursor> cursors_of(Piece& piece, CombinedFiles& combined, SplitF
                                             CombinedKind::wavelength_text, CombinedKind::physic_text};
         for (std::size_t order = 0; order < std::size(written); ++order) {
             const auto k = static_cast<std::size_t>(written[order]);
-            if (combined.files[k].is_open()) cursors.push_back({&combined.files[k], &piece.combined.files[k], k, order});
+            if (combined.files[k].is_open())
+                cursors.push_back({&combined.files[k], piece.combined.files[k].contents(), k, order});
         }
     }
     return cursors;
@@ -275,7 +298,9 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
         return sequential_pass(request, header, pipeline.blocks[0].reader, first, combined, split);
 
     const std::size_t piece_records = std::max<std::size_t>(1, PIECE_BYTES / record_bytes);
-    const unsigned thread_count = std::min(request.threads, MAX_FORMAT_THREADS);
+    // This thread formats too whenever it has nothing to read or write: so request.threads
+    // threads in all, no more than the cores they are meant for.
+    const unsigned thread_count = std::clamp(request.threads, 1u, MAX_FORMAT_THREADS);
     // Each thread formats a piece while the next waits for it, and one more is written.
     pipeline.pieces.resize(2 * static_cast<std::size_t>(thread_count) + 2);
     for (Piece& piece : pipeline.pieces) open_piece_outputs(piece, combined, split, piece_records);
@@ -295,7 +320,7 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
     pipeline.blocks[0].records = first;
     pipeline.blocks[0].unformatted = pieces_of(first);
 
-    FormattingThreads threads(pipeline, thread_count);
+    FormattingThreads threads(pipeline, thread_count - 1);
     std::unique_lock<std::mutex> lock(pipeline.mutex);
     for (;;) {
         // Hand out pieces while there are records read and room in the ring.
@@ -325,7 +350,7 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
         const bool can_read = !input_done && (blocks_read < READ_AHEAD_BLOCKS ||
                                               (cut_block + READ_AHEAD_BLOCKS > blocks_read && next_block.unformatted == 0));
         const bool next_formatted = written < pipeline.handed_out && pipeline.pieces[written % ring].formatted;
-        const bool formatters_short = pipeline.handed_out - pipeline.taken < threads.threads.size();
+        const bool formatters_short = pipeline.handed_out - pipeline.taken <= threads.threads.size();
         if (can_read && (formatters_short || !next_formatted)) {
             lock.unlock();
             const RecordBlock records = next_block.reader.next_block();
@@ -354,7 +379,7 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
             continue;
         }
         if (input_done && cut_block == blocks_read && written == pipeline.handed_out) break;
-        if (threads.threads.empty()) {
+        if (pipeline.taken < pipeline.handed_out) {
             format_next_piece(pipeline, lock);
             continue;
         }

@@ -2,18 +2,23 @@
 // sequential pass.
 //
 // The calling thread reads the data file in the blocks the sequential pass reads (1 MiB) and
-// writes the outputs. Formatting threads run the same record loops on pieces of those blocks
-// (about 128 KiB of records each), each piece into outputs of its own held in memory
-// (OutputFile::open_in_memory). Like the sequential pass, which gives a block first to the
-// per-sensor loop and then to the combined one, the pieces of a block are handed out first
-// for the per-sensor files, then for the combined ones, and written in that order.
+// writes the outputs. The record loops run on pieces of those blocks (64 KiB of records),
+// each piece into outputs of its own held in memory (OutputFile::open_in_memory), on
+// request.threads - 1 formatting threads and on the calling thread whenever it has nothing
+// to read or write. Like the sequential pass, which gives a block first to the per-sensor
+// loop and then to the combined one, the pieces of a block are formatted first for the
+// per-sensor files, then for the combined ones, and written in that order.
 //
-// Writing a piece replays what the loop does with each line, reserving room in the file's
-// buffer and so flushing it before the very line where the loop would, and takes the files'
-// flushes in the order of their records. So every file receives the same writes, in the same
-// order among the files, as in the sequential pass: when one fails (a full disk), the pass
-// stops after the same record, with the same bytes in every file, and names the same file.
-// A fixed number of pieces and read blocks is in flight, so memory does not grow with the file.
+// Writing a piece replays what the loop does with each line: room is reserved in the file's
+// buffer as the loop reserves it, so the buffer is flushed before the very line where the
+// loop flushes it, and the flushes of all files are taken record by record. So every file
+// receives the same writes, in the same order among the files, as in the sequential pass:
+// when one fails (a full disk, a size limit), the pass stops after the same record, with the
+// same bytes in every file, and names the same file.
+//
+// Memory: the read blocks (2 MiB) and 2 * threads + 2 pieces with their lines (about 1 MiB
+// each in split mode with 127 sensors, much less otherwise), besides the files' own buffers;
+// it does not grow with the file.
 #pragma once
 
 #include <cstdio>
@@ -26,12 +31,12 @@ struct RecordPassEnd {
     bool read_failed = false;                 // reading stopped on an error, not at the end
 };
 
-// Formatting threads used at most, whatever request.threads asks for: beyond this the one
-// writer bounds the speed, and more would only add memory.
+// Threads used at most, whatever request.threads asks for: beyond this the one writer
+// bounds the speed, and more would only add memory.
 inline constexpr unsigned MAX_FORMAT_THREADS = 32;
 
 // Converts the records that follow the header in input into the open files of combined and
-// split, formatting them on request.threads threads (at most MAX_FORMAT_THREADS). A file that
-// ends within the first read block is converted by the calling thread alone.
+// split, on request.threads threads in all (at most MAX_FORMAT_THREADS). A file that ends
+// within the first read block is converted by the calling thread alone, as sequentially.
 RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
                                         std::FILE* input, CombinedFiles& combined, SplitFiles& split);
