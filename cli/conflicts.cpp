@@ -62,7 +62,9 @@ struct PathKeys {
     fs::path working_directory;
     std::map<std::string, std::string> resolved_directories;  // a directory's spelling -> its resolved path
 
-    std::vector<std::string> of(const std::string& path) {
+    // The keys of path; `consumed` tells whether reading it takes what it gives (a pipe, a
+    // FIFO, a terminal: anything that exists and is neither a regular file nor a directory).
+    std::vector<std::string> of(const std::string& path, bool* consumed = nullptr) {
         if (identity == PathIdentity::text) return {normal_text(path)};
         const fs::path absolute = working_directory / path;
         std::vector<std::string> keys = {normal_text(absolute)};
@@ -70,9 +72,11 @@ struct PathKeys {
         if (resolved != keys.front()) keys.push_back(resolved);
         // Hard links and other mounts of one file: its device and inode.
         struct stat status {};
-        if (::stat(path.c_str(), &status) == 0)
+        if (::stat(path.c_str(), &status) == 0) {
             keys.push_back(std::string(INODE_KEY).append(std::to_string(status.st_dev)).append(":").append(
                 std::to_string(status.st_ino)));
+            if (consumed != nullptr) *consumed = !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+        }
         return keys;
     }
 
@@ -140,7 +144,10 @@ TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathIdentity id
     for (std::size_t i = 0; i < requests.size(); ++i) {
         const ConvertRequest& request = requests[i];
         const RunPaths paths = derive_output_paths(request.input, request.output_base);
-        for (const std::string& key : keys.of(paths.input)) touches[key].push_back({i, Use::input});
+        // Two entries that read one pipe would share out its bytes: such an input counts as written.
+        bool consumed = false;
+        const std::vector<std::string> input_keys = keys.of(paths.input, &consumed);
+        for (const std::string& key : input_keys) touches[key].push_back({i, consumed ? Use::file_output : Use::input});
         for (const std::string& name : paths.combined)
             for (const std::string& key : keys.of(name)) touches[key].push_back({i, Use::file_output});
         // An empty output base names no directory: no per-sensor file is written.

@@ -2,6 +2,8 @@
 // run the shards: N processes must together do what one run does.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -67,6 +69,8 @@ TEST(ConflictGroups, ByTheFileSystem) {
     fs::create_symlink(s + "/real_pv.txt", s + "/dangling_pv.txt");  // opening it for writing creates real_pv.txt
     test::write_file(s + "/o_pv.txt", "");
     fs::create_hard_link(s + "/o_pv.txt", s + "/alias.dat");
+    ASSERT_EQ(mkfifo((s + "/fifo").c_str(), 0600), 0);
+    fs::create_symlink(s + "/fifo", s + "/fifo_link");
     const std::string relative_spelling = fs::relative(s, fs::current_path()).string();
     // @ stands for the scratch directory, ~ for a relative spelling of it.
     const GroupCase cases[] = {
@@ -77,6 +81,8 @@ TEST(ConflictGroups, ByTheFileSystem) {
         {"a relative and an absolute spelling", "a.dat,@/x\nb.dat,~/x\n", {0, 0}},
         {"a split directory through a link", "a.dat,@/lnk,st\nb.dat,@/d/e/x\n", {0, 0}},
         {"independent entries", "a.dat,@/x\nb.dat,@/d/x\n", {0, 1}},
+        {"one regular file read twice", "@/alias.dat,@/x\n@/alias.dat,@/y\n", {0, 1}},
+        {"one FIFO read twice, by two names", "@/fifo,@/x\n@/fifo_link,@/y\n@/fifo_link,@/z\n", {0, 0, 0}},
     };
     for (const GroupCase& c : cases) {
         std::string list;
