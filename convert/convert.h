@@ -23,8 +23,8 @@ struct ConvertRequest {
     std::string output_base;  // used as it stands; in split mode also the per-sensor directory
     TypeFlags flags = 0;
     RecordLoops loops;
-    // Threads that format the records; above 1 a large file is cut into blocks formatted at
-    // the same time and written in order (parallel_records.h), with the same bytes.
+    // Threads that convert the records; with more than one a large file is cut into pieces
+    // formatted at the same time and written in order, with the same writes (parallel_records.h).
     unsigned threads = 1;
     ConvertProgress* progress = nullptr;  // when set, kept up to date for a progress display
 };

@@ -1,6 +1,7 @@
 #include "convert/parallel_records.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -241,7 +242,7 @@ std::optional<WriteFailure> write_piece_lines(std::vector<LineCursor>& cursors, 
 }
 
 // The cursors of a piece's open files, with the loops' orders.
-std::vector<LineCursor> cursors_of(Piece& piece, CombinedFiles& combined, SplitFiles& split) {
+std::vector<LineCursor> cursors_of(const Piece& piece, CombinedFiles& combined, SplitFiles& split) {
     std::vector<LineCursor> cursors;
     if (piece.loop == Loop::split) {
         // For each sensor the CSV line, then the text line; the check looks at every CSV file first.
@@ -279,51 +280,42 @@ RecordPassEnd sequential_pass(const ConvertRequest& request, const DataFileHeade
     return {nullptr, reader.failed()};
 }
 
-}  // namespace
-
-RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
-                                        std::FILE* input, CombinedFiles& combined, SplitFiles& split) {
-    const std::size_t record_bytes = record_size(header.sensors.size());
-    Pipeline pipeline{request, header, {}, {}, {}, {}, {}, 0, 0, false};
-    pipeline.blocks.reserve(READ_AHEAD_BLOCKS);
-    for (std::size_t i = 0; i < READ_AHEAD_BLOCKS; ++i) pipeline.blocks.emplace_back(input, record_bytes);
-
-    // The loops that have a file to write into, in the order the sequential pass runs them.
+// The calling thread's side of the pass: it reads the blocks, cuts them into pieces for the
+// loops, and writes the formatted pieces in order. Its counters are guarded by the mutex.
+struct PassDriver {
+    Pipeline& pipeline;
+    CombinedFiles& combined;
+    SplitFiles& split;
     std::vector<Loop> loops;
-    if ((request.flags & FLAG_SPLIT) && (any_open(split.text) || any_open(split.csv))) loops.push_back(Loop::split);
-    if (std::any_of(combined.files.begin(), combined.files.end(), [](const OutputFile& f) { return f.is_open(); }))
-        loops.push_back(Loop::combined);
-    RecordBlock first = pipeline.blocks[0].reader.next_block();
-    if (pipeline.blocks[0].reader.at_end() || loops.empty())
-        return sequential_pass(request, header, pipeline.blocks[0].reader, first, combined, split);
+    std::size_t record_bytes;
+    std::size_t piece_records;
+    std::array<std::size_t, 2> line_rooms;  // by Loop
 
-    const std::size_t piece_records = std::max<std::size_t>(1, PIECE_BYTES / record_bytes);
-    // This thread formats too whenever it has nothing to read or write: so request.threads
-    // threads in all, no more than the cores they are meant for.
-    const unsigned thread_count = std::clamp(request.threads, 1u, MAX_FORMAT_THREADS);
-    // Each thread formats a piece while the next waits for it, and one more is written.
-    pipeline.pieces.resize(2 * static_cast<std::size_t>(thread_count) + 2);
-    for (Piece& piece : pipeline.pieces) open_piece_outputs(piece, combined, split, piece_records);
-    const std::size_t ring = pipeline.pieces.size();
-    const std::size_t line_rooms[] = {SPLIT_LINE_ROOM, combined_line_room(header.sensors.size())};
-    const auto pieces_of = [&](const RecordBlock& block) {
-        return loops.size() * ((block.count + piece_records - 1) / piece_records);
-    };
-
-    std::size_t blocks_read = 1;  // read blocks numbered so far; block k lives in blocks[k % size]
+    std::size_t blocks_read = 0;  // read blocks numbered so far; block k lives in blocks[k % size]
     std::size_t cut_block = 0;    // the block being cut into pieces, for which loop, and how far
     std::size_t cut_loop = 0;
     std::size_t cut_records = 0;
     std::size_t written = 0;  // pieces written
     bool input_done = false;
     bool read_failed = false;
-    pipeline.blocks[0].records = first;
-    pipeline.blocks[0].unformatted = pieces_of(first);
 
-    FormattingThreads threads(pipeline, thread_count - 1);
-    std::unique_lock<std::mutex> lock(pipeline.mutex);
-    for (;;) {
-        // Hand out pieces while there are records read and room in the ring.
+    // Records a block just read into blocks[blocks_read % size].
+    void take_block(const RecordBlock& records) {
+        ReadBlock& block = pipeline.blocks[blocks_read % READ_AHEAD_BLOCKS];
+        if (records.count > 0) {
+            block.records = records;
+            block.unformatted = loops.size() * ((records.count + piece_records - 1) / piece_records);
+            ++blocks_read;
+        }
+        if (block.reader.at_end()) {
+            input_done = true;
+            read_failed = block.reader.failed();
+        }
+    }
+
+    // Hands out pieces while there are records read and room in the ring.
+    void hand_out_pieces() {
+        const std::size_t ring = pipeline.pieces.size();
         while (pipeline.handed_out - written < ring && cut_block < blocks_read) {
             ReadBlock& block = pipeline.blocks[cut_block % READ_AHEAD_BLOCKS];
             Piece& piece = pipeline.pieces[pipeline.handed_out % ring];
@@ -344,46 +336,95 @@ RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const Dat
             }
             pipeline.work_ready.notify_one();
         }
-
-        // The next block goes into the buffer of the one read two blocks ago, once formatted.
-        ReadBlock& next_block = pipeline.blocks[blocks_read % READ_AHEAD_BLOCKS];
-        const bool can_read = !input_done && (blocks_read < READ_AHEAD_BLOCKS ||
-                                              (cut_block + READ_AHEAD_BLOCKS > blocks_read && next_block.unformatted == 0));
-        const bool next_formatted = written < pipeline.handed_out && pipeline.pieces[written % ring].formatted;
-        const bool formatters_short = pipeline.handed_out - pipeline.taken <= threads.threads.size();
-        if (can_read && (formatters_short || !next_formatted)) {
-            lock.unlock();
-            const RecordBlock records = next_block.reader.next_block();
-            lock.lock();
-            if (records.count > 0) {
-                next_block.records = records;
-                next_block.unformatted = pieces_of(records);
-                ++blocks_read;
-            }
-            if (next_block.reader.at_end()) {
-                input_done = true;
-                read_failed = next_block.reader.failed();
-            }
-            continue;
-        }
-        if (next_formatted) {
-            Piece& piece = pipeline.pieces[written % ring];
-            lock.unlock();
-            std::vector<LineCursor> cursors = cursors_of(piece, combined, split);
-            if (const std::optional<WriteFailure> failure =
-                    write_piece_lines(cursors, line_rooms[static_cast<std::size_t>(piece.loop)]))
-                return {failure->file, false};  // the formatting threads end with `threads`
-            if (piece.counts) note_progress(request.progress, piece.records, combined, split);
-            lock.lock();
-            ++written;
-            continue;
-        }
-        if (input_done && cut_block == blocks_read && written == pipeline.handed_out) break;
-        if (pipeline.taken < pipeline.handed_out) {
-            format_next_piece(pipeline, lock);
-            continue;
-        }
-        pipeline.piece_ready.wait(lock);
     }
-    return {nullptr, read_failed};
+
+    // The next block goes into the buffer of the one read two blocks before, once all its
+    // pieces are formatted.
+    bool can_read() const {
+        if (input_done) return false;
+        if (blocks_read < READ_AHEAD_BLOCKS) return true;
+        return cut_block + READ_AHEAD_BLOCKS > blocks_read &&
+               pipeline.blocks[blocks_read % READ_AHEAD_BLOCKS].unformatted == 0;
+    }
+
+    bool next_formatted() const {
+        return written < pipeline.handed_out && pipeline.pieces[written % pipeline.pieces.size()].formatted;
+    }
+
+    bool finished() const { return input_done && cut_block == blocks_read && written == pipeline.handed_out; }
+
+    // Reads the next block, the lock released meanwhile.
+    void read_block(std::unique_lock<std::mutex>& lock) {
+        RecordReader& reader = pipeline.blocks[blocks_read % READ_AHEAD_BLOCKS].reader;
+        lock.unlock();
+        const RecordBlock records = reader.next_block();
+        lock.lock();
+        take_block(records);
+    }
+
+    // Writes the next piece, the lock released meanwhile; the file whose write failed, or null.
+    const OutputFile* write_piece(std::unique_lock<std::mutex>& lock) {
+        const Piece& piece = pipeline.pieces[written % pipeline.pieces.size()];
+        lock.unlock();
+        std::vector<LineCursor> cursors = cursors_of(piece, combined, split);
+        const std::optional<WriteFailure> failure =
+            write_piece_lines(cursors, line_rooms[static_cast<std::size_t>(piece.loop)]);
+        if (!failure && piece.counts) note_progress(pipeline.request.progress, piece.records, combined, split);
+        lock.lock();
+        ++written;
+        return failure ? failure->file : nullptr;
+    }
+
+    RecordPassEnd run(std::size_t formatting_threads) {
+        std::unique_lock<std::mutex> lock(pipeline.mutex);
+        for (;;) {
+            hand_out_pieces();
+            // Reading comes first when the formatting threads run short of pieces.
+            const bool formatters_short = pipeline.handed_out - pipeline.taken <= formatting_threads;
+            if (can_read() && (formatters_short || !next_formatted())) {
+                read_block(lock);
+            } else if (next_formatted()) {
+                if (const OutputFile* failed = write_piece(lock)) return {failed, false};
+            } else if (finished()) {
+                return {nullptr, read_failed};
+            } else if (pipeline.taken < pipeline.handed_out) {
+                format_next_piece(pipeline, lock);
+            } else {
+                pipeline.piece_ready.wait(lock);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
+                                        std::FILE* input, CombinedFiles& combined, SplitFiles& split) {
+    const std::size_t record_bytes = record_size(header.sensors.size());
+    Pipeline pipeline{request, header, {}, {}, {}, {}, {}, 0, 0, false};
+    pipeline.blocks.reserve(READ_AHEAD_BLOCKS);
+    for (std::size_t i = 0; i < READ_AHEAD_BLOCKS; ++i) pipeline.blocks.emplace_back(input, record_bytes);
+
+    // The loops that have a file to write into, in the order the sequential pass runs them.
+    std::vector<Loop> loops;
+    if ((request.flags & FLAG_SPLIT) && (any_open(split.text) || any_open(split.csv))) loops.push_back(Loop::split);
+    if (std::any_of(combined.files.begin(), combined.files.end(), [](const OutputFile& f) { return f.is_open(); }))
+        loops.push_back(Loop::combined);
+    const RecordBlock first = pipeline.blocks[0].reader.next_block();
+    if (pipeline.blocks[0].reader.at_end() || loops.empty())
+        return sequential_pass(request, header, pipeline.blocks[0].reader, first, combined, split);
+
+    // This thread formats too whenever it has nothing to read or write: request.threads
+    // threads in all, no more than the cores they are meant for.
+    const unsigned thread_count = std::clamp(request.threads, 1u, MAX_FORMAT_THREADS);
+    const std::size_t piece_records = std::max<std::size_t>(1, PIECE_BYTES / record_bytes);
+    // Each thread formats a piece while the next waits for it, and one more is written.
+    pipeline.pieces.resize(2 * static_cast<std::size_t>(thread_count) + 2);
+    for (Piece& piece : pipeline.pieces) open_piece_outputs(piece, combined, split, piece_records);
+
+    PassDriver driver{pipeline, combined, split, loops, record_bytes, piece_records,
+                      {SPLIT_LINE_ROOM, combined_line_room(header.sensors.size())}};
+    driver.take_block(first);
+    FormattingThreads threads(pipeline, thread_count - 1);
+    return driver.run(threads.threads.size());
 }
