@@ -6,6 +6,7 @@
 #include <memory>
 #include <system_error>
 
+#include "cli/parallel_batch.h"
 #include "cli/report.h"
 
 namespace {
@@ -150,10 +151,6 @@ int run_batch(const std::string& list_path, TypeFlags command_line_flags, const 
     if (!read_list_file(list_path, entries)) return 2;
     const std::vector<ConvertRequest> requests = batch_requests(entries, list_path, command_line_flags, settings);
     print_unsupported_notice(requests);
-    for (const ConvertRequest& request : requests) {
-        if (settings.stop != nullptr && settings.stop->load()) break;
-        // A failed entry does not stop the run; an interrupted one does.
-        if (print_problems(convert_file(request)) == ConvertStatus::interrupted) break;
-    }
+    convert_entries(requests, settings);
     return 0;
 }

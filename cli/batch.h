@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/environment.h"
 #include "convert/convert.h"
 
 struct ListEntry {
@@ -17,12 +18,6 @@ std::vector<ListEntry> parse_list_text(const std::string& text);
 
 // Reads the list file at path. False (after printing "Failed to open ...") when it cannot be read.
 bool read_list_file(const std::string& path, std::vector<ListEntry>& entries);
-
-// What every conversion of a run shares.
-struct RunSettings {
-    RecordLoops loops;
-    const std::atomic<bool>* stop = nullptr;
-};
 
 // The conversion requests of the entries, in list order: type letters carry over from the last
 // entry that had some, starting from the command line's flags. No entry writes to the list.

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "cli/batch.h"
+#include "cli/environment.h"
+#include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/signals.h"
 
@@ -17,8 +19,9 @@ int run_single(const char* type, const char* input, const char* output_base, con
     request.flags = parse_type_letters(type);
     request.loops = settings.loops;
     request.stop = settings.stop;
+    request.threads = settings.jobs;
     print_unsupported_notice({request});
-    print_problems(convert_file(request));
+    print_problems(convert_showing_progress(request, shows_progress(settings.progress)));
     return 0;  // a failed conversion has printed its message; the exit code stays 0
 }
 
@@ -32,8 +35,15 @@ int run(int argc, const char* const* argv, const RunSettings& settings) {
 }  // namespace
 
 int measconv_main(int argc, const char* const* argv, const RecordLoops& loops) {
-    const RunSettings settings{loops, install_stop_signals()};
-    const int exit_code = finish_standard_output(run(argc, argv, settings));
+    std::optional<RunSettings> settings;
+    if (argc == 3 || argc == 4) {
+        // Settings that cannot be used stop the run before anything is converted.
+        settings = read_run_settings();
+        if (!settings) return finish_standard_output(2);
+        settings->loops = loops;
+        settings->stop = install_stop_signals();
+    }
+    const int exit_code = finish_standard_output(run(argc, argv, settings ? *settings : RunSettings{}));
     if (received_stop_signal() != 0) end_by_stop_signal();
     return exit_code;
 }

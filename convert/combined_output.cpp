@@ -34,11 +34,6 @@ constexpr std::size_t COMBINED_BUFFER_SIZE = 1u << 20;
 
 constexpr char CRLF[] = "\r\n";
 
-// Room for the longest line of a record with n readings, plus the slack put_cell may overrun.
-std::size_t line_capacity(std::size_t sensor_count) {
-    return 2 * MAX_FORMATTED + sensor_count * (MAX_FORMATTED + 2) + 2 + CELL_COPY_SLACK;
-}
-
 // CSV cells: ',' and the text of a valid reading, ", " (a blank cell) for an invalid one.
 char* put_csv_cells(char* p, const std::vector<CellText>& texts, const std::vector<unsigned char>& valid) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -62,6 +57,10 @@ void write_csv_line(OutputFile& file, std::size_t capacity, const CellText& pref
 }
 
 }  // namespace
+
+std::size_t combined_line_room(std::size_t sensor_count) {
+    return 2 * MAX_FORMATTED + sensor_count * (MAX_FORMATTED + 2) + 2 + CELL_COPY_SLACK;
+}
 
 HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags) {
     HeaderTexts texts;
@@ -115,7 +114,7 @@ void write_header_texts(const HeaderTexts& texts, CombinedFiles& files) {
 
 const OutputFile* write_combined_records(const DataFileHeader& header, RecordBlock records, CombinedFiles& files) {
     const std::size_t n = header.sensors.size();
-    const std::size_t capacity = line_capacity(n);
+    const std::size_t capacity = combined_line_room(n);
     OutputFile& physic_csv = files[CombinedKind::physic_csv];
     OutputFile& wavelength_csv = files[CombinedKind::wavelength_csv];
     OutputFile& physic_text = files[CombinedKind::physic_text];

@@ -8,6 +8,7 @@
 
 #include "convert/hdf5_output.h"
 #include "convert/output_names.h"
+#include "convert/parallel_records.h"
 
 namespace {
 
@@ -104,6 +105,21 @@ enum class RecordPass { complete, failed, stopped };
 // failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
 RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const RunPaths& paths,
                          std::FILE* input, Outputs& outputs, std::vector<Problem>& problems) {
+    if (request.threads > 1 && !outputs.hdf5.is_open()) {
+        // The records formatted on several threads, written with the same writes (the HDF5
+        // file, when asked for, takes the one-thread pass below).
+        const RecordPassEnd end = write_records_in_parallel(request, header, input, outputs.combined, outputs.split);
+        if (stop_requested(request)) return RecordPass::stopped;
+        if (end.failed_file != nullptr) {
+            name_unfinished_outputs(outputs, paths, problems);
+            return RecordPass::failed;
+        }
+        if (end.read_failed) {
+            problems.push_back({ConvertStatus::read_failed, request.input});
+            return RecordPass::failed;
+        }
+        return RecordPass::complete;
+    }
     const bool split = request.flags & FLAG_SPLIT;
     RecordReader reader(input, record_size(header.sensors.size()), 1 << 20, request.stop);
     for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
@@ -116,6 +132,7 @@ RecordPass write_records(const ConvertRequest& request, const DataFileHeader& he
             name_unfinished_outputs(outputs, paths, problems);
             return RecordPass::failed;
         }
+        note_progress(request.progress, block, outputs.combined, outputs.split);
     }
     if (stop_requested(request)) return RecordPass::stopped;  // a read cut short by the signal
     if (reader.failed()) {

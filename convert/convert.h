@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/combined_output.h"
+#include "convert/convert_progress.h"
 #include "convert/convert_status.h"
 #include "convert/data_file.h"
 #include "convert/record_reader.h"
@@ -29,6 +30,10 @@ struct ConvertRequest {
     // Set when the run must end (a signal): the conversion stops within a block of records and
     // removes the regular files it created or truncated.
     const std::atomic<bool>* stop = nullptr;
+    // Threads that convert the records; with more than one a large file is cut into pieces
+    // formatted at the same time and written in order, with the same writes (parallel_records.h).
+    unsigned threads = 1;
+    ConvertProgress* progress = nullptr;  // when set, kept up to date for a progress display
 };
 
 // Converts request.input and reports every problem in the result; it prints nothing. A

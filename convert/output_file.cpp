@@ -14,6 +14,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
         release();
         stream_ = std::exchange(other.stream_, nullptr);
+        open_ = std::exchange(other.open_, false);
+        in_memory_ = std::exchange(other.in_memory_, false);
+        flushed_ = std::exchange(other.flushed_, 0);
         path_ = std::move(other.path_);
         ends_ = other.ends_;
         buffer_ = std::move(other.buffer_);
@@ -33,6 +36,8 @@ void OutputFile::release() {
         std::fclose(stream_);
         stream_ = nullptr;
     }
+    open_ = false;
+    in_memory_ = false;
 }
 
 bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size) {
@@ -41,10 +46,12 @@ bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buff
     ends_ = ends;
     failed_ = false;
     used_ = 0;
+    flushed_ = 0;
     stream_ = std::fopen(path.c_str(), "wb");
     if (stream_ == nullptr) return false;
     struct stat status;
     regular_ = fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode);
+    open_ = true;
     // Our own buffer already gathers large blocks; a second one in stdio would only copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
     capacity_ = buffer_size < 64 ? 64 : buffer_size;
@@ -52,18 +59,46 @@ bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buff
     return true;
 }
 
+void OutputFile::open_in_memory(std::size_t initial_capacity) {
+    release();
+    path_.clear();
+    ends_ = LineEnds::keep;
+    failed_ = false;
+    used_ = 0;
+    flushed_ = 0;
+    open_ = true;
+    in_memory_ = true;
+    capacity_ = initial_capacity < 64 ? 64 : initial_capacity;
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+}
+
+// Room for size more bytes in memory: the capacity at least doubles, so growing is amortised.
+void OutputFile::grow(std::size_t size) {
+    const std::size_t wanted = used_ + size;
+    if (wanted <= capacity_) return;
+    const std::size_t capacity = wanted > 2 * capacity_ ? wanted : 2 * capacity_;
+    std::unique_ptr<char[]> bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used_ > 0) std::memcpy(bigger.get(), buffer_.get(), used_);
+    buffer_ = std::move(bigger);
+    capacity_ = capacity;
+}
+
 void OutputFile::flush_buffer() {
-    if (used_ == 0) return;
+    if (used_ == 0 || in_memory_) return;
     if (!failed_ && std::fwrite(buffer_.get(), 1, used_, stream_) != used_) failed_ = true;
+    flushed_ += used_;
     used_ = 0;
 }
 
 void OutputFile::write_raw(const char* data, std::size_t size) {
-    if (stream_ == nullptr) return;
-    if (size > capacity_ - used_) {
+    if (!open_) return;
+    if (in_memory_) {
+        grow(size);
+    } else if (size > capacity_ - used_) {
         flush_buffer();
         if (size >= capacity_) {
             if (!failed_ && std::fwrite(data, 1, size, stream_) != size) failed_ = true;
+            flushed_ += size;
             return;
         }
     }
@@ -72,6 +107,10 @@ void OutputFile::write_raw(const char* data, std::size_t size) {
 }
 
 char* OutputFile::make_room(std::size_t size) {
+    if (in_memory_) {
+        grow(size);
+        return buffer_.get() + used_;
+    }
     flush_buffer();
     if (size > capacity_) {  // a line longer than the whole buffer: let the buffer grow
         capacity_ = size;
@@ -98,6 +137,8 @@ void OutputFile::write(std::string_view bytes) {
 }
 
 bool OutputFile::close() {
+    open_ = false;
+    in_memory_ = false;
     if (stream_ == nullptr) return !failed_;
     flush_buffer();
     if (std::fclose(stream_) != 0) failed_ = true;
@@ -106,6 +147,8 @@ bool OutputFile::close() {
 }
 
 void OutputFile::discard() {
+    open_ = false;
+    in_memory_ = false;
     if (stream_ != nullptr) {
         used_ = 0;
         std::fclose(stream_);

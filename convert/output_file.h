@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -23,9 +24,21 @@ public:
 
     // Creates or truncates path. With LineEnds::crlf every LF written is stored as CR LF.
     bool create(const std::string& path, LineEnds ends, std::size_t buffer_size);
-    bool is_open() const { return stream_ != nullptr; }
+    // An output held in memory instead of a file: the buffer grows rather than being flushed,
+    // and its bytes are taken with contents() and dropped with clear(). The parallel
+    // conversion has the record loops format pieces of a file into such outputs.
+    void open_in_memory(std::size_t initial_capacity);
+    bool is_open() const { return open_; }
     bool failed() const { return failed_; }
     const std::string& path() const { return path_; }
+    // Bytes given to the output so far, flushed or still in the buffer.
+    std::uint64_t size() const { return flushed_ + used_; }
+    // Free bytes at the end of the buffer (what reserve() may hand out without flushing).
+    std::size_t room() const { return capacity_ - used_; }
+
+    // The bytes of an output held in memory, and their removal (the buffer is kept).
+    std::string_view contents() const { return {buffer_.get(), used_}; }
+    void clear() { used_ = 0; }
 
     void write(std::string_view bytes);
     // Bytes whose line ends are already in their stored form.
@@ -48,9 +61,13 @@ public:
 private:
     void flush_buffer();
     char* make_room(std::size_t size);
+    void grow(std::size_t size);
     void release();
 
     std::FILE* stream_ = nullptr;
+    bool open_ = false;
+    bool in_memory_ = false;
+    std::uint64_t flushed_ = 0;
     std::string path_;
     LineEnds ends_ = LineEnds::keep;
     std::unique_ptr<char[]> buffer_;

@@ -9,7 +9,8 @@ RecordReader::RecordReader(std::FILE* input, std::size_t record_size, std::size_
 }
 
 RecordBlock RecordReader::next_block() {
-    if (exhausted_ || (stop_ != nullptr && stop_->load(std::memory_order_relaxed))) return {nullptr, 0, record_size_};
+    if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) exhausted_ = true;
+    if (exhausted_) return {nullptr, 0, record_size_};
     // fread stops short only at the end or on an error; a pipe's short reads are gathered by it.
     const std::size_t got = std::fread(block_.get(), 1, block_size_, input_);
     bytes_read_ += got;

@@ -33,6 +33,8 @@ public:
 
     // True when reading stopped because the input could not be read, not at its end.
     bool failed() const { return failed_; }
+    // True once a block came back short: no further call delivers a record.
+    bool at_end() const { return exhausted_; }
 
     // Bytes read from the input so far, a trailing partial record included once it is reached.
     std::uint64_t bytes_read() const { return bytes_read_; }

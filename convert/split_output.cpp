@@ -107,8 +107,7 @@ const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock 
     const bool any_text =
         std::any_of(files.text.begin(), files.text.end(), [](const OutputFile& f) { return f.is_open(); });
     if (!any_csv && !any_text) return nullptr;  // no per-sensor file could be made: nothing to format
-    // Prefix, two cells, separators and line end, plus the slack put_cell may overrun.
-    constexpr std::size_t line_capacity = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
+    constexpr std::size_t line_capacity = SPLIT_LINE_ROOM;
     RecordPrefixes prefixes;
     RecordCells cells = record_cells_for(n);
 

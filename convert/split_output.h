@@ -7,6 +7,7 @@
 
 #include "convert/convert_status.h"
 #include "convert/data_file.h"
+#include "convert/format.h"
 #include "convert/output_file.h"
 #include "convert/record_reader.h"
 #include "convert/sensor_names.h"
@@ -33,6 +34,10 @@ std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensor
 // no directory: nothing is created and nothing reported.
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
                             const std::vector<std::string>& never_open, std::vector<Problem>& problems);
+
+// The room the record loops reserve for each per-sensor line (see combined_line_room): the
+// prefix, two cells, separators and line end, plus the slack put_cell may overrun.
+inline constexpr std::size_t SPLIT_LINE_ROOM = 4 * MAX_FORMATTED + 8 + CELL_COPY_SLACK;
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.
 const OutputFile* write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files);

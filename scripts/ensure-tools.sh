@@ -12,6 +12,8 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 command -v g++ >/dev/null || missing+=(g++)
 command -v python3 >/dev/null || missing+=(python3)
 [ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ] || [ -e /usr/lib/cmake/GTest ] || [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing+=(libgtest-dev)
+# The shard recipe cluster/parallel-shards.sh is tested for real.
+command -v parallel >/dev/null || missing+=(parallel)
 # Tests convert times in named zones (daylight-saving changes).
 [ -e /usr/share/zoneinfo/Europe/Berlin ] || missing+=(tzdata)
 # measinfo writes its JSON lines with nlohmann-json; its tests render the SVG plot with rsvg-convert.

@@ -123,8 +123,12 @@ TEST(ReadErrors, ADataFileThatFailsToReadIsReportedAndKeepsWhatWasWritten) {
     Scratch scratch;
     ASSERT_TRUE(write_data_file(large_shape(), scratch.path("in.dat")));
     const std::size_t size = test::fs::file_size(scratch.path("in.dat"));
-    for (const char* letters : {"tpwsc", "ctp", "sct"}) {
-        const std::string command = std::string("\"$MEASCONV\" ") + letters + " in.dat out";
+    // One thread, and the parallel pass (which reads in the same blocks).
+    for (const auto& [jobs, letters] : {std::pair{"1", "tpwsc"}, std::pair{"1", "ctp"}, std::pair{"1", "sct"},
+                                        std::pair{"3", "tpwsc"}, std::pair{"3", "ctp"}}) {
+        SCOPED_TRACE(std::string(jobs) + " threads");
+        const std::string command =
+            std::string("env MEASCONV_JOBS=") + jobs + " \"$MEASCONV\" " + letters + " in.dat out";
         const auto reads = reads_of("in.dat", command, scratch.dir.string());
         ASSERT_GE(reads.size(), 4u);
         const Tree complete = file_tree(scratch.dir.string(), {"in.dat"});

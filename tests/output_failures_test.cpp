@@ -224,17 +224,16 @@ TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
 // Starts measconv in the background on a FIFO fed with the first half of in.dat, waits until
 // the watched output has its first megabyte (so the half is being converted), sends the
 // signal, and prints measconv's exit status.
-std::string interrupt_script(const std::string& signal_name, const std::string& arguments,
-                             const std::string& watched) {
+std::string interrupt_script(const std::string& signal_name, const std::string& arguments, const std::string& watched,
+                             const std::string& environment = "") {
     // Job control gives the background job default signal actions; its notices go to /dev/null
     // with the shell's own standard error, and measconv's is shown at the end.
     return "set -m\n"
            "exec 3>&2 2>/dev/null\n"
            "mkfifo feed\n"
            "{ head -c $(( $(stat -c %s in.dat) / 2 )) in.dat; exec sleep 60; } > feed &\n"
-           "feeder=$!\n"
-           "\"$MEASCONV\" " +
-           arguments +
+           "feeder=$!\n" +
+           environment + " \"$MEASCONV\" " + arguments +
            " 2>err.txt &\n"
            "pid=$!\n"
            "for i in $(seq 1200); do\n"
@@ -270,9 +269,11 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
             EXPECT_TRUE(left == "out" || left.rfind("out", 0) != 0) << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("out")), std::vector<std::string>{}) << name;
 
-        // Batch mode: the entry before stays whole, the one in progress goes, the next never runs.
+        // Batch mode, one entry after the other: the entry before stays whole, the one in
+        // progress goes, the next never runs. (Single mode above ran on every core.)
         test::write_file(scratch.path("list.txt"), "in.dat,first\nfeed,second\nin.dat,third\n");
-        run = run_shell(interrupt_script(name, "tpwcsh list.txt", "second_wl.csv"), scratch.dir.string());
+        run = run_shell(interrupt_script(name, "tpwcsh list.txt", "second_wl.csv", "MEASCONV_JOBS=1"),
+                        scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
         EXPECT_EQ(file_tree(scratch.path("first")), finished) << name;

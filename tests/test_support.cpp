@@ -85,6 +85,13 @@ RunResult run_measconv(const std::vector<std::string>& args, const std::string& 
     return run_command(argv, cwd, tz);
 }
 
+RunResult run_measconv_with(const std::vector<std::pair<std::string, std::string>>& env,
+                            const std::vector<std::string>& args, const std::string& cwd, const std::string& tz) {
+    std::vector<std::string> argv = {MEASCONV_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_command(argv, cwd, tz, env);
+}
+
 RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz) {
     return run_command({"/bin/bash", "-c", script}, cwd, tz);
 }
@@ -145,7 +152,8 @@ std::string crlf(const std::string& text) {
 std::map<std::string, std::string> file_tree(const std::string& dir, const std::set<std::string>& left_out) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        const std::string name = fs::relative(entry.path(), dir).string();
+        // The name as it stands in the directory (fs::relative would name a link by its target).
+        const std::string name = entry.path().lexically_relative(dir).string();
         if (left_out.count(name) != 0) continue;
         if (entry.is_directory())
             files[name + "/"] = "";

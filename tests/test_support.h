@@ -39,6 +39,11 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
 // Runs measconv with args in directory cwd, with TZ set to tz; stdin is empty.
 RunResult run_measconv(const std::vector<std::string>& args, const std::string& cwd, const std::string& tz = "UTC");
 
+// Runs measconv with args in directory cwd, with the variables of env set (and TZ=tz).
+RunResult run_measconv_with(const std::vector<std::pair<std::string, std::string>>& env,
+                            const std::vector<std::string>& args, const std::string& cwd,
+                            const std::string& tz = "UTC");
+
 // Runs a bash script in cwd ("$MEASCONV" is the program under test).
 RunResult run_shell(const std::string& script, const std::string& cwd, const std::string& tz = "UTC");
 

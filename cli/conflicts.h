@@ -1,0 +1,22 @@
+// Which entries of a list may touch the same files, and so must run in list order relative to
+// each other. Two entries conflict when one's outputs (the four combined names, and in split
+// mode everything in its per-sensor directory) meet the other's outputs or input; entries
+// that only read the same input do not. Conflicts join entries into groups, transitively.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "convert/convert.h"
+
+enum class PathIdentity {
+    // The path's text, lexically normalised ("a/./b", "a/x/../b" and "a//b/" are "a/b"): the
+    // same on every machine that shares the list, so shards can be cut by it.
+    text,
+    // Also made absolute against the working directory with symbolic links resolved, and for
+    // files that exist their device and inode (hard links, other mounts): for one process.
+    file_system,
+};
+
+// The group of every request: the index of the first request of its group.
+std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity);

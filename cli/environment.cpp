@@ -1,0 +1,111 @@
+#include "cli/environment.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+bool all_digits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The value of a string of digits, or nothing beyond the 64-bit range.
+std::optional<std::uint64_t> decimal_value(const std::string& digits) {
+    if (!all_digits(digits)) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+void refuse(const char* name, const char* wanted, const char* value) {
+    std::fprintf(stderr, "measconv: %s must be %s, not '%s'\n", name, wanted, value);
+}
+
+}  // namespace
+
+std::optional<unsigned> parse_jobs(const std::string& text) {
+    if (!all_digits(text)) return std::nullopt;
+    const std::size_t first = text.find_first_not_of('0');
+    if (first == std::string::npos) return std::nullopt;  // zero
+    // Any positive integer is accepted; beyond MAX_JOBS more threads would only cost memory.
+    const std::optional<std::uint64_t> value = decimal_value(text.substr(first));
+    if (!value || *value > MAX_JOBS) return MAX_JOBS;
+    return static_cast<unsigned>(*value);
+}
+
+std::optional<Shard> parse_shard(const std::string& text) {
+    const std::size_t slash = text.find('/');
+    if (slash == std::string::npos) return std::nullopt;
+    const std::optional<std::uint64_t> index = decimal_value(text.substr(0, slash));
+    const std::optional<std::uint64_t> count = decimal_value(text.substr(slash + 1));
+    if (!index || !count || *index >= *count) return std::nullopt;
+    return Shard{*index, *count};
+}
+
+std::optional<ProgressMode> parse_progress(const std::string& text) {
+    if (text == "0") return ProgressMode::off;
+    if (text == "1") return ProgressMode::forced;
+    return std::nullopt;
+}
+
+unsigned available_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<unsigned>(count);
+    }
+    const unsigned reported = std::thread::hardware_concurrency();
+    return reported > 0 ? reported : 1;
+}
+
+std::optional<RunSettings> read_run_settings() {
+    RunSettings settings;
+    settings.jobs = std::min(available_cpus(), MAX_JOBS);
+    if (const char* value = std::getenv("MEASCONV_JOBS")) {
+        const std::optional<unsigned> jobs = parse_jobs(value);
+        if (!jobs) {
+            refuse("MEASCONV_JOBS", "a positive integer", value);
+            return std::nullopt;
+        }
+        settings.jobs = *jobs;
+    }
+    if (const char* value = std::getenv("MEASCONV_SHARD")) {
+        const std::optional<Shard> shard = parse_shard(value);
+        if (!shard) {
+            refuse("MEASCONV_SHARD", "K/N with 0 <= K < N", value);
+            return std::nullopt;
+        }
+        settings.shard = *shard;
+    }
+    if (const char* value = std::getenv("MEASCONV_PROGRESS")) {
+        const std::optional<ProgressMode> progress = parse_progress(value);
+        if (!progress) {
+            refuse("MEASCONV_PROGRESS", "0 or 1", value);
+            return std::nullopt;
+        }
+        settings.progress = *progress;
+    }
+    return settings;
+}
+
+bool shows_progress(ProgressMode mode) {
+    switch (mode) {
+    case ProgressMode::terminal: return isatty(STDERR_FILENO) == 1;
+    case ProgressMode::off: return false;
+    case ProgressMode::forced: return true;
+    }
+    return false;
+}

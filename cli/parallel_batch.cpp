@@ -1,0 +1,215 @@
+#include "cli/parallel_batch.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "cli/conflicts.h"
+#include "cli/progress.h"
+#include "cli/report.h"
+#include "cli/shards.h"
+
+namespace {
+
+constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+std::vector<ConvertRequest> shard_of(std::vector<ConvertRequest> requests, Shard shard) {
+    if (shard.count == 1) return requests;
+    std::vector<ConvertRequest> members;
+    for (std::size_t i : shard_members(conflict_groups(requests, PathIdentity::text), shard))
+        members.push_back(std::move(requests[i]));
+    return members;
+}
+
+// Who may start when: an entry starts once the entry before it in its conflict group is done.
+struct Schedule {
+    std::vector<ConvertRequest> requests;
+    std::vector<std::size_t> next_in_group;  // the entry that waits for this one, or NONE
+    std::unique_ptr<ConvertProgress[]> progress;
+
+    std::mutex mutex;
+    std::condition_variable changed;  // an entry finished
+    std::set<std::size_t> ready;      // entries free to start, the earliest taken first
+    std::size_t started = 0;
+    std::size_t finished = 0;
+    std::vector<std::optional<ConvertResult>> results;
+};
+
+// Fills in the order of each group; returns the number of groups.
+std::size_t plan(Schedule& schedule) {
+    const std::vector<std::size_t> groups = conflict_groups(schedule.requests, PathIdentity::file_system);
+    const std::size_t n = groups.size();
+    schedule.next_in_group.assign(n, NONE);
+    std::vector<std::size_t> last_of_group(n, NONE);
+    std::size_t group_count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t& last = last_of_group[groups[i]];
+        if (last == NONE) {
+            schedule.ready.insert(i);
+            ++group_count;
+        } else {
+            schedule.next_in_group[last] = i;
+        }
+        last = i;
+    }
+    schedule.results.resize(n);
+    return group_count;
+}
+
+void convert_ready_entries(Schedule& schedule) {
+    std::unique_lock<std::mutex> lock(schedule.mutex);
+    for (;;) {
+        schedule.changed.wait(lock, [&] {
+            return !schedule.ready.empty() || schedule.started == schedule.requests.size();
+        });
+        if (schedule.ready.empty()) return;  // every entry has started
+        const std::size_t i = *schedule.ready.begin();
+        schedule.ready.erase(schedule.ready.begin());
+        ++schedule.started;
+        lock.unlock();
+        // After a stop no entry starts: it has nothing to say, and nothing of it is made.
+        const std::atomic<bool>* stop = schedule.requests[i].stop;
+        ConvertResult result = stop != nullptr && stop->load() ? ConvertResult{} : convert_file(schedule.requests[i]);
+        lock.lock();
+        schedule.results[i] = std::move(result);
+        ++schedule.finished;
+        if (schedule.next_in_group[i] != NONE) schedule.ready.insert(schedule.next_in_group[i]);
+        schedule.changed.notify_all();
+    }
+}
+
+struct EntryThreads {
+    Schedule& schedule;
+    std::vector<std::thread> threads;
+
+    EntryThreads(Schedule& s, std::size_t count) : schedule(s) {
+        for (std::size_t i = 0; i < count; ++i) {
+            try {
+                threads.emplace_back(convert_ready_entries, std::ref(schedule));
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+    }
+    ~EntryThreads() {
+        for (std::thread& thread : threads) thread.join();
+    }
+    EntryThreads(const EntryThreads&) = delete;
+    EntryThreads& operator=(const EntryThreads&) = delete;
+};
+
+// What the progress line needs beyond the schedule: the sizes of the data files.
+struct BatchMeter {
+    bool shown = false;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::uint64_t total_bytes = 0;  // of every data file, when all are regular files
+    bool sizes_known = true;
+
+    BatchMeter(const std::vector<ConvertRequest>& requests, bool show) : shown(show) {
+        if (!shown) return;
+        for (const ConvertRequest& request : requests) {
+            struct stat status {};
+            if (::stat(request.input.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+                sizes_known = false;
+                return;
+            }
+            total_bytes += static_cast<std::uint64_t>(status.st_size);
+        }
+    }
+
+    // Read with the schedule's lock held.
+    BatchProgress measure(const Schedule& schedule) const {
+        BatchProgress progress;
+        progress.done = schedule.finished;
+        progress.total = schedule.requests.size();
+        std::uint64_t record_bytes = 0;
+        for (std::size_t i = 0; i < schedule.requests.size(); ++i) {
+            progress.output_bytes += schedule.progress[i].output_bytes.load(std::memory_order_relaxed);
+            record_bytes += schedule.progress[i].record_bytes.load(std::memory_order_relaxed);
+        }
+        if (sizes_known && total_bytes > 0)
+            progress.fraction = static_cast<double>(record_bytes) / static_cast<double>(total_bytes);
+        else if (progress.total > 0)
+            progress.fraction = static_cast<double>(progress.done) / static_cast<double>(progress.total);
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        progress.elapsed = elapsed.count();
+        return progress;
+    }
+};
+
+void convert_scheduled(std::vector<ConvertRequest> requests, unsigned jobs, bool show_progress) {
+    Schedule schedule;
+    schedule.requests = std::move(requests);
+    const std::size_t n = schedule.requests.size();
+    schedule.progress = std::make_unique<ConvertProgress[]>(n);
+    const std::size_t groups = plan(schedule);
+    // One chain of dependent entries: the threads go to each conversion instead.
+    const unsigned threads_per_entry = groups == 1 ? jobs : 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        schedule.requests[i].threads = threads_per_entry;
+        if (show_progress) schedule.requests[i].progress = &schedule.progress[i];
+    }
+    const BatchMeter meter(schedule.requests, show_progress);
+
+    ProgressLine line;
+    if (meter.shown) line.show(batch_progress_text(meter.measure(schedule)));  // at once, however soon it is done
+    auto next_draw = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
+    EntryThreads threads(schedule, std::min<std::size_t>(jobs, groups));
+    if (threads.threads.empty()) {  // no thread could be started: this one converts
+        for (std::size_t i = 0; i < n; ++i)
+            if (print_problems(convert_file(schedule.requests[i])) == ConvertStatus::interrupted) break;
+        line.erase();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(schedule.mutex);
+    for (std::size_t printed = 0; printed < n;) {
+        if (schedule.results[printed]) {
+            const ConvertResult result = std::move(*schedule.results[printed]);
+            schedule.results[printed].reset();
+            ++printed;
+            if (result.problems.empty()) continue;
+            lock.unlock();
+            line.erase();  // a message does not share the line with the progress
+            print_problems(result);
+            lock.lock();
+            continue;
+        }
+        if (!meter.shown) {
+            schedule.changed.wait(lock);
+            continue;
+        }
+        if (std::chrono::steady_clock::now() >= next_draw) {
+            const std::string text = batch_progress_text(meter.measure(schedule));
+            lock.unlock();
+            line.show(text);
+            lock.lock();
+            next_draw = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
+        }
+        schedule.changed.wait_until(lock, next_draw);
+    }
+    lock.unlock();
+    line.erase();
+}
+
+}  // namespace
+
+void convert_entries(std::vector<ConvertRequest> requests, const RunSettings& settings) {
+    requests = shard_of(std::move(requests), settings.shard);
+    const bool show_progress = shows_progress(settings.progress);
+    if (settings.jobs == 1 && !show_progress) {
+        for (const ConvertRequest& request : requests) {
+            if (settings.stop != nullptr && settings.stop->load()) break;
+            // A failed entry does not stop the run; an interrupted one does.
+            if (print_problems(convert_file(request)) == ConvertStatus::interrupted) break;
+        }
+        return;
+    }
+    convert_scheduled(std::move(requests), settings.jobs, show_progress);
+}
