@@ -222,32 +222,28 @@ TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
 // --- Signals ---
 
 // Starts measconv in the background on a FIFO fed with the first half of in.dat, waits until
-// the watched output has its first megabyte (so the half is being converted), sends the
-// signal, and prints measconv's exit status.
-std::string interrupt_script(const std::string& signal_name, const std::string& arguments, const std::string& watched,
+// the feeder has written that half (so measconv has read all but a pipe's buffer of it and is
+// converting), sends the signal, and prints measconv's exit status.
+std::string interrupt_script(const std::string& signal_name, const std::string& arguments,
                              const std::string& environment = "") {
     // Job control gives the background job default signal actions; its notices go to /dev/null
     // with the shell's own standard error, and measconv's is shown at the end.
     return "set -m\n"
            "exec 3>&2 2>/dev/null\n"
            "mkfifo feed\n"
-           "{ head -c $(( $(stat -c %s in.dat) / 2 )) in.dat; exec sleep 60; } > feed &\n"
+           "{ head -c $(( $(stat -c %s in.dat) / 2 )) in.dat; touch fed; exec sleep 60; } > feed &\n"
            "feeder=$!\n" +
            environment + " \"$MEASCONV\" " + arguments +
            " 2>err.txt &\n"
            "pid=$!\n"
-           "for i in $(seq 1200); do\n"
-           "  [ \"$(stat -c %s " +
-           watched +
-           " 2>/dev/null || echo 0)\" -ge 1000000 ] && break\n"
-           "  sleep 0.05\n"
-           "done\n"
+           "for i in $(seq 1200); do [ -e fed ] && break; sleep 0.05; done\n"
+           "sleep 0.2\n"
            "kill -s " +
            signal_name +
            " $pid\n"
            "wait $pid\n"
            "echo \"status=$?\"\n"
-           "kill -9 -- -$feeder; wait; rm -f feed\n"
+           "kill -9 -- -$feeder; wait; rm -f feed fed\n"
            "cat err.txt >&3; rm err.txt\n";
 }
 
@@ -259,8 +255,8 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
         ASSERT_EQ(run_measconv({"tpwcsh", "in.dat", "done"}, scratch.dir.string()).out, "");
         const Tree finished = file_tree(scratch.path("done"));
 
-        // Single mode.
-        test::RunResult run = run_shell(interrupt_script(name, "tpwcsh feed out", "out_wl.csv"), scratch.dir.string());
+        // Single mode, on every core (the records formatted on several threads).
+        test::RunResult run = run_shell(interrupt_script(name, "tpwcs feed out"), scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
         // Nothing of the conversion is left but its (empty) per-sensor directory: no combined
@@ -272,8 +268,7 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
         // Batch mode, one entry after the other: the entry before stays whole, the one in
         // progress goes, the next never runs. (Single mode above ran on every core.)
         test::write_file(scratch.path("list.txt"), "in.dat,first\nfeed,second\nin.dat,third\n");
-        run = run_shell(interrupt_script(name, "tpwcsh list.txt", "second_wl.csv", "MEASCONV_JOBS=1"),
-                        scratch.dir.string());
+        run = run_shell(interrupt_script(name, "tpwcsh list.txt", "MEASCONV_JOBS=1"), scratch.dir.string());
         EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
         EXPECT_EQ(run.err, "measconv: interrupted, removed the unfinished outputs of 'feed'\n") << name;
         EXPECT_EQ(file_tree(scratch.path("first")), finished) << name;
