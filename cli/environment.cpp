@@ -1,7 +1,13 @@
 #include "cli/environment.h"
 
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
 #include <sched.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -61,12 +67,15 @@ std::optional<ProgressMode> parse_progress(const std::string& text) {
 }
 
 unsigned available_cpus() {
+#ifndef _WIN32
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
         const int count = CPU_COUNT(&set);
         if (count > 0) return static_cast<unsigned>(count);
     }
+#endif
+    // Windows: the processors the runtime reports.
     const unsigned reported = std::thread::hardware_concurrency();
     return reported > 0 ? reported : 1;
 }
