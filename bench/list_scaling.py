@@ -27,7 +27,7 @@ def run(bins, list_path):
                    check=True)
     elapsed = time.perf_counter() - start
     with open(report) as text:
-        return elapsed, int(text.read()) / 1024
+        return elapsed, int(text.readline()) / 1024
 
 
 def endless_list_peaks(bins, seconds):

@@ -63,7 +63,7 @@ def timed_run(bins, command, core, cwd):
     if result.returncode != 0:
         sys.exit(f"failed: {' '.join(command)}")
     with open(report) as text:
-        return elapsed, int(text.read()) * 1024
+        return elapsed, int(text.readline()) * 1024
 
 
 def output_files(directory):

@@ -65,33 +65,6 @@ def timed_run(bins, command, cpus, cwd, jobs):
     return elapsed, peak, user + system
 
 
-def make_workload(measgen, work, options, file_count):
-    """The converter's input argument: a data file, or a list file naming file_count data files."""
-    os.makedirs(work)
-    if file_count == 1:
-        data = os.path.join(work, "in.dat")
-        subprocess.run([measgen, data] + options + COMMON_OPTIONS, check=True)
-        return data
-    list_path = os.path.join(work, "files.lst")
-    with open(list_path, "w") as listing:
-        for i in range(file_count):
-            data = os.path.join(work, f"in{i:03}.dat")
-            subprocess.run([measgen, data] + options + COMMON_OPTIONS + ["--seed", str(i + 1)], check=True)
-            listing.write(f"{data},{os.path.join(work, 'out', f'o{i:03}')}\n")
-    return list_path
-
-
-def convert_command(program, type_letters, workload, out_dir):
-    if workload.endswith(".lst"):
-        return [program, type_letters, workload]  # outputs named by the list, under out_dir
-    return [program, type_letters, workload, os.path.join(out_dir, "o")]
-
-
-def fresh(directory):
-    shutil.rmtree(directory, ignore_errors=True)
-    os.makedirs(directory)
-
-
 # The timed programs: the binary, MEASCONV_JOBS (None: unset), and whether they run on all
 # the cores of --cores or pinned to --core.
 VARIANTS = {
