@@ -20,14 +20,7 @@ deb="build/measconv_${version}_${arch}.deb"
 rm -f "$deb"
 (cd build && cpack -G DEB >/dev/null 2>&1) || (cd build && cpack -G DEB)
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
-contains() { [[ "$1" == *"$2"* ]]; }
+. scripts/checks.sh  # the working directory is the repository here
 
 check "cpack made $deb" test -f "$deb"
 [ -f "$deb" ] || { echo "deb: $passed passed, $failed failed"; exit 1; }

@@ -43,13 +43,7 @@ status=0
 python3 scripts/wine_compare.py build build-windows build-windows/compare || status=1
 
 echo "== the Windows zip"
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
+. scripts/checks.sh  # the working directory is the repository here
 version=$(sed -n 's/.*MEASCONV_VERSION\[\] = "\(.*\)";/\1/p' build-windows/generated/measconv_version.h)
 zip="measconv-$version-win64.zip"
 rm -f "build-windows/$zip"
