@@ -1,6 +1,5 @@
 #include "convert/hdf5_output.h"
 
-#include <fcntl.h>
 #include <hdf5.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "convert/native_files.h"
 #include "convert/output_file.h"
 
 namespace {
@@ -255,9 +255,7 @@ bool create_temporary_beside(const std::string& path, std::string& temporary) {
             const std::string suffix = "-" + pid + "-" + std::to_string(attempt);
             const std::string name =
                 short_name ? (directory / (".measconv" + suffix + ".h5.part")).string() : path + ".part" + suffix;
-            const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                close(fd);
+            if (create_new_file(name)) {
                 temporary = name;
                 return true;
             }
@@ -401,7 +399,8 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     if (!create_temporary_beside(path, writer->temporary)) return cannot_open;
     const PropertiesHandle creation = untimed_creation(H5P_FILE_CREATE);
     if (creation.valid())
-        writer->file = FileHandle(H5Fcreate(writer->temporary.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
+        writer->file = FileHandle(
+            H5Fcreate(hdf5_file_name(writer->temporary).c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
     if (!writer->file.valid()) return cannot_open;  // the writer removes its temporary file
 
     const hid_t file = writer->file.get();
@@ -442,7 +441,7 @@ Problem finish_hdf5_output(Hdf5Output& out) {
     complete = close_datasets(w) && complete;
     if (!complete) w.failed = true;
     complete = close_or_abandon(w) && complete;
-    if (complete && std::rename(w.temporary.c_str(), w.path.c_str()) == 0) w.finished = true;
+    if (complete && replace_file(w.temporary, w.path)) w.finished = true;
     const bool finished = w.finished;
     out.writer.reset();  // removes the temporary file unless it became the output
     return finished ? Problem{} : cannot_write;
