@@ -2,7 +2,7 @@
 # Installs, from Debian's packages, whatever the build and the tests need and the machine lacks.
 #   scripts/ensure-tools.sh [--full] [--packages] [--windows]
 # --full: clang and its runtimes for the sanitizer and fuzz runs; --packages: what cpack and the
-# package test use; --windows: the MinGW-w64 cross compiler and Wine.
+# package test use; --windows: the MinGW-w64 cross compiler, Wine, dpkg-source and zlib for MinGW.
 set -euo pipefail
 
 missing=()
@@ -43,6 +43,10 @@ for option in "$@"; do
       command -v x86_64-w64-mingw32-g++ >/dev/null || minimal+=(g++-mingw-w64-x86-64)
       command -v wine >/dev/null && command -v wineboot >/dev/null || minimal+=(wine)
       [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || minimal+=(wine64)
+      # apt-get source unpacks the HDF5 source package (scripts/windows-hdf5.sh) with dpkg-source.
+      command -v dpkg-source >/dev/null || minimal+=(dpkg-dev)
+      # HDF5's deflate filter in the Windows build: Debian's zlib for MinGW.
+      [ -e /usr/x86_64-w64-mingw32/lib/libz.a ] || minimal+=(libz-mingw-w64-dev)
       ;;
     *) echo "ensure-tools.sh: unknown option $option" >&2; exit 2 ;;
   esac
