@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "convert/hdf5_library_lock.h"
 #include "convert/native_files.h"
 #include "convert/output_file.h"
 
@@ -373,6 +374,7 @@ void remove_temporary(Hdf5Writer& writer) {
 }  // namespace
 
 void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
+    const Hdf5LibraryLock lock;
     if (!writer->finished) remove_temporary(*writer);
     delete writer;
 }
@@ -381,6 +383,7 @@ bool hdf5_supported() { return true; }
 
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
                            Hdf5Output& out) {
+    const Hdf5LibraryLock lock;
     out.writer.reset();
     const Problem cannot_open{ConvertStatus::hdf5_open_failed, path};
     std::error_code error;
@@ -413,6 +416,7 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
 
 bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::size_t count) {
     if (!out.is_open()) return true;
+    const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     if (w.failed) return false;
     const std::size_t record_bytes = record_size(w.sensors);
@@ -434,6 +438,7 @@ bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::siz
 
 Problem finish_hdf5_output(Hdf5Output& out) {
     if (!out.is_open()) return {};
+    const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     const Problem cannot_write{ConvertStatus::write_failed, w.path};
     bool complete = !w.failed && flush_group(w.records, w.time_offset, w.counter, w.time) &&

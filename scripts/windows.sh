@@ -78,12 +78,15 @@ done
 
 # Run from the unpacked folder, nothing else beside the programs: the sample as examples/expected.
 cp examples/sample.dat "$unpacked/run/"
-run_out=$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcs sample.dat sample 2>&1)
+run_out=$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcsh sample.dat sample 2>&1)
 check "measconv.exe from the zip prints nothing" test -z "$run_out"
 check "measconv.exe from the zip: per-sensor files" diff -r "$unpacked/run/sample" examples/expected/sample
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "measconv.exe from the zip: sample_$name" cmp "$unpacked/run/sample_$name" "examples/expected/sample_$name"
 done
+mkdir -p "$unpacked/linux"
+build/bin/measconv h examples/sample.dat "$unpacked/linux/sample"
+check "measconv.exe from the zip: sample.h5 as the Linux build writes it" cmp "$unpacked/run/sample.h5" "$unpacked/linux/sample.h5"
 for program in measgen measinfo; do
   check "$program.exe from the zip prints its version" \
     test "$(cd "$unpacked/run" && wine "$root/$home/bin/$program.exe" --version)" = "$program $version"
