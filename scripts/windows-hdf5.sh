@@ -60,7 +60,7 @@ fi
 mkdir -p "$home/shim/sys"
 echo "/* Empty: MinGW has no <sys/wait.h>; HDF5 includes it but uses none of it. */" >"$home/shim/sys/wait.h"
 
-echo "== hdf5-mingw: configuring and building the static library (build-windows/hdf5-mingw)"
+echo "== hdf5-mingw: configuring and building the static libraries ($home)"
 mkdir -p "$home/build"
 # From inside the build folder: a configure check writes its result into the current folder.
 # Always a fresh folder: the library sets its large-file flags only in a first configure.
