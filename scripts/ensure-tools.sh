@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and the machine lacks.
-#   scripts/ensure-tools.sh [--full] [--packages] [--windows]
+#   scripts/ensure-tools.sh [--full] [--packages] [--windows] [--cluster]
 # --full: clang and its runtimes for the sanitizer and fuzz runs; --packages: what cpack and the
-# package test use; --windows: the MinGW-w64 cross compiler and Wine.
+# package test use; --windows: the MinGW-w64 cross compiler and Wine; --cluster: Slurm, munge
+# and sshd for the shard recipes on real engines (scripts/cluster.sh).
 set -euo pipefail
 
 missing=()
@@ -44,6 +45,11 @@ for option in "$@"; do
       command -v wine >/dev/null && command -v wineboot >/dev/null || minimal+=(wine)
       [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || minimal+=(wine64)
       ;;
+    --cluster)
+      command -v slurmctld >/dev/null && command -v slurmd >/dev/null && command -v sbatch >/dev/null || minimal+=(slurm-wlm)
+      command -v munged >/dev/null && command -v mungekey >/dev/null || minimal+=(munge)
+      [ -x /usr/sbin/sshd ] && command -v ssh >/dev/null && command -v ssh-keygen >/dev/null || minimal+=(openssh-server)
+      ;;
     *) echo "ensure-tools.sh: unknown option $option" >&2; exit 2 ;;
   esac
 done
@@ -51,7 +57,9 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ ${#minimal[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]} ${minimal[*]}"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  $SUDO apt-get update -qq
-  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-  [ ${#minimal[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${minimal[@]}"
+  # Others may be installing at the same time: wait for dpkg's lock rather than fail.
+  apt=($SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+  "${apt[@]}" update -qq
+  [ ${#missing[@]} -eq 0 ] || "${apt[@]}" install -y -qq "${missing[@]}"
+  [ ${#minimal[@]} -eq 0 ] || "${apt[@]}" install -y -qq --no-install-recommends "${minimal[@]}"
 fi
