@@ -192,7 +192,7 @@ feed_whole
 (cd "$work/fifo-sequential" && "$measconv" tpwc list.txt >"$work/fifo-sequential.out")
 
 same_tree() {  # the job output files left out
-  diff -r --no-dereference -x 'measconv-*.out' "$1" "$2" >"$work/diff.txt" 2>&1 || { head -n 20 "$work/diff.txt"; return 1; }
+  diff -rq --no-dereference -x 'measconv-*.out' "$1" "$2" >"$work/diff.txt" 2>&1 || { head -n 20 "$work/diff.txt"; return 1; }
 }
 same_lines() { diff <(sort "$1") <(sort "$2") >"$work/diff.txt" || { head -n 20 "$work/diff.txt"; return 1; }; }
 # The finished task K of array JOB: "STATE EXIT_CODE" from the job completion file.
@@ -322,7 +322,8 @@ Host measconv-a measconv-b
   StrictHostKeyChecking yes
   BatchMode yes
 EOF
-/usr/sbin/sshd -D -f "$work/ssh/sshd_config" -E "$work/log/sshd.log" &
+# sshd hands its own TZ to the sessions: another zone than the shards', which the recipe must pass on.
+TZ=UTC /usr/sbin/sshd -D -f "$work/ssh/sshd_config" -E "$work/log/sshd.log" &
 pids+=($!)
 ssh_works() { ssh -F "$work/ssh/config" measconv-a true 2>/dev/null; }
 check "sshd on 127.0.0.1:$ssh_port takes the key made here" wait_for 10 ssh_works

@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
 using Groups = std::vector<std::size_t>;
 
 Groups groups_of(const std::string& list, PathIdentity identity, const std::string& letters = "tp") {
-    return conflict_groups(batch_requests(parse_list_text(list), "list.txt", parse_type_letters(letters), RunSettings{}),
-                           identity);
+    return conflict_groups(
+        batch_requests(parse_list_text(list), "list.txt", parse_type_letters(letters), RunSettings{}), identity);
 }
 
 struct GroupCase {
@@ -256,7 +256,8 @@ TEST(Shards, TheRecipesRefuseWhatTheyCannotRun) {
          "SLURM_ARRAY_TASK_ID=3 SLURM_ARRAY_TASK_COUNT=1 bash '" + src + "/cluster/slurm-shards.sbatch' tp list.txt 3",
          "task 3 is no shard of 3 (0-2)"},
         {"too many arguments",
-         "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash '" + src + "/cluster/slurm-shards.sbatch' tp list.txt 3 4",
+         "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash '" + src +
+             "/cluster/slurm-shards.sbatch' tp list.txt 3 4",
          "usage: sbatch"},
     };
     Scratch scratch;
@@ -286,15 +287,17 @@ TEST(Shards, TheRecipesFindTheProgram) {
         {"bin before the build folder", {"build/bin/measconv", "build/measconv"}, "", "@/build/bin/measconv"},
         {"beside the recipe first", {"cluster/measconv", "build/bin/measconv"}, "", "@/cluster/measconv"},
         {"a folder named measconv is no program", {"build/bin/measconv/", "build/measconv"}, "", "@/build/measconv"},
-        {"MEASCONV before all", {"elsewhere/measconv", "build/bin/measconv"}, "MEASCONV=@/elsewhere/measconv",
+        {"MEASCONV before all",
+         {"elsewhere/measconv", "build/bin/measconv"},
+         "MEASCONV=@/elsewhere/measconv",
          "@/elsewhere/measconv"},
         {"the PATH when the tree has none", {"path/measconv"}, "PATH=@/path:$PATH", "@/path/measconv"},
         {"nowhere", {}, "PATH=@/tools", ""},  // tools/ holds only bash and dirname
     };
     const std::string src = MEASCONV_SOURCE_DIR;
     const char* recipes[] = {
-        "cluster/parallel-shards.sh tpwc list.txt 2",
-        "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash cluster/slurm-shards.sbatch tpwc list.txt 1",
+        "@/cluster/parallel-shards.sh tpwc list.txt 1",
+        "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash @/cluster/slurm-shards.sbatch tpwc list.txt 1",
     };
     for (const char* recipe : recipes) {
         for (const Case& c : cases) {
@@ -314,18 +317,18 @@ TEST(Shards, TheRecipesFindTheProgram) {
             for (const std::string program : c.programs) {
                 fs::create_directories(fs::path(tree + "/" + program).parent_path());
                 if (program.back() == '/') continue;
-                test::write_file(tree + "/" + program, "#!/bin/sh\necho \"$0\" >>used.txt\nexec '" +
-                                                           test::measconv_path() + "' \"$@\"\n");
+                test::write_file(tree + "/" + program,
+                                 "#!/bin/sh\necho \"$0\" >>used.txt\nexec '" + test::measconv_path() + "' \"$@\"\n");
                 fs::permissions(tree + "/" + program, fs::perms::owner_all);
             }
             test::write_file(scratch.path("list.txt"), "# nothing to convert\n");
-            const RunResult run = test::run_shell("unset MEASCONV; " + in_tree(c.settings) + " " + tree + "/" + recipe,
-                                                  scratch.dir.string());
+            const RunResult run =
+                test::run_shell("unset MEASCONV; " + in_tree(c.settings) + " " + in_tree(recipe), scratch.dir.string());
             if (*c.used == '\0') {
                 EXPECT_EQ(run.exit_code, 2);
                 EXPECT_EQ(run.out, "");
-                for (const std::string said : {in_tree("not in @/cluster, @/build/bin or @/build, nor on the PATH"),
-                                               std::string("MEASCONV=/path/to/measconv")})
+                for (const std::string& said : {in_tree("not in @/cluster, @/build/bin or @/build, nor on the PATH"),
+                                                std::string("MEASCONV=/path/to/measconv")})
                     EXPECT_NE(run.err.find(said), std::string::npos) << said << " in: " << run.err;
                 continue;
             }
