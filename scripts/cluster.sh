@@ -26,7 +26,9 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "cluster: not run: slurmd runs its jobs as root here and sshd needs /run/sshd (run as root)"
   exit 0
 fi
+installing=$SECONDS
 ./scripts/ensure-tools.sh --cluster
+echo "cluster: installs took $((SECONDS - installing)) s"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 nice -n 10 cmake --build build --target measconv measgen >/dev/null
 program() {  # build/bin holds every program, older build trees keep them in their targets' folders
