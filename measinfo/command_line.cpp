@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "convert/decimal_number.h"
+#include "base/decimal_number.h"
 #include "measinfo/texts.h"
 
 namespace {

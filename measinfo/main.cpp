@@ -4,21 +4,13 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "base/standard_streams.h"
 #include "measconv_version.h"
 #include "measinfo/command_line.h"
 #include "measinfo/run.h"
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    // Reports end in LF on every platform: no CR LF from the runtime's text mode.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+    use_binary_standard_streams();
     const MeasinfoCommandLine line = parse_measinfo_command_line(std::vector<std::string>(argv + 1, argv + argc));
     switch (line.command) {
     case MeasinfoCommand::help: std::fputs(measinfo_usage().c_str(), stdout); return 0;

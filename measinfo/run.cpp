@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "base/c_file.h"
 #include "measinfo/file_stats.h"
 #include "measinfo/json_output.h"
 #include "measinfo/svg_plot.h"
@@ -24,10 +24,6 @@ bool same_file(const std::string& a, const std::string& b) {
     return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // The first sensor the selection names that the file does not have; 0 when it has them all.
 std::size_t missing_sensor(const PlotSelection& selection, const FileInfo& info) {
@@ -48,7 +44,7 @@ bool write_plot(const std::string& path, const FileInfo& info, const PlotSelecti
         return false;
     }
     const std::string svg = svg_plot(info, bins);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    CFile file(std::fopen(path.c_str(), "wb"));
     if (!file) {
         std::fprintf(stderr, "measinfo: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
@@ -77,9 +73,14 @@ int run_measinfo(const MeasinfoOptions& options) {
             worsen(EXIT_TROUBLE);
         }
         if (options.check && !check_findings(info).empty()) worsen(EXIT_NOT_CLEAN);
-        if (options.json) put(json_line(info));
-        else if (options.check) put(check_line(info));
-        else put(i > 0 ? "\n" + text_report(info) : text_report(info));
+        if (options.json) {
+            put(json_line(info));
+        } else if (options.check) {
+            put(check_line(info));
+        } else {
+            if (i > 0) put("\n");  // a blank line between reports
+            put(text_report(info));
+        }
         if (plot && info.status != FileStatus::unreadable && !write_plot(options.plot_path, info, options.plot, bins))
             worsen(EXIT_TROUBLE);
     }

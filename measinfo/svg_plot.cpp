@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "convert/format.h"
+#include "convert/number_format.h"
 #include "measinfo/texts.h"
 
 namespace {

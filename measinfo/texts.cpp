@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string_view>
 
-#include "convert/decimal_number.h"
-#include "convert/format.h"
-#include "convert/local_time.h"
+#include "base/decimal_number.h"
+#include "convert/number_format.h"
+#include "datafile/local_time.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "convert/decimal_number.h"
+#include "base/decimal_number.h"
 
 namespace {
 

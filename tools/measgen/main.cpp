@@ -3,20 +3,12 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "base/standard_streams.h"
 #include "measconv_version.h"
 #include "measgen/command_line.h"
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    // Messages end in LF on every platform, as measconv's do: no CR LF from the runtime's text mode.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+    use_binary_standard_streams();
     const MeasgenCommandLine line = parse_measgen_command_line(std::vector<std::string>(argv + 1, argv + argc));
     switch (line.command) {
     case MeasgenCommand::help: std::fputs(measgen_usage().c_str(), stdout); return 0;
