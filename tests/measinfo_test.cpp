@@ -119,6 +119,12 @@ std::string bytes_of(const Json& text) {
     return bytes;
 }
 
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
 std::vector<std::string> keys_of(const Json& object) {
     std::vector<std::string> keys;
     for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
@@ -482,6 +488,12 @@ const ShapeCase SHAPE_CASES[] = {
          for (std::uint64_t record = 500; record < 530; ++record) shape.counter_jumps.push_back({record, -1});
          return shape;
      }, "irregular counter steps 30"},
+    {"one to four records a second: a median between two counts", [] {
+         FileShape shape = test::sample_shape();
+         const std::int32_t offsets[] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
+         for (int i = 0; i < 10; ++i) shape.records.push_back({offsets[i], i, {{1.0f, 1550000}}});
+         return shape;
+     }, ""},
     {"seven records a second and a partial last second", [] {
          FileShape shape = base_shape(2, 100);
          shape.records_per_second = 7;
@@ -637,6 +649,59 @@ TEST(WorkedExample, JsonLine) {
               R"("clean":false,"findings":["trailing bytes 3","irregular time steps 1"]})"
               "\n");
     EXPECT_EQ(Json::parse(run.out)["size"], WORKED_EXAMPLE_SIZE);
+}
+
+// Lines of the report beyond the worked example: records per second (a median between two
+// counts, one second, a second time returns to, a count beyond the histogram's array) and
+// the lists of irregular steps (capped, backward, short).
+TEST(WorkedExample, RateAndIrregularStepLinesOfOtherFiles) {
+    const auto records_at = [](std::vector<std::int32_t> offsets) {
+        FileShape shape = test::sample_shape();
+        for (std::size_t i = 0; i < offsets.size(); ++i)
+            shape.records.push_back({offsets[i], static_cast<std::int32_t>(i), {{1.0f, 1550000}, {2.0f, 1550000}}});
+        return shape;
+    };
+    FileShape fast = base_shape(1, 5010);
+    fast.records_per_second = 5000;
+    FileShape capped = base_shape(2, 3000);
+    for (std::uint64_t k = 1; k <= 25; ++k) capped.time_jumps.push_back({100 * k, 3});
+    for (const std::uint64_t record : {2600, 2700, 2800}) capped.time_jumps.push_back({record, -2});
+    for (std::uint64_t k = 0; k < 30; ++k) capped.counter_jumps.push_back({50 + 90 * k, 2});
+    FileShape back = base_shape(2, 1000);
+    back.time_jumps = {{400, -20}};
+    FileShape still = base_shape(2, 1000);
+    still.counter_jumps = {{500, -1}};
+    const std::pair<FileShape, std::vector<std::string>> rows[] = {
+        {records_at({0, 1, 1, 2, 2, 2, 3, 3, 3, 3}),
+         {"  records a second  2.5 (median over 4 seconds with records; least 1, most 4)\n"}},
+        {records_at({7}), {"  records a second  1 (median over 1 second with records; least 1, most 1)\n"}},
+        {records_at({0, 0, 0, 10, 10, 10, 0, 0}),
+         {"  records a second  3 (median over 3 seconds with records; least 2, most 3)\n"}},
+        {fast, {"  records a second  2505 (median over 2 seconds with records; least 10, most 5000)\n"}},
+        {capped,
+         {"\n  irregular time steps, the first 20 of 28:\n"
+          "  record  time                 step  kind\n"
+          "     100  1980-01-02 02:04:08  +4 s  gap\n",
+          "  irregular counter steps, the first 20 of 30:\n"
+          "  record  time                 step  kind\n"
+          "      50  1980-01-02 02:04:00    +3  gap\n"}},
+        {back,
+         {"\n  irregular time steps:\n"
+          "  record  time                  step  kind\n"
+          "     400  1980-01-02 02:04:15  -19 s  backward\n\n"}},
+        {still,
+         {"\n  irregular counter steps:\n"
+          "  record  time                 step  kind\n"
+          "     500  1980-01-02 02:04:45    +0  short\n\n"}},
+    };
+    for (const auto& [shape, parts] : rows) {
+        Scratch scratch;
+        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+        const std::string report = run_measinfo({"in.dat"}, scratch.dir.string()).out;
+        for (const std::string& part : parts) EXPECT_NE(report.find(part), std::string::npos) << part << report;
+        // The lists hold at most twenty steps each.
+        EXPECT_LE(count_of(report, " gap\n") + count_of(report, " backward\n") + count_of(report, " short\n"), 40);
+    }
 }
 
 TEST(WorkedExample, RecordTimesAreLocal) {
@@ -1106,12 +1171,6 @@ int svg_attribute(const std::string& svg, const std::string& name) {
     const std::regex pattern("<svg [^>]*\\b" + name + "=\"([0-9]+)\"");
     std::smatch match;
     return std::regex_search(svg, match, pattern) ? std::stoi(match[1]) : -1;
-}
-
-int count_of(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-    return count;
 }
 
 // Renders the SVG to PNG with rsvg-convert: it must succeed silently and keep the size.
