@@ -104,25 +104,12 @@ bool parse_record(const std::string& text, GenRecord& record) {
     return true;
 }
 
-// "R:S": from generated record R on, a shift of S.
-bool parse_jump(const char* value, GenJump& jump) {
+// "R:S": from generated record R on, a shift of S (of the time offsets or the counters).
+template <std::vector<GenJump> FileShape::*jumps>
+bool add_jump(FileShape& shape, const char* value) {
     std::vector<long long> fields;
     if (!parse_fields(value, ':', {{0, I64_MAX}, {-SHIFT_MAX, SHIFT_MAX}}, fields)) return false;
-    jump = {static_cast<std::uint64_t>(fields[0]), fields[1]};
-    return true;
-}
-
-bool add_time_jump(FileShape& shape, const char* value) {
-    GenJump jump;
-    if (!parse_jump(value, jump)) return false;
-    shape.time_jumps.push_back(jump);
-    return true;
-}
-
-bool add_counter_jump(FileShape& shape, const char* value) {
-    GenJump jump;
-    if (!parse_jump(value, jump)) return false;
-    shape.counter_jumps.push_back(jump);
+    (shape.*jumps).push_back({static_cast<std::uint64_t>(fields[0]), fields[1]});
     return true;
 }
 
@@ -214,9 +201,9 @@ const ValueOption OPTIONS[] = {
      .set_number = [](FileShape& s, long long n) { s.wave_period = static_cast<std::uint32_t>(n); }},
     {.name = "--time-jump", .value = "R:S",
      .help = "time offsets from record R on shifted by S seconds (a gap, or back if negative)",
-     .group = Group::irregular, .set_text = add_time_jump},
+     .group = Group::irregular, .set_text = add_jump<&FileShape::time_jumps>},
     {.name = "--counter-jump", .value = "R:N", .help = "counters from record R on shifted by N",
-     .group = Group::irregular, .set_text = add_counter_jump},
+     .group = Group::irregular, .set_text = add_jump<&FileShape::counter_jumps>},
     {.name = "--invalid-stretch", .value = "R:N[:SENSOR]",
      .help = "records R to R+N-1 invalid for one sensor (from 1) or all", .group = Group::irregular,
      .set_text = add_invalid_stretch},
