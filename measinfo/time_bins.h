@@ -64,8 +64,6 @@ TimeBins make_time_bins(std::size_t sensor_count);
 // the file does not have are left out).
 TimeBins make_plot_bins(const PlotSelection& selection, std::size_t sensor_count);
 
-inline bool in_plot_window(const TimeBins& bins, std::int64_t time) { return time >= bins.from && time <= bins.to; }
-
 // Widens the range (doubling the bin width) until it holds time.
 void grow_time_bins(TimeBins& bins, std::int64_t time);
 
