@@ -25,7 +25,7 @@ inline std::optional<long long> parse_decimal(std::string_view text, long long l
         magnitude = magnitude * 10 + digit;
     }
     if (!negative && magnitude == LIMIT) return std::nullopt;
-    const long long value = !negative           ? static_cast<long long>(magnitude)
+    const long long value = !negative            ? static_cast<long long>(magnitude)
                             : magnitude == LIMIT ? std::numeric_limits<long long>::min()
                                                  : -static_cast<long long>(magnitude);
     if (value < low || value > high) return std::nullopt;

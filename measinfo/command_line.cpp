@@ -132,12 +132,14 @@ std::string measinfo_usage() {
         const std::string indent(2 + FORM_WIDTH + 1, ' ');
         for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1))
             help.insert(at + 1, indent);
-        return "  " + form + std::string(form.size() < FORM_WIDTH ? FORM_WIDTH - form.size() : 0, ' ') + " " + help + "\n";
+        return "  " + form + std::string(form.size() < FORM_WIDTH ? FORM_WIDTH - form.size() : 0, ' ') + " " + help +
+               "\n";
     };
     std::string usage = "usage: measinfo [--json] [--check] [--plot FILE.svg [PLOT OPTION...]] DATAFILE...\n";
     usage += line("without options", "a readable report per file");
     for (const Option& option : OPTIONS)
-        usage += line(option.value != nullptr ? std::string(option.name) + " " + option.value : option.name, option.help);
+        usage +=
+            line(option.value != nullptr ? std::string(option.name) + " " + option.value : option.name, option.help);
     usage += line("--", "ends the options");
     usage += line("--help", "prints this text");
     usage += line("--version", "prints the version");

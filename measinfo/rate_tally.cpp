@@ -23,7 +23,7 @@ RateSummary summarize_rate(const RateTally& tally) {
         }
         return histogram.back().first;
     };
-    summary.median = (static_cast<double>(count_at((summary.seconds - 1) / 2)) +
-                      static_cast<double>(count_at(summary.seconds / 2))) / 2;
+    const double lower_middle = static_cast<double>(count_at((summary.seconds - 1) / 2));
+    summary.median = (lower_middle + static_cast<double>(count_at(summary.seconds / 2))) / 2;
     return summary;
 }

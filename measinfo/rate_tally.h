@@ -12,7 +12,7 @@
 inline constexpr std::size_t RATE_ARRAY_SIZE = 4096;
 
 struct RateTally {
-    std::uint64_t in_second = 0;  // records so far in the current second
+    std::uint64_t in_second = 0;                                // records so far in the current second
     std::array<std::uint64_t, RATE_ARRAY_SIZE> seconds_with{};  // [n]: the seconds that held n records
     std::map<std::uint64_t, std::uint64_t> seconds_with_many;
 };

@@ -20,7 +20,8 @@ constexpr int EXIT_NOT_CLEAN = 1;
 constexpr int EXIT_TROUBLE = 2;
 
 bool same_file(const std::string& a, const std::string& b) {
-    struct stat first {}, second {};
+    struct stat first = {};
+    struct stat second = {};
     return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
 }

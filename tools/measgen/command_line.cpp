@@ -117,8 +117,7 @@ bool add_jump(FileShape& shape, const char* value) {
 bool add_invalid_stretch(FileShape& shape, const char* value) {
     std::vector<long long> fields;
     if (!parse_fields(value, ':', {{0, I64_MAX}, {0, I64_MAX}}, fields) &&
-        !parse_fields(value, ':', {{0, I64_MAX}, {0, I64_MAX}, {1, 255}},
-                      fields))
+        !parse_fields(value, ':', {{0, I64_MAX}, {0, I64_MAX}, {1, 255}}, fields))
         return false;
     shape.invalid_stretches.push_back({static_cast<std::uint64_t>(fields[0]), static_cast<std::uint64_t>(fields[1]),
                                        fields.size() == 3 ? static_cast<std::uint32_t>(fields[2]) : 0u});
@@ -319,8 +318,9 @@ std::string measgen_usage() {
             // The help in a column of its own: beside a short form, under a long one.
             const std::string form = std::string(option.name) + " " + option.value;
             constexpr std::size_t FORM_WIDTH = 24;
-            usage += "  " + form + (form.size() < FORM_WIDTH ? std::string(FORM_WIDTH - form.size(), ' ')
-                                                             : "\n  " + std::string(FORM_WIDTH, ' '));
+            usage += "  " + form +
+                     (form.size() < FORM_WIDTH ? std::string(FORM_WIDTH - form.size(), ' ')
+                                               : "\n  " + std::string(FORM_WIDTH, ' '));
             usage += std::string(" ") + option.help + "\n";
         }
     }
