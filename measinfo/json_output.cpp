@@ -90,7 +90,8 @@ Json series_of(const FileInfo& info, const SeriesInfo& series) {
 
 Json rate_of(const FileInfo& info) {
     if (!info.records_read || info.records == 0) return nullptr;
-    return Json{{"median", info.rate.median}, {"min", info.rate.min}, {"max", info.rate.max}, {"seconds", info.rate.seconds}};
+    const RateSummary& rate = info.rate;
+    return Json{{"median", rate.median}, {"min", rate.min}, {"max", rate.max}, {"seconds", rate.seconds}};
 }
 
 template <typename T>

@@ -159,7 +159,8 @@ std::string irregular_step_table(const FileInfo& info, const SeriesInfo& series,
     if (steps.irregular == 0) return "";
     std::string out = "\n  irregular " + std::string(name) + " steps";
     if (steps.listed.size() < steps.irregular)
-        out += string_printf(", the first %zu of %llu", steps.listed.size(), static_cast<unsigned long long>(steps.irregular));
+        out += string_printf(", the first %zu of %llu", steps.listed.size(),
+                             static_cast<unsigned long long>(steps.irregular));
     out += ":\n";
     std::vector<Column> columns = {
         {"", "record", true, {}}, {"", "time", false, {}}, {"", "step", true, {}}, {"", "kind", false, {}}};

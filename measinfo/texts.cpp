@@ -39,8 +39,8 @@ std::int64_t zone_offset(std::int64_t seconds_since_epoch) {
 ParsedTime parse_datetime_text(const std::string& text) {
     const ParsedTime wrong_form{std::nullopt, "expected a local date-time YYYY-MM-DD HH:MM:SS"};
     const bool with_seconds = text.size() == 19;
-    if ((text.size() != 16 && !with_seconds) || text[4] != '-' || text[7] != '-' || (text[10] != ' ' && text[10] != 'T') ||
-        text[13] != ':' || (with_seconds && text[16] != ':'))
+    if ((text.size() != 16 && !with_seconds) || text[4] != '-' || text[7] != '-' ||
+        (text[10] != ' ' && text[10] != 'T') || text[13] != ':' || (with_seconds && text[16] != ':'))
         return wrong_form;
     const auto field = [&](std::size_t at, std::size_t width, long long low, long long high) {
         const std::string_view digits(text.data() + at, width);
