@@ -52,6 +52,10 @@ GENERATED = [
     ("bad_count", ["--count-byte", "200", "--records", "2"]),
     ("short", ["--records", "2", "--truncate", "100"]),
     ("empty", ["--truncate", "0"]),
+    # For measinfo only: gaps, time running back and a counter jump to list, a stretch to shade.
+    ("gen_jumps", ["--sensors", "3", "--records", "600", "--rate", "10", "--start", "1700000000",
+                   "--time-jump", "100:30", "--time-jump", "300:-5", "--counter-jump", "200:4",
+                   "--invalid-stretch", "50:20:2"]),
 ]
 VALID = ["sample", "gen_many", "gen_wrap", "gen_before_1970", "gen_texts", "gen_no_sensor", "gen_partial"]
 LARGE = ["gen_chunks_1d", "gen_chunks_2d"]  # converted to HDF5 only
@@ -237,13 +241,17 @@ def batch_mode(linux, windows):
 
 def measinfo_runs(linux, windows):
     """Reports, JSON lines, checks and plots (compared with the trees) of every input."""
-    names = ["in/%s.dat" % name for name in VALID + BROKEN]
-    for options in ([], ["--json"], ["--check"]):
+    names = ["in/%s.dat" % name for name in VALID + BROKEN + ["gen_jumps"]]
+    for options in ([], ["--json"], ["--check"], ["--json", "--check"]):
         compare_runs(linux, windows, options + names, "measinfo %s" % " ".join(options), "measinfo")
     compare_runs(linux, windows, ["--check", "in/sample.dat", "in/missing.dat"], "measinfo, missing file", "measinfo")
-    for name in ("sample", "gen_many", "gen_wrap", "gen_before_1970"):
+    for name in ("sample", "gen_many", "gen_wrap", "gen_before_1970", "gen_jumps"):
         compare_runs(linux, windows, ["--plot", "out/%s.svg" % name, "in/%s.dat" % name], "measinfo --plot " + name,
                      "measinfo")
+    # A window (local times, here UTC), two of the sensors, their wavelengths.
+    compare_runs(linux, windows, ["--plot", "out/gen_jumps_window.svg", "--plot-from", "2023-11-14 22:13:30",
+                                  "--plot-to", "2023-11-14T22:14:30", "--plot-sensors", "1,3", "--plot-wavelength",
+                                  "in/gen_jumps.dat"], "measinfo --plot of a window", "measinfo")
 
 
 def compare_trees(linux, windows):
