@@ -82,7 +82,7 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-enum class ListRead { ok, unreadable, data_file };
+}  // namespace
 
 ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries) {
     std::error_code error;
@@ -107,8 +107,6 @@ ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entr
     entries = std::move(cutter.entries);
     return ListRead::ok;
 }
-
-}  // namespace
 
 std::vector<ListEntry> parse_list_text(const std::string& text) {
     ListCutter cutter;
