@@ -57,6 +57,10 @@ public:
         return line + wrapped(option->get_description(), HELP_COLUMN) + "\n";
     }
 
+    std::string make_description(const CLI::App* app) const override {
+        return wrapped(app->get_description(), 0) + "\n";
+    }
+
     std::string make_subcommand(const CLI::App* subcommand) const override {
         std::string line = "  " + subcommand->get_name();
         line += std::string(HELP_COLUMN > line.size() ? HELP_COLUMN - line.size() : 1, ' ');
@@ -152,8 +156,9 @@ int meas_main(int argc, const char* const* argv) {
     convert->footer(
         "Outputs are named after the output base: BASE.h5, BASE_pv.txt, BASE_wl.txt,\n"
         "BASE_pv.csv, BASE_wl.csv, and per sensor BASE/SERIAL.txt and BASE/SERIAL.csv.\n"
-        "Exit codes: 0 every input converted completely; 1 an input had a problem (each is\n"
-        "named on standard error); 2 a usage error or an unusable value (nothing converted).");
+        "Exit codes: 0 every input converted completely; 1 an input had a problem (each\n"
+        "is named on standard error); 2 a usage error or an unusable value (nothing is\n"
+        "converted then).");
     add_convert_options(*convert, convert_options);
 
     if (argc >= 2 && argv[1][0] != '-') {

@@ -36,8 +36,8 @@ void use_utc() {
 
 std::optional<OutputChoice> choose_outputs(const ConvertOptions& options, std::string& error) {
     std::optional<OutputChoice> choice = default_choice(hdf5_supported());
-    if (!options.letters.empty()) choice = letters_choice(options.letters, error);
-    if (!options.names.empty()) choice = named_choice(options.names, error);
+    if (options.letters) choice = letters_choice(*options.letters, error);
+    if (options.names) choice = named_choice(*options.names, error);
     if (!choice) return std::nullopt;
     const OutputSet written = written_outputs(*choice);
     if (written == 0) {
@@ -226,11 +226,14 @@ void add_convert_options(CLI::App& app, ConvertOptions& options) {
                    "convert the entries of a list file in measconv's format (input, output base, letters per line)")
         ->type_name("FILE");
     CLI::Option* letters =
-        app.add_option("-t,--type", options.letters,
+        app.add_option_function<std::string>(
+               "-t,--type", [&options](const std::string& value) { options.letters = value; },
                        "outputs as measconv's letters: p physical values, w wavelengths, t text, c CSV, s per-sensor "
                        "files, h HDF5 (default: h; cpw in a build without HDF5)")
             ->type_name("LETTERS");
-    app.add_option("--outputs", options.names, std::string("outputs by name, comma-separated: ") + OUTPUT_NAMES_HELP)
+    app.add_option_function<std::string>(
+           "--outputs", [&options](const std::string& value) { options.names = value; },
+           std::string("outputs by name, comma-separated: ") + OUTPUT_NAMES_HELP)
         ->type_name("NAMES")
         ->excludes(letters);
     CLI::Option* base = app.add_option("-o,--output", options.output_base,

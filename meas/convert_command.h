@@ -16,8 +16,8 @@ class App;
 struct ConvertOptions {
     std::vector<std::string> inputs;
     std::string list;
-    std::string letters;  // -t
-    std::string names;    // --outputs
+    std::optional<std::string> letters;  // -t
+    std::optional<std::string> names;    // --outputs
     std::string output_base;
     std::string output_dir;
     std::string sensors;
