@@ -15,10 +15,14 @@
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/shards.h"
+#include "cli/signals.h"
 
 namespace {
 
 constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+// How often the printing thread looks for a stop while it waits for results.
+constexpr std::chrono::milliseconds STOP_LOOK_INTERVAL{100};
 
 std::vector<ConvertRequest> shard_of(std::vector<ConvertRequest> requests, Shard shard) {
     if (shard.count == 1) return requests;
@@ -167,6 +171,9 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
     if (meter.shown) line.show(batch_progress_text(meter.measure(schedule)));  // at once, however soon it is done
     auto next_draw = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
     EntryThreads threads(schedule, std::min<std::size_t>(jobs, groups));
+    // This thread only waits and prints: a stop signal goes to a converting thread.
+    std::optional<StopSignalsHeldHere> held;
+    if (!threads.threads.empty()) held.emplace();
     if (threads.threads.empty()) {  // no thread could be started: this one converts
         line.erase();
         for (const ConvertRequest& request : schedule.requests) {
@@ -177,7 +184,13 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
         return;
     }
     std::unique_lock<std::mutex> lock(schedule.mutex);
+    bool stop_passed_on = false;
     for (std::size_t printed = 0; printed < n;) {
+        // Every entry thread learns of a stop at once, also one waiting for a pipe to deliver.
+        if (!stop_passed_on && settings.stop != nullptr && settings.stop->load()) {
+            pass_stop_signal_on(threads.threads);
+            stop_passed_on = true;
+        }
         if (schedule.results[printed]) {
             const ConvertResult result = std::move(*schedule.results[printed]);
             schedule.results[printed].reset();
@@ -189,7 +202,7 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
             continue;
         }
         if (!meter.shown) {
-            schedule.changed.wait(lock);
+            schedule.changed.wait_for(lock, STOP_LOOK_INTERVAL);
             continue;
         }
         if (std::chrono::steady_clock::now() >= next_draw) {

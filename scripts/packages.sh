@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The programs of the package; each has a manual page.
-programs=(measconv measgen measinfo)
+programs=(measconv measgen measinfo meas)
 
 ./scripts/ensure-tools.sh --packages
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
