@@ -111,11 +111,15 @@ bool choose_settings(const ConvertOptions& options, RunSettings& settings, std::
     return true;
 }
 
-// The input's name without its extension, in directory (or beside the input when empty).
+// The input's name without its extension, in directory (or beside the input when empty). Joined
+// as text, so the names (and the messages that show them) are the same on every platform.
 std::string base_for(const std::string& input, const std::string& directory) {
     const fs::path path(input);
-    if (directory.empty()) return (path.parent_path() / path.stem()).string();
-    return (fs::path(directory) / path.stem()).string();
+    const std::size_t extension = path.extension().string().size();
+    if (directory.empty()) return input.substr(0, input.size() - extension);
+    const std::string name = path.filename().string();
+    const bool separated = directory.back() == '/' || (fs::path::preferred_separator == '\\' && directory.back() == '\\');
+    return directory + (separated ? "" : "/") + name.substr(0, name.size() - extension);
 }
 
 ConvertRequest request_for(const std::string& input, const std::string& base, const OutputChoice& choice,
