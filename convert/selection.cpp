@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 namespace {
 

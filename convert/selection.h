@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "convert/convert_status.h"
-#include "convert/data_file.h"
-#include "convert/record_reader.h"
+#include "datafile/data_file.h"
+#include "datafile/record_reader.h"
 
 // Sensors first..last of the table (counting from 1), or, when serial is not empty, every
 // sensor whose serial is exactly that text.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 namespace {
 

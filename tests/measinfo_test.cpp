@@ -15,10 +15,10 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
+#include "measconv_version.h"
 #include "measinfo/step_tally.h"
 #include "measinfo/time_bins.h"
-#include "measconv_version.h"
 #include "test_support.h"
 
 #ifndef MEASINFO_BINARY
@@ -1110,7 +1110,7 @@ TEST(Plot, OfTheBundledSampleIsTheOneInTheDocumentation) {
     Scratch scratch;
     const ProgramRun run = run_measinfo({"--plot", scratch.path("sample.svg"), "examples/sample.dat"}, MEASCONV_SOURCE_DIR);
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(test::read_file(scratch.path("sample.svg")), test::read_file(MEASCONV_SOURCE_DIR "/docs/measinfo-sample.svg"));
+    EXPECT_EQ(test::read_file(scratch.path("sample.svg")), test::read_file(MEASCONV_SOURCE_DIR "/doc/measinfo-sample.svg"));
     if (have_rsvg()) expect_renders(scratch.path("sample.svg"), scratch.dir.string());
 }
 
