@@ -187,9 +187,10 @@ bool write_int32_array_attribute(hid_t file, const char* name, const std::vector
 
 bool write_selection_attributes(hid_t file, const std::vector<SelectionAttribute>& attributes) {
     for (const SelectionAttribute& attribute : attributes) {
-        const bool written = attribute.text.empty()
-                                 ? write_int32_array_attribute(file, attribute.name.c_str(), attribute.values)
-                                 : write_text_attribute(file, attribute.name.c_str(), attribute.text);
+        const char* name = attribute.name.c_str();
+        const bool written = !attribute.text.empty() ? write_text_attribute(file, name, attribute.text)
+                             : attribute.scalar      ? write_int32_attribute(file, name, attribute.values.at(0))
+                                                     : write_int32_array_attribute(file, name, attribute.values);
         if (!written) return false;
     }
     return true;

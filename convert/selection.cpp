@@ -133,12 +133,14 @@ RecordBlock SelectedRecords::next_block(RecordReader& reader) {
 std::vector<SelectionAttribute> selection_attributes(const FileSelection& selection) {
     if (selection.everything()) return {};
     std::vector<SelectionAttribute> attributes;
-    SelectionAttribute sensors{"selected_sensors", {}, {}};
+    SelectionAttribute sensors{"selected_sensors", {}, {}, false};
     for (std::size_t i : selection.sensors) sensors.values.push_back(static_cast<std::int32_t>(i + 1));
     attributes.push_back(sensors);
-    attributes.push_back({"source_sensor_count", {}, {static_cast<std::int32_t>(selection.file_sensor_count)}});
-    if (selection.from.kind != RecordBound::Kind::none) attributes.push_back({"selected_from", bound_text(selection.from), {}});
-    if (selection.to.kind != RecordBound::Kind::none) attributes.push_back({"selected_to", bound_text(selection.to), {}});
-    if (selection.every > 1) attributes.push_back({"selected_every", std::to_string(selection.every), {}});
+    attributes.push_back({"source_sensor_count", {}, {static_cast<std::int32_t>(selection.file_sensor_count)}, true});
+    if (selection.from.kind != RecordBound::Kind::none)
+        attributes.push_back({"selected_from", bound_text(selection.from), {}, false});
+    if (selection.to.kind != RecordBound::Kind::none)
+        attributes.push_back({"selected_to", bound_text(selection.to), {}, false});
+    if (selection.every > 1) attributes.push_back({"selected_every", std::to_string(selection.every), {}, false});
     return attributes;
 }

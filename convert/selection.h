@@ -48,7 +48,9 @@ struct FileSelection {
     std::uint64_t every = 1;
 
     bool all_sensors() const { return sensors.size() == file_sensor_count; }
-    bool all_records() const { return from.kind == RecordBound::Kind::none && to.kind == RecordBound::Kind::none && every == 1; }
+    bool all_records() const {
+        return from.kind == RecordBound::Kind::none && to.kind == RecordBound::Kind::none && every == 1;
+    }
     bool everything() const { return all_sensors() && all_records(); }
     std::size_t file_record_size() const { return record_size(file_sensor_count); }
 };
@@ -66,7 +68,7 @@ std::string sensor_pick_text(const SensorPick& pick);
 // Where a pass over the records stands in the selection; shared by the readers of one pass
 // (the parallel pass reads with two), which read one after the other.
 struct SelectionCursor {
-    std::uint64_t records_seen = 0;   // records of the file read so far
+    std::uint64_t records_seen = 0;  // records of the file read so far
     std::uint64_t records_in_span = 0;
     std::uint64_t records_kept = 0;
 };
@@ -97,6 +99,7 @@ private:
 struct SelectionAttribute {
     std::string name;
     std::string text;                  // a text attribute, or
-    std::vector<std::int32_t> values;  // (when text is empty) an int32 array
+    std::vector<std::int32_t> values;  // (when text is empty) int32 values: an array,
+    bool scalar = false;               // or one scalar
 };
 std::vector<SelectionAttribute> selection_attributes(const FileSelection& selection);

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "measconv_version.h"
 #include "meas/convert_command.h"
+#include "measconv_version.h"
 
 namespace {
 
@@ -122,8 +122,8 @@ std::string with_hint(const std::string& message, const std::string& typed, cons
 int unknown_subcommand(const std::string& typed) {
     std::string known;
     for (const Subcommand& subcommand : SUBCOMMANDS) known += std::string(known.empty() ? "" : ", ") + subcommand.name;
-    return usage_error("meas", with_hint("unknown command '" + typed + "'", typed, subcommand_names()) +
-                                   " (commands: " + known + ")");
+    return usage_error(
+        "meas", with_hint("unknown command '" + typed + "'", typed, subcommand_names()) + " (commands: " + known + ")");
 }
 
 }  // namespace
@@ -185,7 +185,8 @@ int meas_main(int argc, const char* const* argv) {
     if (!extras.empty()) {
         const std::string& typed = extras.front();
         if (typed.size() > 1 && typed[0] == '-')
-            return usage_error("meas convert", with_hint("unknown option '" + typed + "'", typed, option_names(*convert)));
+            return usage_error("meas convert",
+                               with_hint("unknown option '" + typed + "'", typed, option_names(*convert)));
         return usage_error("meas convert", "unexpected argument '" + typed + "'");
     }
     std::string error;

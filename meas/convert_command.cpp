@@ -41,8 +41,9 @@ std::optional<OutputChoice> choose_outputs(const ConvertOptions& options, std::s
     if (!choice) return std::nullopt;
     const OutputSet written = written_outputs(*choice);
     if (written == 0) {
-        error = "the outputs chosen write no file: a combined file needs a form (t or c) and a quantity (p or w), "
-                "the per-sensor files (s) need t or c";
+        error =
+            "the outputs chosen write no file: a combined file needs a form (t or c) and a quantity (p or w), "
+            "the per-sensor files (s) need t or c";
         return std::nullopt;
     }
     if ((written & OUTPUT_HDF5) && !hdf5_supported()) {
@@ -82,7 +83,8 @@ bool choose_selection(const ConvertOptions& options, Selection& selection, std::
     }
     if (selection.from.kind == selection.to.kind && selection.from.kind != RecordBound::Kind::none &&
         selection.from.value > selection.to.value) {
-        error = "--from " + quoted(options.from) + " lies after --to " + quoted(options.to) + ": nothing would be selected";
+        error =
+            "--from " + quoted(options.from) + " lies after --to " + quoted(options.to) + ": nothing would be selected";
         return false;
     }
     return true;
@@ -118,7 +120,8 @@ std::string base_for(const std::string& input, const std::string& directory) {
     const std::size_t extension = path.extension().string().size();
     if (directory.empty()) return input.substr(0, input.size() - extension);
     const std::string name = path.filename().string();
-    const bool separated = directory.back() == '/' || (fs::path::preferred_separator == '\\' && directory.back() == '\\');
+    const bool separated =
+        directory.back() == '/' || (fs::path::preferred_separator == '\\' && directory.back() == '\\');
     return directory + (separated ? "" : "/") + name.substr(0, name.size() - extension);
 }
 
@@ -156,7 +159,8 @@ bool requests_of_inputs(const ConvertOptions& options, const OutputChoice& choic
             }
 #endif
         }
-        const std::string base = options.output_base.empty() ? base_for(input, options.output_dir) : options.output_base;
+        const std::string base =
+            options.output_base.empty() ? base_for(input, options.output_dir) : options.output_base;
         if (!bases.insert(fs::path(base).lexically_normal().string()).second) {
             error = "two inputs would write the outputs named " + quoted(base) + "; convert them one at a time with -o";
             return false;
@@ -173,8 +177,8 @@ bool requests_of_list(const ConvertOptions& options, const OutputChoice& choice,
     case ListRead::ok: break;
     case ListRead::unreadable: error = "cannot read the list file " + quoted(options.list); return false;
     case ListRead::data_file:
-        error = quoted(options.list) + " is a data file, not a list file; convert it with 'meas convert " + options.list +
-                "'";
+        error = quoted(options.list) + " is a data file, not a list file; convert it with 'meas convert " +
+                options.list + "'";
         return false;
     }
     // Letters carry over from the last entry that had some, as in measconv's lists; before
@@ -232,8 +236,8 @@ void add_convert_options(CLI::App& app, ConvertOptions& options) {
     CLI::Option* letters =
         app.add_option_function<std::string>(
                "-t,--type", [&options](const std::string& value) { options.letters = value; },
-                       "outputs as measconv's letters: p physical values, w wavelengths, t text, c CSV, s per-sensor "
-                       "files, h HDF5 (default: h; cpw in a build without HDF5)")
+               "outputs as measconv's letters: p physical values, w wavelengths, t text, c CSV, s per-sensor "
+               "files, h HDF5 (default: h; cpw in a build without HDF5)")
             ->type_name("LETTERS");
     app.add_option_function<std::string>(
            "--outputs", [&options](const std::string& value) { options.names = value; },
@@ -256,8 +260,9 @@ void add_convert_options(CLI::App& app, ConvertOptions& options) {
                    "only records from this date-time (2024-03-31T14:05:00, local time unless Z or +01:00 follows) or "
                    "record number (from 1) on (default: the first)")
         ->type_name("TIME");
-    app.add_option("--to", options.to, "only records up to this date-time or record number, itself included "
-                                       "(default: the last)")
+    app.add_option("--to", options.to,
+                   "only records up to this date-time or record number, itself included "
+                   "(default: the last)")
         ->type_name("TIME");
     app.add_option("--every", options.every, "only the first record of the span and every Nth after it (default: 1)")
         ->type_name("N");
@@ -308,22 +313,22 @@ int run_conversion_plan(ConvertPlan plan) {
     bool all_complete = true;
     const bool json = plan.json;
     const bool quiet = plan.quiet;
-    const ResultReport report{
-        [&](const ConvertRequest& request, const ConvertResult& result) {
-            const std::vector<Finding> findings = findings_of(request, result);
-            if (!findings.empty()) all_complete = false;
-            if (json) {
-                const std::string line = json_line(request, result, findings);
-                std::fwrite(line.data(), 1, line.size(), stdout);
-                std::fflush(stdout);
-            }
-            for (const Finding& finding : findings) std::fprintf(stderr, "meas: %s\n", finding.message.c_str());
-            if (findings.empty() && !quiet && !json)
-                std::fprintf(stderr, "meas: %s\n", converted_line(request, result).c_str());
-        },
-        [&](const ConvertRequest& request, const ConvertResult& result) {
-            return json || !quiet || !findings_of(request, result).empty();
-        }};
+    const ResultReport report{[&](const ConvertRequest& request, const ConvertResult& result) {
+                                  const std::vector<Finding> findings = findings_of(request, result);
+                                  if (!findings.empty()) all_complete = false;
+                                  if (json) {
+                                      const std::string line = json_line(request, result, findings);
+                                      std::fwrite(line.data(), 1, line.size(), stdout);
+                                      std::fflush(stdout);
+                                  }
+                                  for (const Finding& finding : findings)
+                                      std::fprintf(stderr, "meas: %s\n", finding.message.c_str());
+                                  if (findings.empty() && !quiet && !json)
+                                      std::fprintf(stderr, "meas: %s\n", converted_line(request, result).c_str());
+                              },
+                              [&](const ConvertRequest& request, const ConvertResult& result) {
+                                  return json || !quiet || !findings_of(request, result).empty();
+                              }};
     convert_entries(std::move(plan.requests), plan.settings, report);
     int exit_code = all_complete ? 0 : 1;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

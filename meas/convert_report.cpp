@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "convert/output_names.h"
 #include "convert/output_file.h"
+#include "convert/output_names.h"
 
 namespace {
 
@@ -88,14 +88,12 @@ std::string problem_text(const Problem& problem, const std::string& input) {
     case ConvertStatus::bad_version:
         return quoted(input) + " is a data file of another format version; this program reads version " +
                std::to_string(REQUIRED_VERSION_MAJOR) + "." + std::to_string(REQUIRED_VERSION_MINOR);
-    case ConvertStatus::bad_sensor_count:
-        return quoted(input) + " has a broken header: its sensor count is " + subject;
+    case ConvertStatus::bad_sensor_count: return quoted(input) + " has a broken header: its sensor count is " + subject;
     case ConvertStatus::write_failed:
         return "could not write " + quoted(subject) + " (is the disk full?); it is incomplete";
     case ConvertStatus::read_failed:
         return "could not read " + quoted(input) + " to its end; the outputs hold the records before the error";
-    case ConvertStatus::interrupted:
-        return "interrupted; removed the unfinished outputs of " + quoted(input);
+    case ConvertStatus::interrupted: return "interrupted; removed the unfinished outputs of " + quoted(input);
     case ConvertStatus::sensor_not_found:
         return quoted(input) + " has no sensor " + quoted(subject) + " to select (--sensors); 'meas info " + input +
                "' lists its sensors";
@@ -134,7 +132,8 @@ std::vector<Finding> findings_of(const ConvertRequest& request, const ConvertRes
     std::vector<Finding> findings;
     for (const Problem& problem : result.problems)
         findings.push_back({kind_name(problem.status),
-                            problem.status == ConvertStatus::bad_magic || problem.status == ConvertStatus::bad_version ||
+                            problem.status == ConvertStatus::bad_magic ||
+                                    problem.status == ConvertStatus::bad_version ||
                                     problem.status == ConvertStatus::bad_sensor_count
                                 ? request.input
                                 : problem.subject,
@@ -172,7 +171,8 @@ std::string converted_line(const ConvertRequest& request, const ConvertResult& r
            (result.records == 1 ? "" : "s") + ") into " + into;
 }
 
-std::string json_line(const ConvertRequest& request, const ConvertResult& result, const std::vector<Finding>& findings) {
+std::string json_line(const ConvertRequest& request, const ConvertResult& result,
+                      const std::vector<Finding>& findings) {
     using Json = nlohmann::ordered_json;
     Json outputs = Json::array();
     for (const std::string& path : result.outputs) {
@@ -182,13 +182,9 @@ std::string json_line(const ConvertRequest& request, const ConvertResult& result
     }
     Json problems = Json::array();
     for (const Finding& finding : findings)
-        problems.push_back(
-            Json{{"kind", finding.kind}, {"subject", json_text(finding.subject)}, {"message", json_text(finding.message)}});
-    const Json line{{"input", json_text(request.input)},
-                    {"complete", findings.empty()},
-                    {"outputs", outputs},
-                    {"sensors", result.sensors},
-                    {"records", result.records},
-                    {"problems", problems}};
+        problems.push_back(Json{
+            {"kind", finding.kind}, {"subject", json_text(finding.subject)}, {"message", json_text(finding.message)}});
+    const Json line{{"input", json_text(request.input)}, {"complete", findings.empty()}, {"outputs", outputs},
+                    {"sensors", result.sensors},         {"records", result.records},    {"problems", problems}};
     return line.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
 }

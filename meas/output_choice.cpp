@@ -43,7 +43,8 @@ std::optional<OutputChoice> letters_choice(const std::string& letters, std::stri
             std::string text(1, '\'');
             text += c;
             text += "' is not an output letter (p w t c s h)";
-            if (letters.find_first_of("vV") != std::string::npos) text += "; for the CSV files give -t cpw or --outputs csv";
+            if (letters.find_first_of("vV") != std::string::npos)
+                text += "; for the CSV files give -t cpw or --outputs csv";
             error = std::move(text);
             return std::nullopt;
         }

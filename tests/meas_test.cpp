@@ -148,17 +148,19 @@ TEST(MeasConvert, MalformedInputsAsMeasconvLeavesThemOrNothing) {
         std::size_t first, last;  // the bytes set
         unsigned char byte;
     };
+    // clang-format off
     const Broken broken[] = {
         {0, 0, 'X'},   {0, 0, 0},     {1, 1, 'B'},   {1, 1, 'a'},   {2, 3, 'X'},    {35, 35, 2},
         {35, 35, 0},   {36, 36, 2},   {36, 36, 4},   {97, 97, 0},   {97, 97, 1},    {97, 97, 127},
         {97, 97, 128}, {97, 97, 200}, {97, 97, 255}, {5, 34, 'x'},  {105, 135, 'y'}, {23336, 23339, 0xff},
     };
+    // clang-format on
     for (const Broken& b : broken) {
         std::string bytes(valid.begin(), valid.end());
         for (std::size_t i = b.first; i <= b.last; ++i) bytes[i] = static_cast<char>(b.byte);
-        inputs.push_back({"bytes " + std::to_string(b.first) + "-" + std::to_string(b.last) + " = " +
-                              std::to_string(b.byte),
-                          bytes});
+        inputs.push_back(
+            {"bytes " + std::to_string(b.first) + "-" + std::to_string(b.last) + " = " + std::to_string(b.byte),
+             bytes});
     }
     for (const auto& [what, bytes] : inputs) {
         SCOPED_TRACE(what);
@@ -184,8 +186,8 @@ FileShape selection_shape(std::int32_t start) {
     for (int i = 0; i < 26; ++i) {
         GenRecord record{offset, 100 + i, {}};
         for (int s = 0; s < 4; ++s)
-            record.readings.push_back({static_cast<float>(i) + 0.25f * static_cast<float>(s),
-                                       (i + s) % 5 == 0 ? 0 : 1500000 + 1000 * i + s});
+            record.readings.push_back(
+                {static_cast<float>(i) + 0.25f * static_cast<float>(s), (i + s) % 5 == 0 ? 0 : 1500000 + 1000 * i + s});
         shape.records.push_back(record);
         offset += i == 17 ? 7200 : i == 23 ? -5400 : 600;
     }
@@ -221,6 +223,7 @@ struct SelectionCase {
 
 bool everything(std::int64_t, std::size_t) { return true; }
 
+// clang-format off
 const SelectionCase SELECTION_CASES[] = {
     {"a sensor by number", SPRING_START, {"--sensors", "2"}, {1}, everything},
     {"a range and a serial, in table order", SPRING_START, {"--sensors", "AB7,1-2"}, {0, 1, 3}, everything},
@@ -236,15 +239,18 @@ const SelectionCase SELECTION_CASES[] = {
      {"--from", "2024-10-27T02:30:00", "--to", "2024-10-27T02:30:00"}, {0, 1, 2, 3},
      [](std::int64_t t, std::size_t) { return t >= AUTUMN_START + 60 * 60 && t <= AUTUMN_START + 2 * HOUR; }},
     {"UTC and an offset", AUTUMN_START, {"--from", "2024-10-27T00:10:00Z", "--to", "2024-10-27T02:00:00+01:00"},
-     {0, 1, 2, 3}, [](std::int64_t t, std::size_t) { return t >= AUTUMN_START + 40 * 60 && t <= AUTUMN_START + 90 * 60; }},
+     {0, 1, 2, 3},
+     [](std::int64_t t, std::size_t) { return t >= AUTUMN_START + 40 * 60 && t <= AUTUMN_START + 90 * 60; }},
     {"a span across the gap", SPRING_START, {"--from", "2024-03-31T03:00:00Z", "--to", "2024-03-31T05:40:00Z"},
-     {0, 1, 2, 3}, [](std::int64_t t, std::size_t) { return t >= SPRING_START + 150 * 60 && t <= SPRING_START + 310 * 60; }},
+     {0, 1, 2, 3},
+     [](std::int64_t t, std::size_t) { return t >= SPRING_START + 150 * 60 && t <= SPRING_START + 310 * 60; }},
     {"record numbers", SPRING_START, {"--from", "3", "--to", "7"}, {0, 1, 2, 3},
      [](std::int64_t, std::size_t n) { return n >= 3 && n <= 7; }},
     {"every third record", SPRING_START, {"--every", "3"}, {0, 1, 2, 3}, everything, 3},
     {"all at once", AUTUMN_START, {"--sensors", "4,AB1", "--from", "5", "--to", "2024-10-27T04:00:00", "--every", "2"},
      {0, 3}, [](std::int64_t t, std::size_t n) { return n >= 5 && t <= AUTUMN_START + 3 * HOUR + 30 * 60; }, 2},
 };
+// clang-format on
 
 TEST(MeasConvert, SelectionWritesTheFileOfTheSelectedSensorsAndRecords) {
     for (const SelectionCase& c : SELECTION_CASES) {
@@ -283,11 +289,13 @@ TEST(MeasConvert, WholeSelectionsAndTheirAttributes) {
     test::write_file(scratch.path("in.dat"), data_file_bytes(selection_shape(SPRING_START)));
     ASSERT_EQ(test::run_measconv({ALL_LETTERS, "in.dat", "plain"}, scratch.dir.string()).exit_code, 0);
     // Every sensor named is no selection: the same bytes as no option.
-    ASSERT_EQ(run_meas({"convert", "-q", "-t", ALL_LETTERS, "-o", "all", "--sensors", "1-4", "in.dat"}, scratch.dir.string())
-                  .exit_code,
-              0);
+    ASSERT_EQ(
+        run_meas({"convert", "-q", "-t", ALL_LETTERS, "-o", "all", "--sensors", "1-4", "in.dat"}, scratch.dir.string())
+            .exit_code,
+        0);
     for (const char* suffix : {"_pv.txt", "_wl.csv", ".h5", "/AB7.csv"})
-        EXPECT_EQ(read_file(scratch.path(std::string("all") + suffix)), read_file(scratch.path(std::string("plain") + suffix)))
+        EXPECT_EQ(read_file(scratch.path(std::string("all") + suffix)),
+                  read_file(scratch.path(std::string("plain") + suffix)))
             << suffix;
 #if MEASCONV_HAVE_HDF5
     ASSERT_EQ(run_meas({"convert", "-q", "-o", "span", "--from", "2024-03-31T01:00:00Z", "--to", "9", "in.dat"},
@@ -324,12 +332,15 @@ std::string names_below(const std::string& dir, const std::set<std::string>& lef
     return joined;
 }
 
+// clang-format off
 const ExitCase EXIT_CASES[] = {
     {"all good", "cp good.dat b.dat", {"convert", "-t", "cp", "good.dat", "b.dat"}, 0,
      "meas: converted 'good.dat' (2 sensors, 4 records) into 'good_pv.csv'", "b_pv.csv good_pv.csv"},
-    {"one missing input among good ones", "cp good.dat b.dat", {"convert", "-t", "cp", "good.dat", "gone.dat", "b.dat"}, 1,
+    {"one missing input among good ones", "cp good.dat b.dat",
+     {"convert", "-t", "cp", "good.dat", "gone.dat", "b.dat"}, 1,
      "meas: 'gone.dat' does not exist\n", "b_pv.csv good_pv.csv"},
-    {"a header failure", "printf 'XY' | dd of=good.dat conv=notrunc status=none", {"convert", "-t", "cp", "good.dat"}, 1,
+    {"a header failure", "printf 'XY' | dd of=good.dat conv=notrunc status=none",
+     {"convert", "-t", "cp", "good.dat"}, 1,
      "meas: 'good.dat' is not a data file: it starts with 'XYRT', where a data file starts with 'SA'\n", ""},
     {"a file shorter than a header", "head -c 100 good.dat > short.dat", {"convert", "-t", "tpwsc", "short.dat"}, 1,
      "meas: 'short.dat' is shorter than a data file's header (23344 bytes); nothing was converted\n", ""},
@@ -344,17 +355,21 @@ const ExitCase EXIT_CASES[] = {
      "'v' is not an output letter (p w t c s h); for the CSV files give -t cpw or --outputs csv", ""},
     {"an unknown option", "", {"convert", "--sensor", "1", "good.dat"}, 2,
      "meas convert: unknown option '--sensor'; did you mean '--sensors'?\n(see 'meas convert --help')\n", ""},
-    {"an unknown command", "", {"conevrt", "good.dat"}, 2, "meas: unknown command 'conevrt'; did you mean 'convert'?", ""},
+    {"an unknown command", "", {"conevrt", "good.dat"}, 2,
+     "meas: unknown command 'conevrt'; did you mean 'convert'?", ""},
     {"no command", "", {}, 2, "Usage: meas [OPTIONS] [SUBCOMMAND]", ""},
     {"a bad --sensors", "", {"convert", "--sensors", "3-1", "good.dat"}, 2,
      "--sensors: the range '3-1' runs backwards; write 1-3", ""},
     {"sensor 0", "", {"convert", "--sensors", "0", "good.dat"}, 2, "--sensors: sensors are numbered from 1", ""},
     {"a bad --from", "", {"convert", "--from", "2024-02-30T10:00", "good.dat"}, 2,
      "--from: '2024-02-30T10:00' has no day 30 in its month", ""},
-    {"a --from after --to", "", {"convert", "--from", "9", "--to", "3", "good.dat"}, 2, "--from '9' lies after --to '3'",
+    {"a --from after --to", "", {"convert", "--from", "9", "--to", "3", "good.dat"}, 2,
+     "--from '9' lies after --to '3'",
      ""},
-    {"record 0", "", {"convert", "--to", "0", "good.dat"}, 2, "'0' is no record number: records are numbered from 1", ""},
-    {"a bad --every", "", {"convert", "--every", "0", "good.dat"}, 2, "--every: '0' is not a positive whole number", ""},
+    {"record 0", "", {"convert", "--to", "0", "good.dat"}, 2,
+     "'0' is no record number: records are numbered from 1", ""},
+    {"a bad --every", "", {"convert", "--every", "0", "good.dat"}, 2,
+     "--every: '0' is not a positive whole number", ""},
     {"bad jobs", "", {"convert", "-j", "x", "good.dat"}, 2, "-j: 'x' is not a positive whole number of jobs", ""},
     {"-o with two inputs", "cp good.dat b.dat", {"convert", "-o", "x", "good.dat", "b.dat"}, 2, "use -d DIR", ""},
     {"a missing output directory", "", {"convert", "-o", "nowhere/x", "good.dat"}, 2,
@@ -371,6 +386,7 @@ const ExitCase EXIT_CASES[] = {
     {"a list entry that writes nothing", "printf 'good.dat,one,x\\n' > list.txt", {"convert", "--list", "list.txt"}, 2,
      "entry 1 of 'list.txt' ('good.dat') writes no file with the letters 'x'", ""},
 };
+// clang-format on
 
 TEST(MeasConvert, ExitCodesAndMessages) {
     const std::string good = test::bytes_of(two_sensor_shape(2));
@@ -400,10 +416,10 @@ TEST(MeasConvert, HelpVersionAndCommands) {
     const RunResult help = run_meas({"convert", "--help"}, scratch.dir.string());
     EXPECT_EQ(help.exit_code, 0);
     // Every option is shown with its default, no line wider than 79 columns.
-    for (const char* option : {"--list FILE", "-t, --type LETTERS", "--outputs NAMES", "-o, --output BASE",
-                               "-d, --output-dir DIR", "--sensors LIST", "--from TIME", "--to TIME", "--every N",
-                               "--utc", "-j, --jobs N", "--shard K/N", "--progress, --no-progress", "-q, --quiet",
-                               "--json"})
+    for (const char* option :
+         {"--list FILE", "-t, --type LETTERS", "--outputs NAMES", "-o, --output BASE", "-d, --output-dir DIR",
+          "--sensors LIST", "--from TIME", "--to TIME", "--every N", "--utc", "-j, --jobs N", "--shard K/N",
+          "--progress, --no-progress", "-q, --quiet", "--json"})
         EXPECT_TRUE(help.out.find(std::string("\n  ") + option + " ") != std::string::npos ||
                     help.out.find(std::string("\n  ") + option + "\n") != std::string::npos)
             << option;
@@ -419,9 +435,9 @@ TEST(MeasConvert, JsonLinesTellOfEveryInput) {
     Scratch scratch;
     test::write_file(scratch.path("good.dat"), test::bytes_of(two_sensor_shape(5)));
     test::write_file(scratch.path("short.dat"), std::string(100, 'S'));
-    const RunResult run =
-        run_meas({"convert", "--json", "-t", "cps", "--sensors", "AB2", "--every", "2", "good.dat", "gone.dat", "short.dat"},
-                 scratch.dir.string());
+    const RunResult run = run_meas(
+        {"convert", "--json", "-t", "cps", "--sensors", "AB2", "--every", "2", "good.dat", "gone.dat", "short.dat"},
+        scratch.dir.string());
     EXPECT_EQ(run.exit_code, 1);
     // The messages go to standard error, nothing else; one JSON object per input on standard output.
     EXPECT_EQ(run.err,
@@ -461,8 +477,8 @@ TEST(MeasConvert, UtcWritesWhatMeasconvWritesInUtc) {
         test::write_file(old_dir.path("in.dat"), bytes);
         test::write_file(new_dir.path("in.dat"), bytes);
         test::run_measconv({"tpwcs", "in.dat", "out"}, old_dir.dir.string(), "UTC");
-        const RunResult run = run_meas({"convert", "--utc", "-q", "-t", "tpwcs", "-o", "out", "in.dat"},
-                                       new_dir.dir.string(), zone);
+        const RunResult run =
+            run_meas({"convert", "--utc", "-q", "-t", "tpwcs", "-o", "out", "in.dat"}, new_dir.dir.string(), zone);
         EXPECT_EQ(run.exit_code, 0) << run.err;
         EXPECT_EQ(tree_difference(outputs_of(old_dir.dir.string()), outputs_of(new_dir.dir.string())), "");
         // --from and --to are read in UTC too: 00:40 is the fifth record's time in UTC.
@@ -497,14 +513,19 @@ TEST(MeasConvert, ThreadsAndShardsWriteWhatOneThreadWrites) {
         std::string script;
     };
     const Run runs[] = {
-        {"one thread", "\"$MEAS\" convert -j 1 --json -t cpws " + selection + " --list list.txt > out.json && "
-                       "\"$MEAS\" convert -j 1 -q -t tpwc " + big},
-        {"three threads", "\"$MEAS\" convert -j 3 --json -t cpws " + selection + " --list list.txt > out.json && "
-                          "\"$MEAS\" convert -j 3 -q -t tpwc " + big},
+        {"one thread", "\"$MEAS\" convert -j 1 --json -t cpws " + selection +
+                           " --list list.txt > out.json && "
+                           "\"$MEAS\" convert -j 1 -q -t tpwc " +
+                           big},
+        {"three threads", "\"$MEAS\" convert -j 3 --json -t cpws " + selection +
+                              " --list list.txt > out.json && "
+                              "\"$MEAS\" convert -j 3 -q -t tpwc " +
+                              big},
         {"three shards at once through GNU parallel",
          "parallel \"\\\"$MEAS\\\" convert -j 1 --json -t cpws " + selection +
              " --list list.txt --shard {}/3\" ::: 0 1 2 | sort > out.json && "
-             "\"$MEAS\" convert -j 2 -q -t tpwc " + big},
+             "\"$MEAS\" convert -j 2 -q -t tpwc " +
+             big},
     };
     Tree first;
     std::string first_json;
@@ -548,6 +569,7 @@ TEST(MeasOptions, RecordBounds) {
         RecordBound::Kind kind;
         std::int64_t value;
     };
+    // clang-format off
     const Case cases[] = {
         {"1", BoundEnd::from, RecordBound::Kind::record, 1},
         {"123456789012", BoundEnd::to, RecordBound::Kind::record, 123456789012},
@@ -568,6 +590,7 @@ TEST(MeasOptions, RecordBounds) {
         {"2024-10-27T02:00:00", BoundEnd::to, RecordBound::Kind::time, 1729990800},
         {"2024-10-27T01:59:59", BoundEnd::to, RecordBound::Kind::time, 1729987199},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         std::string error;
@@ -593,7 +616,10 @@ TEST(MeasOptions, SensorLists) {
         std::vector<std::string> picks;  // as sensor_pick_text gives them back
     };
     const Case cases[] = {
-        {"3", {"3"}}, {"2-5,AB1", {"2-5", "AB1"}}, {"=12,12", {"12", "12"}}, {"x-1,1-1", {"x-1", "1"}},
+        {"3", {"3"}},
+        {"2-5,AB1", {"2-5", "AB1"}},
+        {"=12,12", {"12", "12"}},
+        {"x-1,1-1", {"x-1", "1"}},
     };
     for (const Case& c : cases) {
         std::string error;
