@@ -95,7 +95,7 @@ std::string problem_text(const Problem& problem, const std::string& input) {
         return "could not read " + quoted(input) + " to its end; the outputs hold the records before the error";
     case ConvertStatus::interrupted: return "interrupted; removed the unfinished outputs of " + quoted(input);
     case ConvertStatus::sensor_not_found:
-        return quoted(input) + " has no sensor " + quoted(subject) + " to select (--sensors); 'meas info " + input +
+        return quoted(input) + " has no sensor " + quoted(subject) + " to select (--sensors); 'measinfo " + input +
                "' lists its sensors";
     }
     return {};
