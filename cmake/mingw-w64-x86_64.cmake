@@ -27,17 +27,22 @@ set(HDF5_ROOT ${MEASCONV_MINGW_HDF5})
 set(HDF5_DIR ${MEASCONV_MINGW_HDF5}/share/cmake)
 list(APPEND CMAKE_FIND_ROOT_PATH ${MEASCONV_MINGW_HDF5})
 
-# Header-only libraries come from the build machine's Debian packages: nlohmann-json (measinfo).
+# Header-only libraries come from the build machine's Debian packages: nlohmann-json (measinfo,
+# meas) and CLI11 (meas), each as its include folder and its CMake package folder.
 # Only their own folders are made visible, through links in the build folder, never
 # /usr/include as a whole: glibc's headers there are not Windows' and would hide MinGW's.
 set(MEASCONV_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers/usr)
-if(EXISTS /usr/include/nlohmann AND EXISTS /usr/share/cmake/nlohmann_json)
-  file(MAKE_DIRECTORY ${MEASCONV_HOST_HEADERS}/include ${MEASCONV_HOST_HEADERS}/share/cmake)
-  if(NOT EXISTS ${MEASCONV_HOST_HEADERS}/include/nlohmann)
-    file(CREATE_LINK /usr/include/nlohmann ${MEASCONV_HOST_HEADERS}/include/nlohmann SYMBOLIC)
+foreach(folders IN ITEMS "nlohmann;nlohmann_json" "CLI;CLI11")
+  list(GET folders 0 include)
+  list(GET folders 1 package)
+  if(EXISTS /usr/include/${include} AND EXISTS /usr/share/cmake/${package})
+    file(MAKE_DIRECTORY ${MEASCONV_HOST_HEADERS}/include ${MEASCONV_HOST_HEADERS}/share/cmake)
+    if(NOT EXISTS ${MEASCONV_HOST_HEADERS}/include/${include})
+      file(CREATE_LINK /usr/include/${include} ${MEASCONV_HOST_HEADERS}/include/${include} SYMBOLIC)
+    endif()
+    if(NOT EXISTS ${MEASCONV_HOST_HEADERS}/share/cmake/${package})
+      file(CREATE_LINK /usr/share/cmake/${package} ${MEASCONV_HOST_HEADERS}/share/cmake/${package} SYMBOLIC)
+    endif()
+    list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_BINARY_DIR}/host-headers)
   endif()
-  if(NOT EXISTS ${MEASCONV_HOST_HEADERS}/share/cmake/nlohmann_json)
-    file(CREATE_LINK /usr/share/cmake/nlohmann_json ${MEASCONV_HOST_HEADERS}/share/cmake/nlohmann_json SYMBOLIC)
-  endif()
-  list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_BINARY_DIR}/host-headers)
-endif()
+endforeach()

@@ -177,6 +177,26 @@ bool write_root_attributes(hid_t file, const DataFileHeader& header) {
            write_int32_attribute(file, "valid_wavelength_max", MAX_VALID_WAVELENGTH);
 }
 
+bool write_int32_array_attribute(hid_t file, const char* name, const std::vector<std::int32_t>& values) {
+    const hsize_t dims[1] = {values.size()};
+    const SpaceHandle space(H5Screate_simple(1, dims, nullptr));
+    if (!space.valid()) return false;
+    AttributeHandle attribute(H5Acreate2(file, name, H5T_STD_I32LE, space.get(), H5P_DEFAULT, H5P_DEFAULT));
+    return attribute.valid() && (values.empty() || H5Awrite(attribute.get(), H5T_NATIVE_INT32, values.data()) >= 0) &&
+           attribute.close();
+}
+
+bool write_selection_attributes(hid_t file, const std::vector<SelectionAttribute>& attributes) {
+    for (const SelectionAttribute& attribute : attributes) {
+        const char* name = attribute.name.c_str();
+        const bool written = !attribute.text.empty() ? write_text_attribute(file, name, attribute.text)
+                             : attribute.scalar      ? write_int32_attribute(file, name, attribute.values.at(0))
+                                                     : write_int32_array_attribute(file, name, attribute.values);
+        if (!written) return false;
+    }
+    return true;
+}
+
 // A fixed dataset [count] written at once.
 bool write_fixed_dataset(hid_t file, const char* name, hid_t type, std::size_t count, const void* values) {
     const hsize_t dims[1] = {count};
@@ -382,7 +402,7 @@ void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
 bool hdf5_supported() { return true; }
 
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
-                           Hdf5Output& out) {
+                           Hdf5Output& out, const std::vector<SelectionAttribute>& selection) {
     const Hdf5LibraryLock lock;
     out.writer.reset();
     const Problem cannot_open{ConvertStatus::hdf5_open_failed, path};
@@ -407,7 +427,8 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     if (!writer->file.valid()) return cannot_open;  // the writer removes its temporary file
 
     const hid_t file = writer->file.get();
-    if (!write_root_attributes(file, header) || !write_sensor_datasets(file, header) ||
+    if (!write_root_attributes(file, header) || !write_selection_attributes(file, selection) ||
+        !write_sensor_datasets(file, header) ||
         !create_columns(*writer, expected_records(input, writer->sensors)))
         return {ConvertStatus::write_failed, path};
     out.writer = std::move(writer);

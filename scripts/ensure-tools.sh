@@ -20,6 +20,8 @@ command -v parallel >/dev/null || missing+=(parallel)
 # measinfo writes its JSON lines with nlohmann-json; its tests render the SVG plot with rsvg-convert.
 [ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+# meas parses its options with CLI11 (header-only).
+[ -e /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
 # The HDF5 output (letter h), and the test that loads every output with h5py and pandas under
 # Debian's own python (the python3 on PATH may be another one).
 [ -e /usr/include/hdf5/serial/hdf5.h ] || [ -e /usr/include/hdf5.h ] || missing+=(libhdf5-dev)

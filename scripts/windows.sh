@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The programs of the Windows package; each is built as PROGRAM.exe.
-programs=(measconv measgen measinfo)
+programs=(measconv measgen measinfo meas)
 
 ./scripts/ensure-tools.sh --windows
 

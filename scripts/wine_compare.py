@@ -26,7 +26,7 @@ PREFIX = os.environ["WINEPREFIX"]
 ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
 
 # The programs compared, by their place in a build folder (the Windows ones end in .exe).
-PROGRAMS = {program: "bin/" + program for program in ("measconv", "measgen", "measinfo")}
+PROGRAMS = {program: "bin/" + program for program in ("measconv", "measgen", "measinfo", "meas")}
 
 # The list files name some inputs and outputs on drive C: the Windows build finds them there, the
 # Linux build takes "C:\measconv-test\in\a.dat" for one file name in its working directory.
@@ -254,6 +254,31 @@ def measinfo_runs(linux, windows):
                                   "in/gen_jumps.dat"], "measinfo --plot of a window", "measinfo")
 
 
+# meas convert: letter sets and named outputs, a selection, JSON lines, usage errors and help.
+# Outputs are always named: the default (the HDF5 file) depends on the build.
+MEAS_RUNS = [
+    ["convert", "-q", "-t", "tpwcs", "-d", "out/meas"] + ["in/%s.dat" % name for name in VALID + BROKEN + ["missing"]],
+    ["convert", "-q", "--outputs", "pv.txt,wl.csv,split-csv", "-o", "out/meas_named", "in/gen_many.dat"],
+    ["convert", "-q", "-t", "cpws", "--sensors", "2,SN0004", "--from", "2023-11-14T22:13:30", "--to", "40",
+     "--every", "3", "-o", "out/meas_selected", "in/gen_many.dat"],
+    ["convert", "--json", "-t", "cw", "-d", "out/meas_json", "in/sample.dat", "in/short.dat", "in/bad_magic.dat"],
+    ["convert", "-t", "tw", "-o", DRIVE_C + "out\\meas_c", DRIVE_C + "in\\gen_wrap.dat"],
+    ["convert", "--sensor", "1", "in/sample.dat"],
+    ["convert", "--from", "2024-02-30", "in/sample.dat"],
+    ["convert", "-t", "csv", "in/sample.dat"],
+    ["conver"],
+    [],
+    ["--help"],
+    ["convert", "--help"],
+    ["--version"],
+]
+
+
+def meas_runs(linux, windows):
+    for args in MEAS_RUNS:
+        compare_runs(linux, windows, args, "meas " + " ".join(args), "meas")
+
+
 def compare_trees(linux, windows):
     trees = {side.name: side.tree() for side in (linux, windows)}
     names = sorted(set(trees["linux"]) | set(trees["windows"]))
@@ -352,6 +377,7 @@ def main():
     single_mode(linux, windows)
     batch_mode(linux, windows)
     measinfo_runs(linux, windows)
+    meas_runs(linux, windows)
     print("compared %d files of each tree" % compare_trees(linux, windows))
     hostile_serials(*make_sides(os.path.join(WORK, "names"), None))
     non_ascii_names(*make_sides(os.path.join(WORK, "non_ascii"), None))
