@@ -8,6 +8,7 @@
 #include "convert/combined_output.h"
 #include "convert/convert_progress.h"
 #include "convert/convert_status.h"
+#include "convert/hdf5_compression.h"
 #include "convert/split_output.h"
 #include "convert/type_flags.h"
 #include "datafile/data_file.h"
@@ -24,6 +25,7 @@ struct ConvertRequest {
     std::string input;
     std::string output_base;  // used as it stands; in split mode also the per-sensor directory
     TypeFlags flags = 0;
+    Hdf5Compression hdf5_compression;  // of the .h5 file's records (letter h)
     RecordLoops loops;
     // Files never opened for writing, besides the input (which never is): the list file.
     std::vector<std::string> keep_intact;

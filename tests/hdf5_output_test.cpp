@@ -467,7 +467,7 @@ TEST(Hdf5Api, MoreRecordsThanTheInputHeldWhenCreated) {
     const DataFileHeader header = decode_header(data_file_bytes(small).data());
 
     Hdf5Output out;
-    ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, out).status,
+    ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, {}, out).status,
               ConvertStatus::ok);
     const std::size_t size = record_size(3);
     // Blocks of uneven lengths, as a reader delivers them.
@@ -497,7 +497,7 @@ TEST(Hdf5Api, AnOutputNotFinishedLeavesNothing) {
         SCOPED_TRACE(appended);
         {
             Hdf5Output out;
-            ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, out).status,
+            ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, {}, out).status,
                       ConvertStatus::ok);
             ASSERT_TRUE(append_hdf5_records(out, records.data(), appended));
             EXPECT_EQ(list_dir(scratch.dir.string()).size(), 2u);
