@@ -57,7 +57,7 @@ def main():
                    stdout=subprocess.DEVNULL)
     subprocess.run(["ninja", "-C", args.build_dir, "measconv", "bench/peak_memory"], check=True,
                    stdout=subprocess.DEVNULL)
-    bins = {"measconv": os.path.join(args.build_dir, "measconv"),
+    bins = {"measconv": os.path.join(args.build_dir, "bin", "measconv"),
             "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory")}
 
     print("| list | time | time per MB, relative to 10 MB | peak memory |")

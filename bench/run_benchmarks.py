@@ -229,12 +229,12 @@ def main():
 
     build(args.build_dir)
     bins = {
-        "measconv": os.path.join(args.build_dir, "measconv"),
-        "baseline": os.path.join(args.build_dir, "measconv-baseline"),
-        "measgen": os.path.join(args.build_dir, "tools", "measgen"),
+        "measconv": os.path.join(args.build_dir, "bin", "measconv"),
+        "baseline": os.path.join(args.build_dir, "bin", "measconv-baseline"),
+        "measgen": os.path.join(args.build_dir, "bin", "measgen"),
         "write_bytes": os.path.join(args.build_dir, "bench", "write_bytes"),
         "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory"),
-        "measinfo": os.path.join(args.build_dir, "measinfo", "measinfo"),
+        "measinfo": os.path.join(args.build_dir, "bin", "measinfo"),
     }
     os.environ["TZ"] = "Europe/Berlin"
     os.environ["LC_ALL"] = "C"

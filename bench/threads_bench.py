@@ -176,9 +176,9 @@ def main():
 
     build(args.build_dir)
     bins = {
-        "measconv": os.path.join(args.build_dir, "measconv"),
-        "baseline": os.path.join(args.build_dir, "measconv-baseline"),
-        "measgen": os.path.join(args.build_dir, "tools", "measgen"),
+        "measconv": os.path.join(args.build_dir, "bin", "measconv"),
+        "baseline": os.path.join(args.build_dir, "bin", "measconv-baseline"),
+        "measgen": os.path.join(args.build_dir, "bin", "measgen"),
         "write_bytes": os.path.join(args.build_dir, "bench", "write_bytes"),
         "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory"),
     }

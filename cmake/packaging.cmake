@@ -1,10 +1,13 @@
 # Documentation beside the programs, a version resource in the Windows programs, and the
 # packages `cpack` makes from the install tree:
-#   Linux:   measconv_VERSION_amd64.deb (programs, manual pages, README)
-#   Windows: measconv-VERSION-win64.zip (the .exe files and the README; they need no DLL)
+#   Linux:   measconv_VERSION_amd64.deb (programs, manual pages, README and doc/ pages)
+#   Windows: measconv-VERSION-win64.zip (the .exe files, the README and doc/ pages; no DLL)
 
+# The README links the pages of doc/; they go beside it, in doc/.
+file(GLOB MEASCONV_DOC_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.md ${PROJECT_SOURCE_DIR}/doc/*.svg)
 if(WIN32)
   install(FILES README.md DESTINATION .)
+  install(FILES ${MEASCONV_DOC_PAGES} DESTINATION doc)
 
   # The version of project() in each program's file properties.
   enable_language(RC)
@@ -15,6 +18,7 @@ if(WIN32)
   endforeach()
 else()
   install(FILES README.md DESTINATION share/doc/measconv)
+  install(FILES ${MEASCONV_DOC_PAGES} DESTINATION share/doc/measconv/doc)
 endif()
 
 set(CPACK_PACKAGE_NAME measconv)

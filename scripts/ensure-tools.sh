@@ -49,9 +49,18 @@ for option in "$@"; do
 done
 
 if [ ${#missing[@]} -gt 0 ] || [ ${#minimal[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]} ${minimal[*]}"
+  # One line for the whole install; apt's and dpkg's output goes to a log that stays.
+  log=$(mktemp "${TMPDIR:-/tmp}/measconv-install.XXXXXX.log")
+  all=("${missing[@]}" "${minimal[@]}")
+  echo "Installing Debian packages: ${all[*]} (log: $log)"
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  $SUDO apt-get update -qq
-  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-  [ ${#minimal[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${minimal[@]}"
+  # Others may be installing at the same moment: wait for dpkg's lock rather than fail.
+  apt=($SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -q)
+  if ! { "${apt[@]}" update &&
+         { [ ${#missing[@]} -eq 0 ] || "${apt[@]}" install "${missing[@]}"; } &&
+         { [ ${#minimal[@]} -eq 0 ] || "${apt[@]}" install --no-install-recommends "${minimal[@]}"; }; } >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    echo "ensure-tools.sh: installing ${all[*]} failed; the whole output is in $log" >&2
+    exit 1
+  fi
 fi

@@ -24,7 +24,7 @@ cmake --build "$build" --target measconv_convert_fuzzer measconv_list_fuzzer mea
 
 work="$root/$build/fuzz"
 mkdir -p "$work/artifacts"
-"$root/scripts/fuzz-seeds.sh" "$root/$build/tools/measgen" "$work/seeds"
+"$root/scripts/fuzz-seeds.sh" "$root/$build/bin/measgen" "$work/seeds"
 
 # The conversion writes files on every run; memory-backed scratch space keeps it fast.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi

@@ -33,6 +33,7 @@ check "depends on the C library" contains "$depends" libc6
 check "depends on the C++ library" contains "$depends" libstdc++6
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')"$'\n'
 expected=(/usr/share/doc/measconv/README.md)
+for page in doc/*.md doc/*.svg; do expected+=("/usr/share/doc/measconv/$page"); done
 for program in "${programs[@]}"; do expected+=("/usr/bin/$program" "/usr/share/man/man1/$program.1.gz"); done
 for path in "${expected[@]}"; do check "package holds $path" contains "$contents" "$path"$'\n'; done
 

@@ -53,7 +53,7 @@ rm -rf "$unpacked"
 mkdir -p "$unpacked/package" "$unpacked/run"
 (cd "$unpacked/package" && cmake -E tar xf "$root/build-windows/$zip")
 home="$unpacked/package/measconv-$version-win64"
-expected_files=("README.md")
+expected_files=("README.md" doc/*.md doc/*.svg)
 for program in "${programs[@]}"; do expected_files+=("bin/$program.exe"); done
 check "zip contents: ${expected_files[*]}" \
   test "$(cd "$home" && find . -type f | sed 's|^\./||' | sort)" = "$(printf '%s\n' "${expected_files[@]}" | sort)"

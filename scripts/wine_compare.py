@@ -25,11 +25,7 @@ PREFIX = os.environ["WINEPREFIX"]
 ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
 
 # The programs compared, by their place in a build folder (the Windows ones end in .exe).
-PROGRAMS = {
-    "measconv": "measconv",
-    "measgen": "tools/measgen",
-    "measinfo": "measinfo/measinfo",
-}
+PROGRAMS = {program: "bin/" + program for program in ("measconv", "measgen", "measinfo")}
 
 # The list files name some inputs and outputs on drive C: the Windows build finds them there, the
 # Linux build takes "C:\measconv-test\in\a.dat" for one file name in its working directory.

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """The outputs as analysis tools load them: Debian's h5py and pandas under /usr/bin/python3.
 
-Runs every Python recipe of the README's "Loading the outputs" section on files measconv wrote
+Runs every Python recipe of doc/loading.md (the loading recipes) on files measconv wrote
 and checks what each gives; checks that the names and shapes the MATLAB recipe uses exist; and
 reads the .h5 file of data files of many shapes with h5py, every value compared bit for bit with
 the data file (decoded here with numpy from the data file layout).
 
-    loading_outputs_test.py --measconv PATH --measgen PATH --readme README.md
+    loading_outputs_test.py --measconv PATH --measgen PATH --recipes doc/loading.md
 """
 
 import argparse
@@ -71,29 +71,27 @@ def measconv(cwd, *args, tz="Europe/Berlin"):
     return run.stdout.decode("latin-1")
 
 
-def readme_blocks(language):
-    """The README's code blocks of a language, in the "Loading the outputs" and HDF5 sections,
-    by their first line (a comment naming what they load)."""
-    with open(ARGS.readme, encoding="utf-8") as readme:
-        text = readme.read()
-    start = text.index("\n## Loading the outputs")
-    end = text.index("\n## ", text.index("\n## HDF5 output") + 1)
+def recipe_blocks(language):
+    """The code blocks of a language in the page of loading recipes, by their first line (a
+    comment naming what they load)."""
+    with open(ARGS.recipes, encoding="utf-8") as page:
+        text = page.read()
     blocks = {}
-    for block in re.findall(r"```" + language + r"\n(.*?)```", text[start:end], re.S):
+    for block in re.findall(r"```" + language + r"\n(.*?)```", text, re.S):
         blocks[block.split("\n", 1)[0]] = block
     return blocks
 
 
 def run_recipe(name, cwd):
-    """Runs the README's Python recipe of that name in cwd; returns its variables."""
-    blocks = readme_blocks("python")
+    """Runs the Python recipe of that name in cwd; returns its variables."""
+    blocks = recipe_blocks("python")
     if name not in blocks:
-        raise AssertionError(f"no README recipe '{name}' (found: {list(blocks)})")
+        raise AssertionError(f"no recipe '{name}' (found: {list(blocks)})")
     variables = {}
     here = os.getcwd()
     os.chdir(cwd)
     try:
-        exec(compile(blocks[name], "README: " + name, "exec"), variables)
+        exec(compile(blocks[name], "doc/loading.md: " + name, "exec"), variables)
     finally:
         os.chdir(here)
     return variables
@@ -106,7 +104,7 @@ RECIPE_RECORDS = ["5,7,1.25:1550000,2.5:1500000,0.00004:1650001",
 
 
 class Recipes(unittest.TestCase):
-    """The README's recipes, run for real on what measconv wrote."""
+    """The recipes, run for real on what measconv wrote."""
 
     @classmethod
     def setUpClass(cls):
@@ -182,7 +180,7 @@ class Recipes(unittest.TestCase):
         np.testing.assert_array_equal(got[self.valid], self.data["records"]["readings"]["value"][self.valid])
 
     def test_matlab_names_and_shapes(self):
-        blocks = readme_blocks("matlab")
+        blocks = recipe_blocks("matlab")
         self.assertEqual(len(blocks), 1)
         block = next(iter(blocks.values()))
         read = re.findall(r"h5read\('out\.h5', '/([a-z_]+)'\)(')?", block)
@@ -291,9 +289,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--measconv", required=True)
     parser.add_argument("--measgen", required=True)
-    parser.add_argument("--readme", required=True)
+    parser.add_argument("--recipes", required=True)
     ARGS, rest = parser.parse_known_args()
-    for name in ("measconv", "measgen", "readme"):
+    for name in ("measconv", "measgen", "recipes"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
