@@ -328,8 +328,8 @@ const std::map<std::string, Values>& expected_dataset_attributes() {
           {"valid_max", int32_value(1650000)},
           {"coordinates", text_value("time sensor_id sensor_serial")}}},
         {"physical_value",
-         {{"long_name", text_value("physical value of the reading, in the unit the interrogator's sensor "
-                                   "configuration sets (not stored in the data file)")},
+         {{"long_name", text_value("physical value of the reading, in the unit set by the sensor configuration "
+                                   "of the interrogator (not stored in the data file)")},
           {"coordinates", text_value("time sensor_id sensor_serial")}}},
         {"sensor_id", {{"long_name", text_value("sensor id in the sensor table")}}},
         {"sensor_serial",
