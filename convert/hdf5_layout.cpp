@@ -211,8 +211,8 @@ bool describe_record_dataset(hid_t dataset, RecordDataset which) {
     case RecordDataset::physical_value:
         // The unit is set in the interrogator's sensor configuration; the data file does not say it.
         return write_text_attributes(dataset, {{"long_name",
-                                                "physical value of the reading, in the unit the interrogator's "
-                                                "sensor configuration sets (not stored in the data file)"},
+                                                "physical value of the reading, in the unit set by the sensor "
+                                                "configuration of the interrogator (not stored in the data file)"},
                                                {"coordinates", READING_COORDINATES}});
     }
     return false;

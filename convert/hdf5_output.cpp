@@ -181,7 +181,7 @@ bool close_datasets(Hdf5Writer& writer) {
 // without a failure; one whose writes failed is abandoned instead: emptied, so its space is
 // freed, and its identifier never used again. Its descriptor stays open until the process ends:
 // the library knows open files by device and inode, and a new file must not get the same inode.
-// The library does not tear down at exit (see create_hdf5_output).
+// The library does not tear down at exit (see prepare_library).
 // Returns true when the file was closed with all its bytes written.
 bool close_or_abandon(Hdf5Writer& writer) {
     const hid_t file = writer.file.get();
@@ -194,6 +194,15 @@ bool close_or_abandon(Hdf5Writer& writer) {
     }
     writer.file.abandon();
     return false;
+}
+
+// Before the library's first use (it may come from either entry point): no teardown at exit,
+// where the library would flush (and crash on) an abandoned file, ours being all closed or
+// abandoned by then; and no error report of the library's own on standard error, failures
+// being reported as our messages.
+void prepare_library() {
+    H5dont_atexit();
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
 void remove_temporary(Hdf5Writer& writer) {
@@ -212,8 +221,9 @@ void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
 bool hdf5_supported() { return true; }
 
 bool hdf5_compression_available(const Hdf5Compression& compression) {
-    return compression.deflate_level == 0 ||
-           (H5Zfilter_avail(H5Z_FILTER_DEFLATE) > 0 && H5Zfilter_avail(H5Z_FILTER_SHUFFLE) > 0);
+    if (compression.deflate_level == 0) return true;
+    prepare_library();
+    return H5Zfilter_avail(H5Z_FILTER_DEFLATE) > 0 && H5Zfilter_avail(H5Z_FILTER_SHUFFLE) > 0;
 }
 
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
@@ -223,12 +233,7 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     std::error_code error;
     if (is_same_file(path, input) || std::filesystem::is_directory(path, error)) return cannot_open;
 
-    // No teardown at exit, where the library would flush (and crash on) an abandoned file; our
-    // files are all closed or abandoned by then. Effective before the library's first use only.
-    H5dont_atexit();
-    // The library's own error report would go to standard error; failures are reported as our messages.
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-
+    prepare_library();
     auto writer = std::unique_ptr<Hdf5Writer, Hdf5WriterDeleter>(new Hdf5Writer);
     writer->path = path;
     writer->header = header;

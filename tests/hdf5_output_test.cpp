@@ -515,6 +515,15 @@ TEST(Hdf5Output, AFullDiskReportsTheWriteAndKeepsTheOldFile) {
           "ls -A disk; cat disk/out.h5",
           measconv},
          one_failure},
+        // Deflating, the library has been in use since the settings were read (whether it can
+        // deflate): the file whose writes failed must not crash the library's end either.
+        {"a file size limit, deflated",
+         {"true"},
+         {"sh", "-c",
+          "printf old >disk/out.h5; trap '' XFSZ; (ulimit -f 8; MEASCONV_HDF5_COMPRESSION=deflate:1 exec \"$0\" h "
+          "in.dat disk/out); echo \"-- $?\"; ls -A disk; cat disk/out.h5",
+          measconv},
+         "Can not write 'disk/out.h5'.\n-- 0\nout.h5\nold"},
         {"a file size limit in batch mode",
          {"true"},
          {"sh", "-c",
