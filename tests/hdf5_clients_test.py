@@ -13,7 +13,6 @@ widened.
     hdf5_clients_test.py --measconv PATH --measgen PATH --recipes doc/hdf5.md
 """
 
-import argparse
 import os
 import re
 import subprocess
@@ -25,7 +24,8 @@ import h5py
 import numpy as np
 import xarray as xr
 
-from loading_support import (PROGRAMS, RECIPE_OPTIONS, decode, measconv, measgen, readings, recipe, recipe_blocks,
+import loading_support
+from loading_support import (RECIPE_OPTIONS, decode, measconv, measgen, readings, recipe, recipe_blocks,
                              run_python_recipe, valid, wrapped_times)
 
 ARGS = None
@@ -433,18 +433,5 @@ writeBin(charToRaw(paste0(serials, "\n", collapse = "", recycle0 = TRUE)), "seri
                 self.assertEqual(serials, self.serials)
 
 
-def main():
-    global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--measconv", required=True)
-    parser.add_argument("--measgen", required=True)
-    parser.add_argument("--recipes", required=True)
-    ARGS, rest = parser.parse_known_args()
-    for name in ("measconv", "measgen", "recipes"):
-        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
-    PROGRAMS.update(measconv=ARGS.measconv, measgen=ARGS.measgen)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    loading_support.main(sys.modules[__name__])

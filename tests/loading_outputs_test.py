@@ -7,7 +7,6 @@ checks what each gives. The HDF5 file's recipes and clients are tests/hdf5_clien
     loading_outputs_test.py --measconv PATH --measgen PATH --recipes doc/loading.md
 """
 
-import argparse
 import os
 import sys
 import tempfile
@@ -17,7 +16,8 @@ import h5py
 import numpy as np
 import pandas as pd
 
-from loading_support import PROGRAMS, RECIPE_OPTIONS, VALID_MAX, VALID_MIN, decode, measconv, measgen, run_python_recipe
+import loading_support
+from loading_support import RECIPE_OPTIONS, VALID_MAX, VALID_MIN, decode, measconv, measgen, run_python_recipe
 
 ARGS = None
 
@@ -106,18 +106,5 @@ class DaylightSaving(unittest.TestCase):
                 self.assertEqual(list(f["time"][:]), [1698539400, 1698543000])
 
 
-def main():
-    global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--measconv", required=True)
-    parser.add_argument("--measgen", required=True)
-    parser.add_argument("--recipes", required=True)
-    ARGS, rest = parser.parse_known_args()
-    for name in ("measconv", "measgen", "recipes"):
-        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
-    PROGRAMS.update(measconv=ARGS.measconv, measgen=ARGS.measgen)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    loading_support.main(sys.modules[__name__])

@@ -2,9 +2,12 @@
 (the tests' own decoding, not the converter's), the programs under test, and the recipes of a
 documentation page."""
 
+import argparse
 import os
 import re
 import subprocess
+import sys
+import unittest
 
 import numpy as np
 
@@ -107,3 +110,18 @@ def run_python_recipe(page, name, cwd):
     finally:
         os.chdir(here)
     return variables
+
+
+def main(test_module):
+    """Reads --measconv, --measgen and --recipes (made absolute; the page into test_module.ARGS)
+    and runs the tests of test_module with the other arguments."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--measconv", required=True)
+    parser.add_argument("--measgen", required=True)
+    parser.add_argument("--recipes", required=True)
+    args, rest = parser.parse_known_args()
+    for name in ("measconv", "measgen", "recipes"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    PROGRAMS.update(measconv=args.measconv, measgen=args.measgen)
+    test_module.ARGS = args
+    unittest.main(module=test_module, argv=[sys.argv[0]] + rest, verbosity=2)
