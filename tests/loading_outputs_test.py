@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 import loading_support
-from loading_support import RECIPE_OPTIONS, VALID_MAX, VALID_MIN, decode, measconv, measgen, run_python_recipe
+from loading_support import VALID_MAX, VALID_MIN, measconv, measgen, run_python_recipe
 
 ARGS = None
 
@@ -26,26 +26,16 @@ def run_recipe(name, cwd):
     return run_python_recipe(ARGS.recipes, name, cwd)
 
 
-class Recipes(unittest.TestCase):
+class Recipes(loading_support.RecipeFileTest):
     """The recipes, run for real on what measconv wrote."""
+    LETTERS = "tpwcsh"
 
     @classmethod
     def setUpClass(cls):
-        cls.dir = tempfile.TemporaryDirectory()
-        cls.cwd = cls.dir.name
-        measgen(os.path.join(cls.cwd, "in.dat"), *RECIPE_OPTIONS)
-        cls.data = decode(os.path.join(cls.cwd, "in.dat"))
-        cls.message = measconv(cls.cwd, "tpwcsh", "in.dat", "out")
+        super().setUpClass()
         cls.values = cls.data["records"]["readings"]["value"].view("<f4")
         cls.valid = ((cls.data["records"]["readings"]["wavelength"] >= VALID_MIN)
                      & (cls.data["records"]["readings"]["wavelength"] <= VALID_MAX))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dir.cleanup()
-
-    def test_conversion_printed_nothing(self):
-        self.assertEqual(self.message, "")
 
     def test_combined_csv(self):
         pv = run_recipe("# combined CSV", self.cwd)["pv"]

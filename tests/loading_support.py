@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import numpy as np
@@ -110,6 +111,28 @@ def run_python_recipe(page, name, cwd):
     finally:
         os.chdir(here)
     return variables
+
+
+class RecipeFileTest(unittest.TestCase):
+    """Tests on the recipe file (RECIPE_OPTIONS) converted with LETTERS into out* in a folder of
+    its own, cls.cwd; cls.data is the data file decoded. (Subclass it through the module, so
+    that the test modules do not run it on its own.)"""
+    LETTERS = "h"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.cwd = cls.dir.name
+        measgen(os.path.join(cls.cwd, "in.dat"), *RECIPE_OPTIONS)
+        cls.data = decode(os.path.join(cls.cwd, "in.dat"))
+        cls.message = measconv(cls.cwd, cls.LETTERS, "in.dat", "out")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dir.cleanup()
+
+    def test_conversion_printed_nothing(self):
+        self.assertEqual(self.message, "")
 
 
 def main(test_module):
