@@ -63,9 +63,8 @@ bool write_scalar_attribute(hid_t object, const char* name, hid_t type, const vo
 bool write_text_attribute(hid_t object, const TextAttribute& attribute) {
     const TypeHandle type = byte_string_type(attribute.text.size());
     const char nul = '\0';
-    return type.valid() &&
-           write_scalar_attribute(object, attribute.name, type.get(),
-                                  attribute.text.empty() ? &nul : attribute.text.data());
+    return type.valid() && write_scalar_attribute(object, attribute.name, type.get(),
+                                                  attribute.text.empty() ? &nul : attribute.text.data());
 }
 
 bool write_text_attributes(hid_t object, std::initializer_list<TextAttribute> attributes) {
@@ -104,8 +103,7 @@ DatasetHandle create_dimension(hid_t file, const char* name, hsize_t length, boo
 bool create_dimensions(hid_t file, std::size_t sensors, std::size_t chunk_rows, Dimensions& out) {
     out.record = create_dimension(file, "record", 0, true, chunk_rows);
     out.sensor = create_dimension(file, "sensor", sensors, false, 0);
-    out.serial_length =
-        create_dimension(file, SERIAL_LENGTH_DIMENSION, header_field::SENSOR_SERIAL_WIDTH, false, 0);
+    out.serial_length = create_dimension(file, SERIAL_LENGTH_DIMENSION, header_field::SENSOR_SERIAL_WIDTH, false, 0);
     return out.record.valid() && out.sensor.valid() && out.serial_length.valid();
 }
 
@@ -148,10 +146,10 @@ bool write_sensor_datasets(hid_t file, const DataFileHeader& header, const Dimen
     return character.valid() &&
            write_fixed_dataset(file, "sensor_id", H5T_STD_U8LE, {count}, ids.data(), {dims.sensor.get()},
                                {{"long_name", "sensor id in the sensor table"}}) &&
-           write_fixed_dataset(file, "sensor_serial", character.get(), {count, WIDTH}, serials.data(),
-                               {dims.sensor.get(), dims.serial_length.get()},
-                               {{"long_name", "sensor serial number, bytes as stored (NUL-padded)"},
-                                {"_Encoding", SERIAL_ENCODING}});
+           write_fixed_dataset(
+               file, "sensor_serial", character.get(), {count, WIDTH}, serials.data(),
+               {dims.sensor.get(), dims.serial_length.get()},
+               {{"long_name", "sensor serial number, bytes as stored (NUL-padded)"}, {"_Encoding", SERIAL_ENCODING}});
 }
 
 // --- The records ---
@@ -183,7 +181,8 @@ DatasetHandle create_record_dataset(hid_t file, const RecordDatasetSpec& spec, s
         (H5Pset_shuffle(creation.get()) < 0 ||
          H5Pset_deflate(creation.get(), static_cast<unsigned>(compression.deflate_level)) < 0))
         return {};
-    return DatasetHandle(H5Dcreate2(file, spec.name, spec.type, space.get(), H5P_DEFAULT, creation.get(), access.get()));
+    return DatasetHandle(
+        H5Dcreate2(file, spec.name, spec.type, space.get(), H5P_DEFAULT, creation.get(), access.get()));
 }
 
 // Each record dataset's attributes, in the order of RecordDataset.
@@ -194,8 +193,8 @@ bool describe_record_dataset(hid_t dataset, RecordDataset which) {
                                                {"units", "s"},
                                                {"coordinates", RECORD_COORDINATES}});
     case RecordDataset::counter:
-        return write_text_attributes(dataset,
-                                     {{"long_name", "counter of the record, as stored"}, {"coordinates", RECORD_COORDINATES}});
+        return write_text_attributes(
+            dataset, {{"long_name", "counter of the record, as stored"}, {"coordinates", RECORD_COORDINATES}});
     case RecordDataset::time:
         return write_text_attributes(
             dataset, {{"standard_name", "time"},
@@ -203,8 +202,9 @@ bool describe_record_dataset(hid_t dataset, RecordDataset which) {
                       {"units", "seconds since 1970-01-01 00:00:00 UTC"},
                       {"calendar", "standard"}});
     case RecordDataset::wavelength:
-        return write_text_attributes(dataset, {{"long_name", "wavelength of the reading, valid from 1500 nm to 1650 nm"},
-                                               {"units", "pm"}}) &&
+        return write_text_attributes(
+                   dataset,
+                   {{"long_name", "wavelength of the reading, valid from 1500 nm to 1650 nm"}, {"units", "pm"}}) &&
                write_int32_attribute(dataset, "valid_min", MIN_VALID_WAVELENGTH) &&
                write_int32_attribute(dataset, "valid_max", MAX_VALID_WAVELENGTH) &&
                write_text_attributes(dataset, {{"coordinates", READING_COORDINATES}});
@@ -248,9 +248,8 @@ bool create_datasets(hid_t file, const DataFileHeader& header, std::size_t chunk
     if (!create_dimensions(file, sensors, chunk_rows, dims)) return false;
     // Stored little-endian, as the data file holds them.
     const RecordDatasetSpec specs[RECORD_DATASET_COUNT] = {
-        {"time_offset", H5T_STD_I32LE, false},   {"counter", H5T_STD_I32LE, false},
-        {"time", H5T_STD_I64LE, false},          {"wavelength", H5T_STD_I32LE, true},
-        {"physical_value", H5T_IEEE_F32LE, true},
+        {"time_offset", H5T_STD_I32LE, false}, {"counter", H5T_STD_I32LE, false},        {"time", H5T_STD_I64LE, false},
+        {"wavelength", H5T_STD_I32LE, true},   {"physical_value", H5T_IEEE_F32LE, true},
     };
     for (std::size_t i = 0; i < RECORD_DATASET_COUNT; ++i) {
         DatasetHandle dataset = create_record_dataset(file, specs[i], sensors, chunk_rows, compression);

@@ -163,8 +163,8 @@ bool write_buffered_rows(hid_t dataset, const Column& column, hsize_t written, s
 bool flush_buffers(Hdf5Writer& writer) {
     bool written = true;
     for (std::size_t i = 0; i < RECORD_DATASET_COUNT && written; ++i)
-        written = write_buffered_rows(writer.datasets.datasets[i].get(), writer.columns[i], writer.written,
-                                      writer.buffered);
+        written =
+            write_buffered_rows(writer.datasets.datasets[i].get(), writer.columns[i], writer.written, writer.buffered);
     writer.written += writer.buffered;
     writer.buffered = 0;
     return written;

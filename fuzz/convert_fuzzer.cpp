@@ -242,7 +242,8 @@ void check_hdf5_file(const std::string& data, const RunPaths& paths, const Conve
     require(difference.empty(), "the .h5 file differs from the data file: " + difference);
     const int level = request.hdf5_compression.deflate_level;
     const std::vector<std::string> filters =
-        level == 0 ? std::vector<std::string>{} : std::vector<std::string>{"shuffle", "deflate " + std::to_string(level)};
+        level == 0 ? std::vector<std::string>{}
+                   : std::vector<std::string>{"shuffle", "deflate " + std::to_string(level)};
     require(written.storage.at("physical_value").filters == filters, "the .h5 file is not stored as asked");
 #else
     (void)data;

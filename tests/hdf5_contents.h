@@ -36,10 +36,10 @@ struct Storage {
 };
 
 struct Contents {
-    std::string error;                                // why the file could not be read; empty when it was
-    Values attributes;                                // of the root group
-    Values datasets;                                  // in the root group
-    std::map<std::string, Values> dataset_attributes; // of each dataset, but the dimension scales' references
+    std::string error;                                 // why the file could not be read; empty when it was
+    Values attributes;                                 // of the root group
+    Values datasets;                                   // in the root group
+    std::map<std::string, Values> dataset_attributes;  // of each dataset, but the dimension scales' references
     // The dimension scale attached to each dimension of a dataset, by name ("" for none).
     std::map<std::string, std::vector<std::string>> dimensions;
     std::map<std::string, Storage> storage;  // of every dataset

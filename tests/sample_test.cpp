@@ -10,7 +10,8 @@ namespace {
 TEST(BundledSample, ConvertsToTheStoredOutputs) {
     test::Scratch scratch;
     const std::string examples = MEASCONV_SOURCE_DIR "/examples";
-    const test::RunResult run = test::run_measconv({"tpwcsh", examples + "/sample.dat", "sample"}, scratch.dir.string());
+    const test::RunResult run =
+        test::run_measconv({"tpwcsh", examples + "/sample.dat", "sample"}, scratch.dir.string());
     EXPECT_EQ(run.out, "");
     // The .h5 file too, byte for byte, where the build writes one.
     std::vector<std::string> expected_combined = {"sample", "sample_pv.csv", "sample_pv.txt", "sample_wl.csv",
