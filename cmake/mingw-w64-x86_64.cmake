@@ -15,6 +15,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# HDF5 is the one scripts/windows-hdf5.sh cross-builds into the build tree (static libraries
+# for MinGW), or none: never the build machine's Linux HDF5. HDF5_ROOT keeps FindHDF5 to that
+# folder alone, its compiler wrapper (h5cc) included, which it would otherwise take from /usr/bin.
+# HDF5_DIR names the library's own CMake package, whose targets bring what it links (zlib,
+# ws2_32); FindHDF5 does not look in share/cmake by itself.
+if(NOT MEASCONV_MINGW_HDF5)
+  set(MEASCONV_MINGW_HDF5 ${CMAKE_BINARY_DIR}/hdf5-mingw/install)
+endif()
+set(HDF5_ROOT ${MEASCONV_MINGW_HDF5})
+set(HDF5_DIR ${MEASCONV_MINGW_HDF5}/share/cmake)
+list(APPEND CMAKE_FIND_ROOT_PATH ${MEASCONV_MINGW_HDF5})
 
 # Header-only libraries come from the build machine's Debian packages: nlohmann-json (measinfo).
 # Only their own folders are made visible, through links in the build folder, never

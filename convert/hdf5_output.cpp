@@ -1,6 +1,6 @@
 #include "convert/hdf5_output.h"
 
-#include <fcntl.h>
+#include <hdf5.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +14,8 @@
 
 #include "convert/hdf5_handles.h"
 #include "convert/hdf5_layout.h"
+#include "convert/hdf5_library_lock.h"
+#include "convert/native_files.h"
 #include "convert/output_file.h"
 
 namespace {
@@ -97,9 +99,7 @@ bool create_temporary_beside(const std::string& path, std::string& temporary) {
             const std::string suffix = "-" + pid + "-" + std::to_string(attempt);
             const std::string name =
                 short_name ? (directory / (".measconv" + suffix + ".h5.part")).string() : path + ".part" + suffix;
-            const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                close(fd);
+            if (create_new_file(name)) {
                 temporary = name;
                 return true;
             }
@@ -214,6 +214,7 @@ void remove_temporary(Hdf5Writer& writer) {
 }  // namespace
 
 void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
+    const Hdf5LibraryLock lock;
     if (!writer->finished) remove_temporary(*writer);
     delete writer;
 }
@@ -222,12 +223,14 @@ bool hdf5_supported() { return true; }
 
 bool hdf5_compression_available(const Hdf5Compression& compression) {
     if (compression.deflate_level == 0) return true;
+    const Hdf5LibraryLock lock;
     prepare_library();
     return H5Zfilter_avail(H5Z_FILTER_DEFLATE) > 0 && H5Zfilter_avail(H5Z_FILTER_SHUFFLE) > 0;
 }
 
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
                            const Hdf5Compression& compression, Hdf5Output& out) {
+    const Hdf5LibraryLock lock;
     out.writer.reset();
     const Problem cannot_open{ConvertStatus::hdf5_open_failed, path};
     std::error_code error;
@@ -241,7 +244,8 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     if (!create_temporary_beside(path, writer->temporary)) return cannot_open;
     const PropertiesHandle creation = file_creation_properties();
     if (creation.valid())
-        writer->file = FileHandle(H5Fcreate(writer->temporary.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
+        writer->file = FileHandle(
+            H5Fcreate(hdf5_file_name(writer->temporary).c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
     if (!writer->file.valid()) return cannot_open;  // the writer removes its temporary file
 
     if (!write_root_attributes(writer->file.get(), header)) return {ConvertStatus::write_failed, path};
@@ -252,6 +256,7 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
 
 bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::size_t count) {
     if (!out.is_open()) return true;
+    const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     if (w.failed) return false;
     const std::size_t record_bytes = record_size(w.sensors());
@@ -272,6 +277,7 @@ bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::siz
 
 Problem finish_hdf5_output(Hdf5Output& out) {
     if (!out.is_open()) return {};
+    const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     const Problem cannot_write{ConvertStatus::write_failed, w.path};
     // A file that never filled its first chunk has one chunk of just its records.
@@ -280,7 +286,7 @@ Problem finish_hdf5_output(Hdf5Output& out) {
     complete = close_datasets(w) && complete;
     if (!complete) w.failed = true;
     complete = close_or_abandon(w) && complete;
-    if (complete && std::rename(w.temporary.c_str(), w.path.c_str()) == 0) w.finished = true;
+    if (complete && replace_file(w.temporary, w.path)) w.finished = true;
     const bool finished = w.finished;
     out.writer.reset();  // removes the temporary file unless it became the output
     return finished ? Problem{} : cannot_write;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and the machine lacks.
-#   scripts/ensure-tools.sh [--full] [--packages] [--windows]
+#   scripts/ensure-tools.sh [--full] [--packages] [--windows] [--cluster]
 # --full: clang and its runtimes for the sanitizer and fuzz runs; --packages: what cpack and the
-# package test use; --windows: the MinGW-w64 cross compiler and Wine.
+# package test use; --windows: the MinGW-w64 cross compiler, Wine, dpkg-source and zlib for
+# MinGW; --cluster: Slurm, munge and sshd for the shard recipes on real engines (scripts/cluster.sh).
 set -euo pipefail
 
 missing=()
@@ -54,6 +55,15 @@ for option in "$@"; do
       command -v x86_64-w64-mingw32-g++ >/dev/null || minimal+=(g++-mingw-w64-x86-64)
       command -v wine >/dev/null && command -v wineboot >/dev/null || minimal+=(wine)
       [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || minimal+=(wine64)
+      # apt-get source unpacks the HDF5 source package (scripts/windows-hdf5.sh) with dpkg-source.
+      command -v dpkg-source >/dev/null || minimal+=(dpkg-dev)
+      # HDF5's deflate filter in the Windows build: Debian's zlib for MinGW.
+      [ -e /usr/x86_64-w64-mingw32/lib/libz.a ] || minimal+=(libz-mingw-w64-dev)
+      ;;
+    --cluster)
+      command -v slurmctld >/dev/null && command -v slurmd >/dev/null && command -v sbatch >/dev/null || minimal+=(slurm-wlm)
+      command -v munged >/dev/null && command -v mungekey >/dev/null || minimal+=(munge)
+      [ -x /usr/sbin/sshd ] && command -v ssh >/dev/null && command -v ssh-keygen >/dev/null || minimal+=(openssh-server)
       ;;
     *) echo "ensure-tools.sh: unknown option $option" >&2; exit 2 ;;
   esac

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build, tested under Wine:
-#  1. cross-compiles the programs for 64-bit Windows with MinGW-w64 (build-windows/) and builds
-#     the Linux programs (build/);
+#  1. cross-compiles the programs for 64-bit Windows with MinGW-w64 (build-windows/), linked
+#     statically with the HDF5 library that scripts/windows-hdf5.sh cross-builds once from
+#     Debian's source, and builds the Linux programs (build/);
 #  2. runs both builds on the same inputs (scripts/wine_compare.py): data files, messages, exit
 #     codes and output trees must be byte-identical, and serials that Windows cannot take as
 #     names must still give every sensor files of its own;
@@ -16,19 +17,13 @@ programs=(measconv measgen measinfo)
 
 ./scripts/ensure-tools.sh --windows
 
-echo "== building for Linux (build/) and for Windows (build-windows/)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-nice -n 10 cmake --build build --target "${programs[@]}" >/dev/null
-cmake --no-warn-unused-cli -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_WITH_HDF5=OFF >/dev/null
-nice -n 10 cmake --build build-windows >/dev/null
-
 # A Wine prefix of our own, made without a display and without asking for Mono or Gecko.
 export WINEPREFIX="$root/build-windows/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== making the Wine prefix $WINEPREFIX"
+  mkdir -p "$root/build-windows"
   timeout 300 wineboot --init >"$root/build-windows/wineboot.log" 2>&1 ||
     { cat "$root/build-windows/wineboot.log" >&2; echo "windows: FAILED (wineboot)"; exit 1; }
   wineserver -w
@@ -37,6 +32,14 @@ fi
 # would cost a second or two a run), started here with no pipe of ours to inherit.
 wineserver -p
 wineboot </dev/null >/dev/null 2>&1
+
+echo "== building for Linux (build/) and for Windows (build-windows/, with HDF5 cross-built once)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+nice -n 10 cmake --build build --target "${programs[@]}" >/dev/null
+./scripts/windows-hdf5.sh build-windows
+cmake --no-warn-unused-cli -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_WITH_HDF5=ON >/dev/null
+nice -n 10 cmake --build build-windows >/dev/null
 
 echo "== comparing the Windows build under Wine with the Linux build (TZ=UTC)"
 status=0
@@ -75,12 +78,15 @@ done
 
 # Run from the unpacked folder, nothing else beside the programs: the sample as examples/expected.
 cp examples/sample.dat "$unpacked/run/"
-run_out=$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcs sample.dat sample 2>&1)
+run_out=$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcsh sample.dat sample 2>&1)
 check "measconv.exe from the zip prints nothing" test -z "$run_out"
 check "measconv.exe from the zip: per-sensor files" diff -r "$unpacked/run/sample" examples/expected/sample
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "measconv.exe from the zip: sample_$name" cmp "$unpacked/run/sample_$name" "examples/expected/sample_$name"
 done
+mkdir -p "$unpacked/linux"
+build/bin/measconv h examples/sample.dat "$unpacked/linux/sample"
+check "measconv.exe from the zip: sample.h5 as the Linux build writes it" cmp "$unpacked/run/sample.h5" "$unpacked/linux/sample.h5"
 for program in measgen measinfo; do
   check "$program.exe from the zip prints its version" \
     test "$(cd "$unpacked/run" && wine "$root/$home/bin/$program.exe" --version)" = "$program $version"

@@ -37,7 +37,7 @@ RSCRIPT = ["/usr/bin/Rscript", "--vanilla"]
 # serials and texts beyond ASCII).
 SHAPES = [
     ("special values", ["--sensors", "2", "--records", "0",
-                        "--record", "5,7,nan(0x12345):0,-0:1", "--record", "-5,8,-inf:1650001,inf:-1",
+                        "--record", "5,7,nan(74565):0,-0:1", "--record", "-5,8,-inf:1650001,inf:-1",
                         "--record", "6,9,1e-45:2147483647,-nan:-2147483648",
                         "--record", "0,0,3.4e38:1500000,-1.5:1650000"]),
     # What netCDF takes for missing values by default (int -2147483647, float 9.96921e36) is data here.
