@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "convert/format.h"
+#include "convert/number_format.h"
 
 char* baseline_format_fixed4(char* out, float value) {
     return out + std::snprintf(out, MAX_FORMATTED, "%0.4f", static_cast<double>(value));

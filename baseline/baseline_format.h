@@ -1,11 +1,11 @@
 // The straightforward formatters: one snprintf per cell. The record loops of the baseline
 // converter (baseline_records.h) use them, and the tests hold the fast formatters of
-// format.h against them, since printf's text is the text every output must have.
+// number_format.h against them, since printf's text is the text every output must have.
 #pragma once
 
 #include <cstdint>
 
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 // Each writes at out (MAX_FORMATTED bytes of room) and returns the position after the text.
 char* baseline_format_fixed4(char* out, float value);        // "%0.4f" of the value widened to double

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "baseline/baseline_format.h"
-#include "convert/format.h"
+#include "convert/number_format.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "baseline/baseline_format.h"
-#include "convert/format.h"
+#include "convert/number_format.h"
 
 int main(int argc, char** argv) {
     const std::uint64_t first = argc > 1 ? std::strtoull(argv[1], nullptr, 16) : 0;

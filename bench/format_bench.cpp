@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "baseline/baseline_format.h"
-#include "convert/format.h"
-#include "convert/local_time.h"
+#include "convert/number_format.h"
+#include "datafile/local_time.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <system_error>
 
+#include "base/c_file.h"
 #include "cli/parallel_batch.h"
 #include "cli/report.h"
 
@@ -78,17 +79,13 @@ bool looks_like_data_file(const char* bytes, std::size_t size) {
     return std::memchr(bytes, '\0', FILTER_WINDOW) != nullptr;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 enum class ListRead { ok, unreadable, data_file };
 
 ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) return ListRead::unreadable;
     // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    const CFile file(std::fopen(path.c_str(), "rb"));
     if (!file) return ListRead::unreadable;
 
     const std::unique_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(LIST_CHUNK);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "convert/format.h"
+#include "convert/number_format.h"
 #include "convert/record_cells.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "convert/convert_status.h"
-#include "convert/data_file.h"
 #include "convert/output_file.h"
 #include "convert/output_names.h"
-#include "convert/record_reader.h"
 #include "convert/type_flags.h"
+#include "datafile/data_file.h"
+#include "datafile/record_reader.h"
 
 struct HeaderTexts {
     std::string csv_columns;      // heads both CSV files; built with FLAG_CSV

@@ -6,16 +6,14 @@
 #include <system_error>
 #include <vector>
 
+#include "base/c_file.h"
 #include "convert/hdf5_output.h"
 #include "convert/output_names.h"
 #include "convert/parallel_records.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+using InputFile = CFile;
 
 InputFile open_input(const std::string& path) {
     std::error_code error;

@@ -8,10 +8,10 @@
 #include "convert/combined_output.h"
 #include "convert/convert_progress.h"
 #include "convert/convert_status.h"
-#include "convert/data_file.h"
-#include "convert/record_reader.h"
 #include "convert/split_output.h"
 #include "convert/type_flags.h"
+#include "datafile/data_file.h"
+#include "datafile/record_reader.h"
 
 // The loops that turn records into lines. The fast ones are the converter's; measconv-baseline
 // passes the straightforward ones that the benchmarks and equivalence tests measure them against.

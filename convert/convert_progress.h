@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "convert/combined_output.h"
-#include "convert/record_reader.h"
 #include "convert/split_output.h"
+#include "datafile/record_reader.h"
 
 struct ConvertProgress {
     std::atomic<std::uint64_t> record_bytes{0};  // of the data file's records, converted so far

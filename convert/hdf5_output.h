@@ -19,7 +19,7 @@
 #include <string>
 
 #include "convert/convert_status.h"
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 
 inline constexpr char HDF5_FORMAT_NAME[] = "measconv-hdf5 1";
 

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "convert/data_file.h"
-#include "convert/format.h"
+#include "convert/number_format.h"
+#include "datafile/data_file.h"
 
 struct RecordCells {
     std::vector<unsigned char> valid;  // is_valid_wavelength of each reading

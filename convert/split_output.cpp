@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <set>
 
-#include "convert/format.h"
+#include "convert/number_format.h"
 #include "convert/record_cells.h"
 #include "convert/sensor_names.h"
 

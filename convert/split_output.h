@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "convert/convert_status.h"
-#include "convert/data_file.h"
-#include "convert/format.h"
+#include "convert/number_format.h"
 #include "convert/output_file.h"
-#include "convert/record_reader.h"
 #include "convert/sensor_names.h"
 #include "convert/type_flags.h"
+#include "datafile/data_file.h"
+#include "datafile/record_reader.h"
 
 struct SplitFiles {
     std::vector<OutputFile> text;  // one slot per sensor; closed where the file could not be created

@@ -8,15 +8,19 @@
 #include <cstring>
 #include <memory>
 
-#include "convert/record_reader.h"
-#include "measinfo/converter_message.h"
+#include "base/c_file.h"
+#include "datafile/data_file_messages.h"
+#include "datafile/record_reader.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+using InputFile = CFile;
+
+// The converter's message, shown without its line end.
+std::string without_line_end(std::string message) {
+    if (!message.empty() && message.back() == '\n') message.pop_back();
+    return message;
+}
 
 constexpr std::size_t DRAIN_BLOCK_SIZE = 1 << 20;
 
@@ -135,7 +139,7 @@ FileInfo inspect_file(const std::string& path, TimeBins* plot) {
     InputFile input(std::fopen(path.c_str(), "rb"));
     if (!input || is_directory(input.get())) {
         mark_unreadable(info, std::strerror(input ? EISDIR : errno));
-        info.converter_message = open_failure_message(path);
+        info.converter_message = without_line_end(input_open_message(path));
         return info;
     }
 
@@ -152,7 +156,8 @@ FileInfo inspect_file(const std::string& path, TimeBins* plot) {
     }
     const HeaderCheck check = check_header(header_bytes.data());
     info.status = status_of(check);
-    info.converter_message = header_failure_message(check, header_bytes.data());
+    info.converter_message =
+        without_line_end(header_failure_message(check, header_failure_subject(check, header_bytes.data())));
     info.header = decode_header(header_bytes.data());
 
     // A negative count leaves the record size unknown: only the size can still be read.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 #include "measinfo/step_tally.h"
 #include "measinfo/time_bins.h"
 

@@ -10,11 +10,8 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "base/c_file.h"
+#include "base/standard_streams.h"
 #include "measconv_version.h"
 #include "measinfo/file_stats.h"
 #include "measinfo/json_output.h"
@@ -95,17 +92,13 @@ bool same_file(const std::string& a, const std::string& b) {
            first.st_ino == second.st_ino;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // True when the whole picture was written and closed; otherwise says why on standard error.
 bool write_plot(const std::string& path, const std::string& data_path, const std::string& svg) {
     if (same_file(path, data_path)) {
         std::fprintf(stderr, "measinfo: %s is the data file itself; no plot written\n", path.c_str());
         return false;
     }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    CFile file(std::fopen(path.c_str(), "wb"));
     if (!file) {
         std::fprintf(stderr, "measinfo: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
@@ -123,11 +116,7 @@ void put(const std::string& text) { std::fwrite(text.data(), 1, text.size(), std
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    // Reports end in LF on every platform: no CR LF from the runtime's text mode.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+    use_binary_standard_streams();
     Options options;
     std::string error;
     switch (parse_arguments(argc, argv, options, error)) {

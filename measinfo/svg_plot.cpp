@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "convert/format.h"
-#include "convert/local_time.h"
+#include "convert/number_format.h"
+#include "datafile/local_time.h"
 #include "measinfo/texts.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "convert/format.h"
+#include "convert/number_format.h"
 #include "measinfo/texts.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "convert/format.h"
-#include "convert/local_time.h"
+#include "convert/number_format.h"
+#include "datafile/local_time.h"
 
 std::string datetime_text(std::int64_t seconds_since_epoch) {
     char text[MAX_FORMATTED];

@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 
 inline constexpr std::size_t TIME_BIN_COUNT = 1024;
 

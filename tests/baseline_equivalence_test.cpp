@@ -19,8 +19,8 @@
 
 #include "baseline/baseline_records.h"
 #include "convert/combined_output.h"
-#include "convert/data_file.h"
 #include "convert/split_output.h"
+#include "datafile/data_file.h"
 #include "measgen/generator.h"
 
 namespace fs = std::filesystem;

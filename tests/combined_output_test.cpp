@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 #include "test_support.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "convert/data_file.h"
-#include "convert/local_time.h"
-#include "convert/record_reader.h"
+#include "datafile/data_file.h"
+#include "datafile/local_time.h"
+#include "datafile/record_reader.h"
 #include "test_support.h"
 
 namespace {

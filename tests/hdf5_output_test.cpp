@@ -13,8 +13,8 @@
 #include <cstring>
 #include <functional>
 
-#include "convert/data_file.h"
 #include "convert/hdf5_output.h"
+#include "datafile/data_file.h"
 #include "hdf5_contents.h"
 #include "test_support.h"
 

@@ -3,7 +3,7 @@
 // cases do not depend on how many reads the C library happens to make.
 #include <gtest/gtest.h>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 #include "test_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 namespace {
 

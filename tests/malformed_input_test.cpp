@@ -9,7 +9,7 @@
 #include <climits>
 #include <map>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 #include "test_support.h"
 #if MEASCONV_HAVE_HDF5
 #include "hdf5_contents.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 #include "measconv_version.h"
 #include "test_support.h"
 

@@ -15,10 +15,10 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
+#include "measconv_version.h"
 #include "measinfo/step_tally.h"
 #include "measinfo/time_bins.h"
-#include "measconv_version.h"
 #include "test_support.h"
 
 #ifndef MEASINFO_BINARY

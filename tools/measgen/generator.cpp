@@ -6,7 +6,8 @@
 #include <limits>
 #include <memory>
 
-#include "convert/data_file.h"
+#include "base/c_file.h"
+#include "datafile/data_file.h"
 
 namespace {
 
@@ -24,10 +25,6 @@ std::uint64_t mix(std::uint64_t x) {
     x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
     return x ^ (x >> 31);
 }
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -179,7 +176,7 @@ std::uint64_t whole_records(const FileShape& shape) {
 }
 
 bool write_data_file(const FileShape& shape, const std::string& path) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
+    CFile file(std::fopen(path.c_str(), "wb"));
     if (!file) return false;
     const bool written = emit_file(shape, [&](const unsigned char* data, std::size_t size) {
         return std::fwrite(data, 1, size, file.get()) == size;

@@ -6,11 +6,7 @@
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
-
+#include "base/standard_streams.h"
 #include "measconv_version.h"
 #include "measgen/generator.h"
 
@@ -233,11 +229,7 @@ int usage_error(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    // Messages end in LF on every platform, as measconv's do: no CR LF from the runtime's text mode.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
-#endif
+    use_binary_standard_streams();
     FileShape shape;
     shape.sensors = numbered_sensors(4);
     std::vector<std::string> outputs;

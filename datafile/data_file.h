@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 inline constexpr std::size_t HEADER_SIZE = 23344;
 

@@ -1,4 +1,4 @@
-#include "convert/record_reader.h"
+#include "datafile/record_reader.h"
 
 RecordReader::RecordReader(std::FILE* input, std::size_t record_size, std::size_t block_bytes,
                            const std::atomic<bool>* stop)

@@ -1,4 +1,4 @@
-#include "convert/format.h"
+#include "convert/number_format.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 #include <cstdio>
 #include <ctime>

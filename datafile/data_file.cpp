@@ -1,4 +1,4 @@
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "convert/data_file.h"
+#include "datafile/data_file.h"
 
 // Whole records as they lie in the file, one after the other.
 struct RecordBlock {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "convert/local_time.h"
+#include "datafile/local_time.h"
 
 inline constexpr std::size_t MAX_FORMATTED = 64;
 

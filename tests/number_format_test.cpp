@@ -1,4 +1,4 @@
-// The fast formatters of format.h against snprintf (baseline_format.h), whose text is the one
+// The fast formatters of number_format.h against snprintf (baseline_format.h), whose text is the one
 // every output must have: edge values of every kind, then millions of random ones.
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "baseline/baseline_format.h"
-#include "convert/format.h"
+#include "convert/number_format.h"
 
 namespace {
 
