@@ -5,7 +5,7 @@
 # ends the run, its last lines naming the failed checks and why, then a line naming the step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/ensure-tools.sh
+./scripts/ensure-tools.sh --spreadsheet
 
 log=$(mktemp)
 results=$(mktemp -d)
