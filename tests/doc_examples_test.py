@@ -174,23 +174,26 @@ class ReadmeExamples(unittest.TestCase):
         self.assertLessEqual(readme.count("\n"), 250, "the README stays short")
 
 
+def convert_the_example(test, folder):
+    """Makes and converts the user guide's example data file with its own commands; returns the
+    guide's section of the output files."""
+    guide = section(source("doc/user-guide.md"), "## Output files")
+    block = next(b for b in indented_blocks(guide) if b[0].startswith("measgen ex.dat"))
+    commands = " ".join(line.rstrip("\\").strip() for line in block).split(" TZ=UTC ")
+    commands = [commands[0], "TZ=UTC " + commands[1]]
+    env = dict(ENV, PATH=ARGS.bin + ":/usr/bin:/bin")
+    for output, status in run_in(folder, commands, env):
+        test.assertEqual((output, status), ("", 0))
+    return guide
+
+
 class UserGuideExamples(unittest.TestCase):
     # The files the examples show, and the words that name each in the guide.
     SHOWN = ["ex_pv.txt", "ex_pv.csv", "ex_wl.csv", "ex/AB1.txt", "ex/AB1.csv", "ex/AB2.csv"]
 
-    def convert_the_example(self, folder):
-        guide = section(source("doc/user-guide.md"), "## Output files")
-        block = next(b for b in indented_blocks(guide) if b[0].startswith("measgen ex.dat"))
-        commands = " ".join(line.rstrip("\\").strip() for line in block).split(" TZ=UTC ")
-        commands = [commands[0], "TZ=UTC " + commands[1]]
-        env = dict(ENV, PATH=ARGS.bin + ":/usr/bin:/bin")
-        for output, status in run_in(folder, commands, env):
-            self.assertEqual((output, status), ("", 0))
-        return guide
-
     def test_the_examples_are_the_files_measconv_writes(self):
         folder = fresh_folder(self)
-        guide = self.convert_the_example(folder)
+        guide = convert_the_example(self, folder)
         blocks = indented_blocks(guide)
         for name in self.SHOWN:
             with self.subTest(file=name):
@@ -237,7 +240,7 @@ class ManPage(unittest.TestCase):
 
     def test_the_examples_render_what_measconv_writes(self):
         folder = fresh_folder(self)
-        UserGuideExamples.convert_the_example(self, folder)
+        convert_the_example(self, folder)
         rendered = man_sections(self.page("measconv"))["OUTPUT FILES"]
         shown = [line.strip() for line in rendered]
         csv = lines_of(os.path.join(folder, "ex_pv.csv"))
