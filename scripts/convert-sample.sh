@@ -12,7 +12,7 @@ root=$(pwd)
 mkdir -p build
 echo "Configuring the build in build/ (log: build/configure.log)"
 quietly build/configure.log cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-echo "Building every program into build/bin/, a minute or two the first time (log: build/build.log)"
+echo "Building every program into build/bin/, a few minutes the first time (log: build/build.log)"
 quietly build/build.log cmake --build build --target programs
 
 out=out/sample
