@@ -79,7 +79,7 @@ bool looks_like_data_file(const char* bytes, std::size_t size) {
     return std::memchr(bytes, '\0', FILTER_WINDOW) != nullptr;
 }
 
-enum class ListRead { ok, unreadable, data_file };
+}  // namespace
 
 ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries) {
     std::error_code error;
@@ -104,8 +104,6 @@ ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entr
     entries = std::move(cutter.entries);
     return ListRead::ok;
 }
-
-}  // namespace
 
 std::vector<ListEntry> parse_list_text(const std::string& text) {
     ListCutter cutter;

@@ -16,6 +16,12 @@ struct ListEntry {
 // The entries of a list file's text, in the order of its lines.
 std::vector<ListEntry> parse_list_text(const std::string& text);
 
+enum class ListRead { ok, unreadable, data_file };
+
+// Reads the entries of the list file at path, printing nothing: unreadable when it cannot be
+// opened or read whole, data_file when it is a data file (its output base forgotten).
+ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries);
+
 // Reads the list file at path. False (after printing "Failed to open ...") when it cannot be read.
 bool read_list_file(const std::string& path, std::vector<ListEntry>& entries);
 

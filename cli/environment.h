@@ -28,6 +28,7 @@ struct RunSettings {
     ProgressMode progress = ProgressMode::terminal;
     RecordLoops loops;
     const std::atomic<bool>* stop = nullptr;
+    const char* program = "measconv";  // the name progress lines start with
 };
 
 // A positive decimal integer (digits only), at most MAX_JOBS; larger values give MAX_JOBS.

@@ -15,10 +15,14 @@
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/shards.h"
+#include "cli/signals.h"
 
 namespace {
 
 constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+
+// How often the printing thread looks for a stop while it waits for results.
+constexpr std::chrono::milliseconds STOP_LOOK_INTERVAL{100};
 
 std::vector<ConvertRequest> shard_of(std::vector<ConvertRequest> requests, Shard shard) {
     if (shard.count == 1) return requests;
@@ -108,11 +112,13 @@ struct EntryThreads {
 // What the progress line needs beyond the schedule: the sizes of the data files.
 struct BatchMeter {
     bool shown = false;
+    const char* program;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     std::uint64_t total_bytes = 0;  // of every data file, when all are regular files
     bool sizes_known = true;
 
-    BatchMeter(const std::vector<ConvertRequest>& requests, bool show) : shown(show) {
+    BatchMeter(const std::vector<ConvertRequest>& requests, bool show, const char* program_name)
+        : shown(show), program(program_name) {
         if (!shown) return;
         for (const ConvertRequest& request : requests) {
             struct stat status {};
@@ -127,6 +133,7 @@ struct BatchMeter {
     // Read with the schedule's lock held.
     BatchProgress measure(const Schedule& schedule) const {
         BatchProgress progress;
+        progress.program = program;
         progress.done = schedule.finished;
         progress.total = schedule.requests.size();
         std::uint64_t record_bytes = 0;
@@ -144,7 +151,9 @@ struct BatchMeter {
     }
 };
 
-void convert_scheduled(std::vector<ConvertRequest> requests, unsigned jobs, bool show_progress) {
+void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& settings, bool show_progress,
+                       const ResultReport& report) {
+    const unsigned jobs = settings.jobs;
     Schedule schedule;
     schedule.requests = std::move(requests);
     const std::size_t n = schedule.requests.size();
@@ -156,33 +165,44 @@ void convert_scheduled(std::vector<ConvertRequest> requests, unsigned jobs, bool
         schedule.requests[i].threads = threads_per_entry;
         if (show_progress) schedule.requests[i].progress = &schedule.progress[i];
     }
-    const BatchMeter meter(schedule.requests, show_progress);
+    const BatchMeter meter(schedule.requests, show_progress, settings.program);
 
     ProgressLine line;
     if (meter.shown) line.show(batch_progress_text(meter.measure(schedule)));  // at once, however soon it is done
     auto next_draw = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
     EntryThreads threads(schedule, std::min<std::size_t>(jobs, groups));
+    // This thread only waits and prints: a stop signal goes to a converting thread.
+    std::optional<StopSignalsHeldHere> held;
+    if (!threads.threads.empty()) held.emplace();
     if (threads.threads.empty()) {  // no thread could be started: this one converts
-        for (std::size_t i = 0; i < n; ++i)
-            if (print_problems(convert_file(schedule.requests[i])) == ConvertStatus::interrupted) break;
         line.erase();
+        for (const ConvertRequest& request : schedule.requests) {
+            const ConvertResult result = convert_file(request);
+            report.tell(request, result);
+            if (result.status == ConvertStatus::interrupted) break;
+        }
         return;
     }
     std::unique_lock<std::mutex> lock(schedule.mutex);
+    bool stop_passed_on = false;
     for (std::size_t printed = 0; printed < n;) {
+        // Every entry thread learns of a stop at once, also one waiting for a pipe to deliver.
+        if (!stop_passed_on && settings.stop != nullptr && settings.stop->load()) {
+            pass_stop_signal_on(threads.threads);
+            stop_passed_on = true;
+        }
         if (schedule.results[printed]) {
             const ConvertResult result = std::move(*schedule.results[printed]);
             schedule.results[printed].reset();
-            ++printed;
-            if (result.problems.empty()) continue;
+            const ConvertRequest& request = schedule.requests[printed++];
             lock.unlock();
-            line.erase();  // a message does not share the line with the progress
-            print_problems(result);
+            if (report.has_words(request, result)) line.erase();  // a message does not share the line with the progress
+            report.tell(request, result);
             lock.lock();
             continue;
         }
         if (!meter.shown) {
-            schedule.changed.wait(lock);
+            schedule.changed.wait_for(lock, STOP_LOOK_INTERVAL);
             continue;
         }
         if (std::chrono::steady_clock::now() >= next_draw) {
@@ -200,16 +220,18 @@ void convert_scheduled(std::vector<ConvertRequest> requests, unsigned jobs, bool
 
 }  // namespace
 
-void convert_entries(std::vector<ConvertRequest> requests, const RunSettings& settings) {
+void convert_entries(std::vector<ConvertRequest> requests, const RunSettings& settings, const ResultReport& report) {
     requests = shard_of(std::move(requests), settings.shard);
     const bool show_progress = shows_progress(settings.progress);
     if (settings.jobs == 1 && !show_progress) {
         for (const ConvertRequest& request : requests) {
             if (settings.stop != nullptr && settings.stop->load()) break;
+            const ConvertResult result = convert_file(request);
+            report.tell(request, result);
             // A failed entry does not stop the run; an interrupted one does.
-            if (print_problems(convert_file(request)) == ConvertStatus::interrupted) break;
+            if (result.status == ConvertStatus::interrupted) break;
         }
         return;
     }
-    convert_scheduled(std::move(requests), settings.jobs, show_progress);
+    convert_scheduled(std::move(requests), settings, show_progress, report);
 }

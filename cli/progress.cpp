@@ -62,7 +62,7 @@ std::string duration_text(double seconds) {
 std::string batch_progress_text(const BatchProgress& progress) {
     const double megabytes = static_cast<double>(progress.output_bytes) / 1e6;
     char text[128];
-    std::snprintf(text, sizeof text, "measconv: %zu/%zu files, %.0f MB written, %.0f MB/s", progress.done,
+    std::snprintf(text, sizeof text, "%s: %zu/%zu files, %.0f MB written, %.0f MB/s", progress.program, progress.done,
                   progress.total, megabytes, progress.elapsed > 0 ? megabytes / progress.elapsed : 0.0);
     return std::string(text).append(time_left_text(progress.fraction, progress.elapsed));
 }

@@ -27,6 +27,7 @@ struct ProgressLine {
 std::string duration_text(double seconds);
 
 struct BatchProgress {
+    const char* program = "measconv";  // the line's first word
     std::size_t done = 0;
     std::size_t total = 0;
     std::uint64_t output_bytes = 0;

@@ -18,6 +18,11 @@ ConvertStatus print_problems(const ConvertResult& result) {
     return result.status;
 }
 
+ResultReport problems_on_standard_output() {
+    return {[](const ConvertRequest&, const ConvertResult& result) { print_problems(result); },
+            [](const ConvertRequest&, const ConvertResult& result) { return !result.problems.empty(); }};
+}
+
 int finish_standard_output(int exit_code) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exit_code;
     std::fputs("measconv: could not write the messages to standard output\n", stderr);

@@ -2,6 +2,7 @@
 // an interrupted conversion removed its outputs on standard error.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "convert/convert.h"
@@ -9,6 +10,16 @@
 
 // Prints the result's problems and returns its status.
 ConvertStatus print_problems(const ConvertResult& result);
+
+// What a run does with each entry's result, in list order.
+struct ResultReport {
+    std::function<void(const ConvertRequest& request, const ConvertResult& result)> tell;
+    // Whether tell writes anything for the result (a progress line is erased before).
+    std::function<bool(const ConvertRequest& request, const ConvertResult& result)> has_words;
+};
+
+// measconv's: the problems' messages on standard output (print_problems).
+ResultReport problems_on_standard_output();
 
 // Flushes standard output. When anything could not be written there, says so on standard
 // error and returns 1 (the messages were lost), else exit_code.

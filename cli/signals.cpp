@@ -3,6 +3,10 @@
 #include <csignal>
 #include <cstdlib>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 namespace {
 
 // Signal handlers can reach nothing else: these two are the program's only process-wide state.
@@ -50,6 +54,29 @@ const std::atomic<bool>* install_stop_signals() {
 }
 
 int received_stop_signal() { return g_signal; }
+
+void pass_stop_signal_on(std::vector<std::thread>& threads) {
+#ifndef _WIN32
+    const int signal_number = g_signal;
+    if (signal_number == 0) return;
+    for (std::thread& thread : threads) pthread_kill(thread.native_handle(), signal_number);
+#else
+    (void)threads;
+#endif
+}
+
+#ifdef _WIN32
+StopSignalsHeldHere::StopSignalsHeldHere() {}
+StopSignalsHeldHere::~StopSignalsHeldHere() {}
+#else
+StopSignalsHeldHere::StopSignalsHeldHere() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal_number : STOP_SIGNALS) sigaddset(&held, signal_number);
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+StopSignalsHeldHere::~StopSignalsHeldHere() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+#endif
 
 void end_by_stop_signal() {
     const int signal_number = g_signal;

@@ -81,9 +81,9 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags) {
 }
 
 Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
-                              CombinedFiles& files) {
+                              CombinedFiles& files, OutputSet wanted) {
     for (const CombinedOutput& output : COMBINED_OUTPUTS) {
-        if (!has_flags(flags, output.bits)) continue;
+        if (!has_flags(flags, output.bits) || (wanted & (1u << static_cast<unsigned>(output.kind))) == 0) continue;
         const std::string& path = paths[output.kind];
         // The input (and the list) is never truncated, whatever name leads to it.
         bool kept = is_same_file(path, paths.input);

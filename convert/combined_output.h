@@ -27,11 +27,11 @@ struct CombinedFiles {
     const OutputFile& operator[](CombinedKind kind) const { return files[static_cast<std::size_t>(kind)]; }
 };
 
-// Creates (or truncates) the selected combined files in their fixed order. A file that cannot
-// be created, or that is the input itself or one of keep_intact, stops there: its problem is
-// returned, and the files created before it stay, empty.
+// Creates (or truncates) the selected combined files (those of flags that are in wanted) in
+// their fixed order. A file that cannot be created, or that is the input itself or one of
+// keep_intact, stops there: its problem is returned, and the files created before it stay, empty.
 Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
-                              CombinedFiles& files);
+                              CombinedFiles& files, OutputSet wanted = ALL_OUTPUTS);
 
 // Flushes and closes every open file. Returns the first that failed, or nullptr.
 const OutputFile* close_combined_files(CombinedFiles& files);

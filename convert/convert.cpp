@@ -21,6 +21,15 @@ InputFile open_input(const std::string& path) {
     return InputFile(std::fopen(path.c_str(), "rb"));
 }
 
+ConvertResult with_problems(std::vector<Problem> problems) {
+    ConvertResult result;
+    result.status = problems.empty() ? ConvertStatus::ok : problems.front().status;
+    result.problems = std::move(problems);
+    return result;
+}
+
+ConvertResult failed_with(Problem problem) { return with_problems({std::move(problem)}); }
+
 enum class HeaderRead { complete, short_file, failed };
 
 // The header is read once: the records follow it, so an input that cannot be re-read (a pipe)
@@ -30,10 +39,6 @@ HeaderRead read_header(std::FILE* input, std::vector<unsigned char>& header_byte
     return std::ferror(input) ? HeaderRead::failed : HeaderRead::short_file;
 }
 
-ConvertResult failed_with(Problem problem) {
-    const ConvertStatus status = problem.status;
-    return {status, {std::move(problem)}};
-}
 
 bool stop_requested(const ConvertRequest& request) {
     return request.stop != nullptr && request.stop->load(std::memory_order_relaxed);
@@ -57,6 +62,17 @@ struct Outputs {
     Hdf5Output hdf5;
 };
 
+// How far a conversion got, however it ended.
+struct Reached {
+    bool split_directory_made = false;
+    bool header_complete = false;
+    bool records_started = false;  // the outputs are created and their headers written
+    std::size_t sensors = 0;
+    SelectionCursor cursor;
+    std::vector<std::string> outputs;  // the files the records go into
+};
+
+
 // Every output in the fixed order of the messages: the combined files in their order, then per
 // sensor its text file and its CSV file.
 template <typename Visit>
@@ -66,6 +82,16 @@ void for_each_output(Outputs& outputs, Visit visit) {
         if (i < outputs.split.text.size()) visit(outputs.split.text[i]);
         if (i < outputs.split.csv.size()) visit(outputs.split.csv[i]);
     }
+}
+
+// The open outputs by name, in the order of the messages, the HDF5 file last.
+std::vector<std::string> open_output_names(Outputs& outputs, const RunPaths& paths) {
+    std::vector<std::string> names;
+    for_each_output(outputs, [&](OutputFile& file) {
+        if (file.is_open()) names.push_back(file.path());
+    });
+    if (outputs.hdf5.is_open()) names.push_back(paths.hdf5);
+    return names;
 }
 
 // Flushes and closes every output; each one whose data did not all reach its file is named.
@@ -87,26 +113,29 @@ void name_unfinished_outputs(Outputs& outputs, const RunPaths& paths, std::vecto
 }
 
 // The HDF5 file of a conversion whose other outputs all got their records: renamed into place.
-void finish_hdf5(Outputs& outputs, std::vector<Problem>& problems) {
-    if (Problem problem = finish_hdf5_output(outputs.hdf5); problem.status != ConvertStatus::ok)
+// False when it failed (or there was none).
+bool finish_hdf5(Outputs& outputs, std::vector<Problem>& problems) {
+    const bool open = outputs.hdf5.is_open();
+    if (Problem problem = finish_hdf5_output(outputs.hdf5); problem.status != ConvertStatus::ok) {
         problems.push_back(std::move(problem));
+        return false;
+    }
+    return open;
 }
 
-ConvertResult with_problems(std::vector<Problem> problems) {
-    const ConvertStatus status = problems.empty() ? ConvertStatus::ok : problems.front().status;
-    return {status, std::move(problems)};
-}
 
 enum class RecordPass { complete, failed, stopped };
 
 // One pass over the records feeds the per-sensor and the combined files alike. A write or read
 // failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
-RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const RunPaths& paths,
-                         std::FILE* input, Outputs& outputs, std::vector<Problem>& problems) {
+RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
+                         const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
+                         std::vector<Problem>& problems) {
     if (request.threads > 1 && !outputs.hdf5.is_open()) {
         // The records formatted on several threads, written with the same writes (the HDF5
         // file, when asked for, takes the one-thread pass below).
-        const RecordPassEnd end = write_records_in_parallel(request, header, input, outputs.combined, outputs.split);
+        const RecordPassEnd end =
+            write_records_in_parallel(request, header, selection, cursor, input, outputs.combined, outputs.split);
         if (stop_requested(request)) return RecordPass::stopped;
         if (end.failed_file != nullptr) {
             name_unfinished_outputs(outputs, paths, problems);
@@ -119,8 +148,9 @@ RecordPass write_records(const ConvertRequest& request, const DataFileHeader& he
         return RecordPass::complete;
     }
     const bool split = request.flags & FLAG_SPLIT;
-    RecordReader reader(input, record_size(header.sensors.size()), 1 << 20, request.stop);
-    for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
+    RecordReader reader(input, selection.file_record_size(), 1 << 20, request.stop);
+    SelectedRecords records(selection, header.start_time, cursor);
+    for (RecordBlock block = records.next_block(reader); block.count > 0; block = records.next_block(reader)) {
         if (stop_requested(request)) return RecordPass::stopped;
         const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;
         if (failed == nullptr) failed = request.loops.combined(header, block, outputs.combined);
@@ -140,6 +170,14 @@ RecordPass write_records(const ConvertRequest& request, const DataFileHeader& he
     return RecordPass::complete;
 }
 
+// The letters the per-sensor files go by: text and CSV, unless left out one by one.
+TypeFlags split_flags(const ConvertRequest& request) {
+    TypeFlags flags = request.flags;
+    if ((request.outputs & OUTPUT_SPLIT_TEXT) == 0) flags &= static_cast<TypeFlags>(~FLAG_TEXT);
+    if ((request.outputs & OUTPUT_SPLIT_CSV) == 0) flags &= static_cast<TypeFlags>(~FLAG_CSV);
+    return flags;
+}
+
 ConvertResult interrupted(const ConvertRequest& request) {
     return failed_with({ConvertStatus::interrupted, request.input});
 }
@@ -147,7 +185,7 @@ ConvertResult interrupted(const ConvertRequest& request) {
 // The conversion up to its end or its first failure. The outputs stay with the caller, so an
 // interrupted conversion can remove them whatever step it was in. A failure while a stop is
 // requested (an open or read cut short by the signal) counts as the interruption.
-ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
+ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Reached& reached) {
     if (stop_requested(request)) return interrupted(request);
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
 
@@ -155,15 +193,17 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
     if (!input)
         return stop_requested(request) ? interrupted(request)
                                        : failed_with({ConvertStatus::input_open_failed, paths.input});
-    if (request.flags & FLAG_SPLIT) make_split_directory(paths.output_base);
+    if (request.flags & FLAG_SPLIT) reached.split_directory_made = make_split_directory(paths.output_base);
 
-    if (Problem problem = create_combined_files(paths, request.flags, request.keep_intact, outputs.combined);
+    if (Problem problem =
+            create_combined_files(paths, request.flags, request.keep_intact, outputs.combined, request.outputs);
         problem.status != ConvertStatus::ok)
         return stop_requested(request) ? interrupted(request) : failed_with(std::move(problem));
 
     std::vector<Problem> problems;
     std::vector<unsigned char> header_bytes(HEADER_SIZE);
     const HeaderRead read = read_header(input.get(), header_bytes);
+    reached.header_complete = read == HeaderRead::complete;
     if (read == HeaderRead::failed && stop_requested(request)) return interrupted(request);
     if (read == HeaderRead::failed) problems.push_back({ConvertStatus::read_failed, paths.input});
     if (read == HeaderRead::complete) {
@@ -177,9 +217,18 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
         return with_problems(std::move(problems));
     }
 
-    const DataFileHeader header = decode_header(header_bytes.data());
-    if (request.flags & FLAG_HDF5) {
-        Problem problem = create_hdf5_output(paths.hdf5, paths.input, header, outputs.hdf5);
+    const DataFileHeader file_header = decode_header(header_bytes.data());
+    FileSelection selection;
+    if (Problem problem = resolve_selection(request.selection, file_header, selection);
+        problem.status != ConvertStatus::ok) {
+        close_outputs(outputs, problems);
+        problems.insert(problems.begin(), std::move(problem));
+        return with_problems(std::move(problems));
+    }
+    const DataFileHeader header = selected_header(file_header, selection);
+    if ((request.flags & FLAG_HDF5) && (request.outputs & OUTPUT_HDF5)) {
+        Problem problem =
+            create_hdf5_output(paths.hdf5, paths.input, header, outputs.hdf5, selection_attributes(selection));
         for (const std::string& kept : request.keep_intact)
             if (problem.status == ConvertStatus::ok && is_same_file(paths.hdf5, kept)) {
                 outputs.hdf5 = {};  // renaming into place would replace the list
@@ -193,19 +242,25 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
         }
     }
     if (request.flags & FLAG_SPLIT)
-        outputs.split = open_split_files(header, request.flags, request.output_base,
+        outputs.split = open_split_files(header, split_flags(request), request.output_base,
                                          files_split_mode_must_not_open(request, outputs.combined), problems);
     write_header_texts(build_headers(header, request.flags), outputs.combined);
+    reached.records_started = true;
+    reached.sensors = header.sensors.size();
+    reached.outputs = open_output_names(outputs, paths);
 
     // After a failure what was written so far stays, flushed as far as it can be.
-    switch (write_records(request, header, paths, input.get(), outputs, problems)) {
+    bool hdf5_finished = false;
+    switch (write_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
     case RecordPass::stopped: return interrupted(request);
     case RecordPass::failed: break;
     case RecordPass::complete:
         close_outputs(outputs, problems);
-        finish_hdf5(outputs, problems);
+        hdf5_finished = finish_hdf5(outputs, problems);
         break;
     }
+    // An HDF5 file that was not finished is not there.
+    if (!hdf5_finished && !reached.outputs.empty() && reached.outputs.back() == paths.hdf5) reached.outputs.pop_back();
     close_outputs(outputs, problems);
     return with_problems(std::move(problems));
 }
@@ -214,11 +269,23 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs) {
 
 ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
-    ConvertResult result = run_conversion(request, outputs);
-    // Stopped before it was complete: nothing half-written is left behind.
-    if (result.status == ConvertStatus::interrupted) {
+    Reached reached;
+    ConvertResult result = run_conversion(request, outputs, reached);
+    // Stopped before it was complete: nothing half-written is left behind. Ended before its
+    // records, it leaves nothing either when the caller wants no empty files.
+    const bool unfilled = !reached.records_started && !request.keep_unfilled_outputs;
+    if (result.status == ConvertStatus::interrupted || unfilled) {
         for_each_output(outputs, [](OutputFile& file) { file.discard(); });
         outputs.hdf5 = {};  // its temporary file goes
+        reached.outputs.clear();
     }
+    if (unfilled && reached.split_directory_made) {
+        std::error_code ignored;
+        std::filesystem::remove(request.output_base, ignored);  // only while empty
+    }
+    result.header_complete = reached.header_complete;
+    result.sensors = reached.sensors;
+    result.records = reached.cursor.records_kept;
+    result.outputs = std::move(reached.outputs);
     return result;
 }

@@ -8,6 +8,7 @@
 #include "convert/combined_output.h"
 #include "convert/convert_progress.h"
 #include "convert/convert_status.h"
+#include "convert/selection.h"
 #include "convert/split_output.h"
 #include "convert/type_flags.h"
 #include "datafile/data_file.h"
@@ -24,6 +25,8 @@ struct ConvertRequest {
     std::string input;
     std::string output_base;  // used as it stands; in split mode also the per-sensor directory
     TypeFlags flags = 0;
+    OutputSet outputs = ALL_OUTPUTS;  // of the files the flags give, those written
+    Selection selection;              // the sensors and records written; by default all of them
     RecordLoops loops;
     // Files never opened for writing, besides the input (which never is): the list file.
     std::vector<std::string> keep_intact;
@@ -34,6 +37,9 @@ struct ConvertRequest {
     // formatted at the same time and written in order, with the same writes (parallel_records.h).
     unsigned threads = 1;
     ConvertProgress* progress = nullptr;  // when set, kept up to date for a progress display
+    // What a conversion that ends before its records (a file shorter than a header, a header
+    // failure, an output that cannot be created) leaves: the files it created, empty, or nothing.
+    bool keep_unfilled_outputs = true;
 };
 
 // Converts request.input and reports every problem in the result; it prints nothing. A

@@ -17,6 +17,7 @@ std::string problem_message(const Problem& problem) {
     case ConvertStatus::bad_sensor_count: return header_failure_message(HeaderCheck::bad_sensor_count, problem.subject);
     case ConvertStatus::write_failed: return "Can not write '" + problem.subject + "'.\n";
     case ConvertStatus::read_failed: return "Can not read '" + problem.subject + "'.\n";
+    case ConvertStatus::sensor_not_found: return "No sensor '" + problem.subject + "' to select.\n";
     case ConvertStatus::interrupted: return {};  // told on standard error by the program, not here
     }
     return {};

@@ -1,6 +1,8 @@
 // How a conversion ended, and what it has to tell the user.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ enum class ConvertStatus : int {
     sensor_file_open_failed = -11,  // the conversion goes on with the other files
     interrupted = -12,              // subject: the input; its unfinished outputs are removed
     hdf5_open_failed = -13,
+    sensor_not_found = -14,  // subject: the sensor pick of a selection that names no sensor of the file
 };
 
 // One thing that went wrong. The subject is what the message names: a path for the open and
@@ -31,6 +34,11 @@ struct Problem {
 struct ConvertResult {
     ConvertStatus status = ConvertStatus::ok;  // the first problem's, or ok
     std::vector<Problem> problems;             // in the order they arose
+    // What was converted, for a caller that reports it.
+    bool header_complete = false;      // the whole header was read (a shorter file is no data file)
+    std::size_t sensors = 0;           // sensors written (those selected)
+    std::uint64_t records = 0;         // records given to the outputs (those selected)
+    std::vector<std::string> outputs;  // the files written, in the order of the messages, the HDF5 file last
 };
 
 // The line (newline included) that tells the user of a problem.

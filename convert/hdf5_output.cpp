@@ -1,6 +1,5 @@
 #include "convert/hdf5_output.h"
 
-#include <fcntl.h>
 #include <hdf5.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <system_error>
 #include <utility>
 
+#include "convert/hdf5_library_lock.h"
+#include "convert/native_files.h"
 #include "convert/output_file.h"
 
 namespace {
@@ -176,6 +177,26 @@ bool write_root_attributes(hid_t file, const DataFileHeader& header) {
            write_int32_attribute(file, "valid_wavelength_max", MAX_VALID_WAVELENGTH);
 }
 
+bool write_int32_array_attribute(hid_t file, const char* name, const std::vector<std::int32_t>& values) {
+    const hsize_t dims[1] = {values.size()};
+    const SpaceHandle space(H5Screate_simple(1, dims, nullptr));
+    if (!space.valid()) return false;
+    AttributeHandle attribute(H5Acreate2(file, name, H5T_STD_I32LE, space.get(), H5P_DEFAULT, H5P_DEFAULT));
+    return attribute.valid() && (values.empty() || H5Awrite(attribute.get(), H5T_NATIVE_INT32, values.data()) >= 0) &&
+           attribute.close();
+}
+
+bool write_selection_attributes(hid_t file, const std::vector<SelectionAttribute>& attributes) {
+    for (const SelectionAttribute& attribute : attributes) {
+        const char* name = attribute.name.c_str();
+        const bool written = !attribute.text.empty() ? write_text_attribute(file, name, attribute.text)
+                             : attribute.scalar      ? write_int32_attribute(file, name, attribute.values.at(0))
+                                                     : write_int32_array_attribute(file, name, attribute.values);
+        if (!written) return false;
+    }
+    return true;
+}
+
 // A fixed dataset [count] written at once.
 bool write_fixed_dataset(hid_t file, const char* name, hid_t type, std::size_t count, const void* values) {
     const hsize_t dims[1] = {count};
@@ -255,9 +276,7 @@ bool create_temporary_beside(const std::string& path, std::string& temporary) {
             const std::string suffix = "-" + pid + "-" + std::to_string(attempt);
             const std::string name =
                 short_name ? (directory / (".measconv" + suffix + ".h5.part")).string() : path + ".part" + suffix;
-            const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                close(fd);
+            if (create_new_file(name)) {
                 temporary = name;
                 return true;
             }
@@ -375,6 +394,7 @@ void remove_temporary(Hdf5Writer& writer) {
 }  // namespace
 
 void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
+    const Hdf5LibraryLock lock;
     if (!writer->finished) remove_temporary(*writer);
     delete writer;
 }
@@ -382,7 +402,8 @@ void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
 bool hdf5_supported() { return true; }
 
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
-                           Hdf5Output& out) {
+                           Hdf5Output& out, const std::vector<SelectionAttribute>& selection) {
+    const Hdf5LibraryLock lock;
     out.writer.reset();
     const Problem cannot_open{ConvertStatus::hdf5_open_failed, path};
     std::error_code error;
@@ -401,11 +422,13 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     if (!create_temporary_beside(path, writer->temporary)) return cannot_open;
     const PropertiesHandle creation = untimed_creation(H5P_FILE_CREATE);
     if (creation.valid())
-        writer->file = FileHandle(H5Fcreate(writer->temporary.c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
+        writer->file = FileHandle(
+            H5Fcreate(hdf5_file_name(writer->temporary).c_str(), H5F_ACC_TRUNC, creation.get(), H5P_DEFAULT));
     if (!writer->file.valid()) return cannot_open;  // the writer removes its temporary file
 
     const hid_t file = writer->file.get();
-    if (!write_root_attributes(file, header) || !write_sensor_datasets(file, header) ||
+    if (!write_root_attributes(file, header) || !write_selection_attributes(file, selection) ||
+        !write_sensor_datasets(file, header) ||
         !create_columns(*writer, expected_records(input, writer->sensors)))
         return {ConvertStatus::write_failed, path};
     out.writer = std::move(writer);
@@ -414,6 +437,7 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
 
 bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::size_t count) {
     if (!out.is_open()) return true;
+    const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     if (w.failed) return false;
     const std::size_t record_bytes = record_size(w.sensors);
@@ -435,6 +459,7 @@ bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::siz
 
 Problem finish_hdf5_output(Hdf5Output& out) {
     if (!out.is_open()) return {};
+    const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     const Problem cannot_write{ConvertStatus::write_failed, w.path};
     bool complete = !w.failed && flush_group(w.records, w.time_offset, w.counter, w.time) &&
@@ -442,7 +467,7 @@ Problem finish_hdf5_output(Hdf5Output& out) {
     complete = close_datasets(w) && complete;
     if (!complete) w.failed = true;
     complete = close_or_abandon(w) && complete;
-    if (complete && std::rename(w.temporary.c_str(), w.path.c_str()) == 0) w.finished = true;
+    if (complete && replace_file(w.temporary, w.path)) w.finished = true;
     const bool finished = w.finished;
     out.writer.reset();  // removes the temporary file unless it became the output
     return finished ? Problem{} : cannot_write;

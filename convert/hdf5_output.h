@@ -19,6 +19,7 @@
 #include <string>
 
 #include "convert/convert_status.h"
+#include "convert/selection.h"
 #include "datafile/data_file.h"
 
 inline constexpr char HDF5_FORMAT_NAME[] = "measconv-hdf5 1";
@@ -46,9 +47,10 @@ struct Hdf5Output {
 // Creates the temporary file beside path and writes the attributes and the sensor datasets.
 // path that is the input (through any name), a directory, or a place where no file can be
 // created gives hdf5_open_failed; a failed write of the first bytes gives write_failed. Without
-// HDF5 support this does nothing and returns ok, leaving out closed.
+// HDF5 support this does nothing and returns ok, leaving out closed. The attributes of a
+// selection (none for the whole file) follow the header's.
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
-                           Hdf5Output& out);
+                           Hdf5Output& out, const std::vector<SelectionAttribute>& selection = {});
 
 // Appends count whole records as they lie in the data file (record_size(s) bytes each, in
 // file order). False once a write has failed; nothing is appended after that. A closed output

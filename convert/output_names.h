@@ -49,3 +49,6 @@ RunPaths derive_output_paths(const std::string& input, const std::string& output
 
 static_assert(combined_output(CombinedKind::wavelength_csv).kind == CombinedKind::wavelength_csv,
               "COMBINED_OUTPUTS is indexed by CombinedKind");
+static_assert((1u << static_cast<unsigned>(CombinedKind::wavelength_csv)) == OUTPUT_WAVELENGTH_CSV &&
+                  (1u << static_cast<unsigned>(CombinedKind::physic_text)) == OUTPUT_PHYSIC_TEXT,
+              "the OutputSet bits of the combined files follow CombinedKind");

@@ -35,9 +35,12 @@ enum class Loop { split, combined };
 
 // A block read from the data file; its buffer is refilled once every piece of it is formatted.
 struct ReadBlock {
-    ReadBlock(std::FILE* input, std::size_t record_size, const std::atomic<bool>* stop)
-        : reader(input, record_size, 1 << 20, stop) {}
+    ReadBlock(std::FILE* input, const FileSelection& selection, std::int32_t start_time, SelectionCursor& cursor,
+              const std::atomic<bool>* stop)
+        : reader(input, selection.file_record_size(), 1 << 20, stop), selected(selection, start_time, cursor) {}
+    RecordBlock next_block() { return selected.next_block(reader); }
     RecordReader reader;
+    SelectedRecords selected;
     RecordBlock records;
     std::size_t unformatted = 0;  // pieces not yet formatted; guarded by the pipeline's mutex
 };
@@ -297,7 +300,7 @@ std::vector<LineCursor> cursors_of(const Piece& piece, CombinedFiles& combined, 
 
 // The sequential pass, from a block already read: for files that fit in one read block and
 // for conversions that write no file at all.
-RecordPassEnd sequential_pass(const ConvertRequest& request, const DataFileHeader& header, RecordReader& reader,
+RecordPassEnd sequential_pass(const ConvertRequest& request, const DataFileHeader& header, ReadBlock& reader,
                               RecordBlock block, CombinedFiles& combined, SplitFiles& split) {
     const bool split_mode = request.flags & FLAG_SPLIT;
     for (; block.count > 0; block = reader.next_block()) {
@@ -306,7 +309,7 @@ RecordPassEnd sequential_pass(const ConvertRequest& request, const DataFileHeade
         if (const OutputFile* failed = request.loops.combined(header, block, combined)) return {failed, false};
         note_progress(request.progress, block, combined, split);
     }
-    return {nullptr, reader.failed()};
+    return {nullptr, reader.reader.failed()};
 }
 
 // The calling thread's side of the pass: it reads the blocks, cuts them into pieces for the
@@ -384,7 +387,7 @@ struct PassDriver {
 
     // Reads the next block, the lock released meanwhile.
     void read_block(std::unique_lock<std::mutex>& lock) {
-        RecordReader& reader = pipeline.blocks[blocks_read % READ_AHEAD_BLOCKS].reader;
+        ReadBlock& reader = pipeline.blocks[blocks_read % READ_AHEAD_BLOCKS];
         lock.unlock();
         const RecordBlock records = reader.next_block();
         lock.lock();
@@ -427,21 +430,23 @@ struct PassDriver {
 
 }  // namespace
 
-RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header, std::FILE* input,
+RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
+                                        const FileSelection& selection, SelectionCursor& cursor, std::FILE* input,
                                         CombinedFiles& combined, SplitFiles& split) {
     const std::size_t record_bytes = record_size(header.sensors.size());
     Pipeline pipeline{request, header, {}, {}, {}, {}, {}, 0, 0, false};
     pipeline.blocks.reserve(READ_AHEAD_BLOCKS);
-    for (std::size_t i = 0; i < READ_AHEAD_BLOCKS; ++i) pipeline.blocks.emplace_back(input, record_bytes, request.stop);
+    for (std::size_t i = 0; i < READ_AHEAD_BLOCKS; ++i)
+        pipeline.blocks.emplace_back(input, selection, header.start_time, cursor, request.stop);
 
     // The loops that have a file to write into, in the order the sequential pass runs them.
     std::vector<Loop> loops;
     if ((request.flags & FLAG_SPLIT) && (any_open(split.text) || any_open(split.csv))) loops.push_back(Loop::split);
     if (std::any_of(combined.files.begin(), combined.files.end(), [](const OutputFile& f) { return f.is_open(); }))
         loops.push_back(Loop::combined);
-    const RecordBlock first = pipeline.blocks[0].reader.next_block();
+    const RecordBlock first = pipeline.blocks[0].next_block();
     if (pipeline.blocks[0].reader.at_end() || loops.empty())
-        return sequential_pass(request, header, pipeline.blocks[0].reader, first, combined, split);
+        return sequential_pass(request, header, pipeline.blocks[0], first, combined, split);
 
     // This thread formats too whenever it has nothing to read or write: request.threads
     // threads in all, no more than the cores they are meant for.

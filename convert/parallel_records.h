@@ -38,5 +38,7 @@ inline constexpr unsigned MAX_FORMAT_THREADS = 32;
 // Converts the records that follow the header in input into the open files of combined and
 // split, on request.threads threads in all (at most MAX_FORMAT_THREADS). A file that ends
 // within the first read block is converted by the calling thread alone, as sequentially.
+// header is the one the outputs describe; the records read are those of the selection.
 RecordPassEnd write_records_in_parallel(const ConvertRequest& request, const DataFileHeader& header,
-                                        std::FILE* input, CombinedFiles& combined, SplitFiles& split);
+                                        const FileSelection& selection, SelectionCursor& cursor, std::FILE* input,
+                                        CombinedFiles& combined, SplitFiles& split);

@@ -47,10 +47,10 @@ OutputFile create_split_file(const std::string& path, const std::vector<std::str
 
 }  // namespace
 
-void make_split_directory(const std::string& directory) {
-    if (directory.empty()) return;
+bool make_split_directory(const std::string& directory) {
+    if (directory.empty()) return false;
     std::error_code ignored;
-    std::filesystem::create_directory(directory, ignored);
+    return std::filesystem::create_directory(directory, ignored);
 }
 
 std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensors, NameRules rules) {

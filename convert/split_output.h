@@ -19,8 +19,8 @@ struct SplitFiles {
 };
 
 // Creates the directory of the per-sensor files (one level; an existing one is used as it is).
-// Its outcome shows only in the files that can or cannot be created in it.
-void make_split_directory(const std::string& directory);
+// Its outcome shows only in the files that can or cannot be created in it; true when this call made it.
+bool make_split_directory(const std::string& directory);
 
 // File stems of the sensors, in table order: sensor_file_stem of the serial, and a suffix
 // "_2", "_3", ... where an earlier sensor already holds the stem (ignoring ASCII case).

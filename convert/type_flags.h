@@ -13,6 +13,20 @@ inline constexpr TypeFlags FLAG_CSV = 0x10;         // c
 inline constexpr TypeFlags FLAG_TEXT = 0x20;        // t
 inline constexpr TypeFlags FLAG_HDF5 = 0x40;        // h
 
+// The outputs one by one, for a caller that names them so: of the files its letters give, a
+// conversion writes those in its OutputSet (letters can say "pv.txt and wl.csv" only with all
+// four combined files). The combined files' bits follow CombinedKind (output_names.h).
+using OutputSet = std::uint8_t;
+
+inline constexpr OutputSet OUTPUT_PHYSIC_TEXT = 0x01;
+inline constexpr OutputSet OUTPUT_WAVELENGTH_TEXT = 0x02;
+inline constexpr OutputSet OUTPUT_PHYSIC_CSV = 0x04;
+inline constexpr OutputSet OUTPUT_WAVELENGTH_CSV = 0x08;
+inline constexpr OutputSet OUTPUT_SPLIT_TEXT = 0x10;
+inline constexpr OutputSet OUTPUT_SPLIT_CSV = 0x20;
+inline constexpr OutputSet OUTPUT_HDF5 = 0x40;
+inline constexpr OutputSet ALL_OUTPUTS = 0x7f;
+
 // A combined file exists only when both bits of its pair are set.
 inline constexpr bool has_flags(TypeFlags flags, TypeFlags wanted) { return (flags & wanted) == wanted; }
 

@@ -77,9 +77,18 @@ void scan_records(RecordReader& reader, std::int32_t start_time, FileInfo& info,
     SensorStats* const stats = info.sensors.data();
     const auto time_steps = std::make_unique<StepTally>();
     const auto counter_steps = std::make_unique<StepTally>();
+    const auto rate = std::make_unique<RateTally>();
     std::uint64_t records = 0;
     std::int32_t previous_offset = 0;
     std::int32_t previous_counter = 0;
+    // What the plot takes, in locals: the bins' own fields could alias the counts written to them.
+    const std::int64_t plot_from = WithPlot ? plot->from : 0;
+    const std::int64_t plot_to = WithPlot ? plot->to : 0;
+    const std::size_t* const plotted = WithPlot ? plot->sensors.data() : nullptr;
+    const std::size_t plotted_count = WithPlot ? plot->sensor_count : 0;
+    const bool every_sensor = plotted_count == sensor_count;  // the sensors in their order: one loop for both
+    const bool wavelengths = WithPlot && plot->wavelengths;
+    std::uint64_t plotted_records = 0;
     for (RecordBlock block = reader.next_block(); block.count > 0; block = reader.next_block()) {
         for (std::size_t r = 0; r < block.count; ++r, ++records) {
             const DataRecord record = block[r];
@@ -90,28 +99,39 @@ void scan_records(RecordReader& reader, std::int32_t start_time, FileInfo& info,
                 info.time_offset.first = offset;
                 info.counter.first = counter;
             } else {
-                add_difference(*time_steps, time_step);
-                add_difference(*counter_steps, static_cast<std::int64_t>(counter) - previous_counter);
+                add_difference(*time_steps, time_step, records, offset);
+                add_difference(*counter_steps, static_cast<std::int64_t>(counter) - previous_counter, records, offset);
             }
+            count_record(*rate, records > 0 && time_step == 0);
             previous_offset = offset;
             previous_counter = counter;
             if constexpr (WithPlot) {
                 const std::int64_t time = record_time_value(start_time, offset);
-                const std::size_t index = bin_index(*plot, time);
-                if (records > 0) mark_time_step(*plot, index, time, time_step);
-                ValueBin* const row = bin_row(*plot, index);
-                for (std::size_t s = 0; s < sensor_count; ++s) {
-                    const SensorReading reading = record.reading(s);
-                    add_reading(stats[s], reading);
-                    add_to_bin(row[s], reading);
+                if (time >= plot_from && time <= plot_to) {
+                    ++plotted_records;
+                    const std::size_t index = bin_index(*plot, time);
+                    if (records > 0) mark_time_step(*plot, index, time, time_step);
+                    ValueBin* const row = bin_row(*plot, index);
+                    if (every_sensor) {
+                        for (std::size_t s = 0; s < sensor_count; ++s) {
+                            const SensorReading reading = record.reading(s);
+                            add_reading(stats[s], reading);
+                            add_to_bin(row[s], reading, wavelengths);
+                        }
+                        continue;
+                    }
+                    for (std::size_t k = 0; k < plotted_count; ++k)
+                        add_to_bin(row[k], record.reading(plotted[k]), wavelengths);
                 }
-            } else {
-                for (std::size_t s = 0; s < sensor_count; ++s) add_reading(stats[s], record.reading(s));
             }
+            for (std::size_t s = 0; s < sensor_count; ++s) add_reading(stats[s], record.reading(s));
         }
     }
+    if constexpr (WithPlot) plot->records = plotted_records;
     flush_run(*time_steps);
     flush_run(*counter_steps);
+    end_second(*rate);
+    info.rate = summarize_rate(*rate);
     info.records = records;
     info.time_offset.last = previous_offset;
     info.counter.last = previous_counter;
@@ -133,7 +153,7 @@ const char* status_name(FileStatus status) {
     return "unreadable";
 }
 
-FileInfo inspect_file(const std::string& path, TimeBins* plot) {
+FileInfo inspect_file(const std::string& path, TimeBins* plot, const PlotSelection& selection) {
     FileInfo info;
     info.path = path;
     InputFile input(std::fopen(path.c_str(), "rb"));
@@ -171,7 +191,7 @@ FileInfo inspect_file(const std::string& path, TimeBins* plot) {
     }
 
     info.sensors.resize(info.header->sensors.size());
-    if (plot != nullptr) *plot = make_time_bins(info.sensors.size());
+    if (plot != nullptr) *plot = make_plot_bins(selection, info.sensors.size());
     const std::size_t size_of_record = record_size(info.sensors.size());
     RecordReader reader(input.get(), size_of_record);
     if (plot != nullptr)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "datafile/data_file.h"
+#include "measinfo/rate_tally.h"
 #include "measinfo/step_tally.h"
 #include "measinfo/time_bins.h"
 
@@ -51,10 +52,12 @@ struct FileInfo {
     std::vector<SensorStats> sensors;  // one per sensor of the header
     SeriesInfo time_offset;            // meaningful when records > 0
     SeriesInfo counter;
+    RateSummary rate;                  // records per second
 };
 
-// Reads the file once. When plot is given, it is filled with the file's time bins as well.
-FileInfo inspect_file(const std::string& path, TimeBins* plot);
+// Reads the file once. When plot is given, it is filled with the time bins of what the
+// selection shows of the file as well.
+FileInfo inspect_file(const std::string& path, TimeBins* plot, const PlotSelection& selection = {});
 
 // Clean: status ok, no trailing bytes, no backward or irregular time steps, no irregular
 // counter steps. One reason per finding, in that order; none for a clean file.

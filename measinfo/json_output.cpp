@@ -67,13 +67,31 @@ Json sensors_of(const FileInfo& info) {
     return sensors;
 }
 
+Json irregular_list(const FileInfo& info, const StepSummary& steps) {
+    Json list = Json::array();
+    for (const StepEvent& event : steps.listed)
+        list.push_back(Json{{"record", event.record},
+                            {"time", datetime_text(record_time_value(info.header->start_time, event.time_offset))},
+                            {"step", event.difference},
+                            {"kind", step_kind_name(step_kind(event.difference, steps.step))}});
+    return list;
+}
+
 Json series_of(const FileInfo& info, const SeriesInfo& series) {
     if (!info.records_read || info.records == 0) return nullptr;
     return Json{{"first", series.first},
                 {"last", series.last},
                 {"step", series.steps.step},
                 {"irregular_steps", series.steps.irregular},
-                {"backward_steps", series.steps.backward}};
+                {"backward_steps", series.steps.backward},
+                {"irregular_list", irregular_list(info, series.steps)},
+                {"irregular_unlisted", series.steps.irregular - series.steps.listed.size()}};
+}
+
+Json rate_of(const FileInfo& info) {
+    if (!info.records_read || info.records == 0) return nullptr;
+    const RateSummary& rate = info.rate;
+    return Json{{"median", rate.median}, {"min", rate.min}, {"max", rate.max}, {"seconds", rate.seconds}};
 }
 
 template <typename T>
@@ -91,6 +109,7 @@ Json record_time(const FileInfo& info, std::int32_t offset) {
 std::string json_line(const FileInfo& info) {
     const bool has_header = info.header.has_value();
     const DataFileHeader header = has_header ? *info.header : DataFileHeader{};
+    const std::vector<std::string> findings = check_findings(info);
     const Json object{
         {"path", byte_text(info.path)},
         {"size", optional_value(info.size.has_value(), info.size.value_or(0))},
@@ -110,6 +129,9 @@ std::string json_line(const FileInfo& info) {
         {"sensors", sensors_of(info)},
         {"time_offset", series_of(info, info.time_offset)},
         {"counter", series_of(info, info.counter)},
+        {"records_per_second", rate_of(info)},
+        {"clean", findings.empty()},
+        {"findings", findings},
     };
     // ASCII escaping: \u00XX for every byte outside 0x20 to 0x7e (DEL included), short forms such as \n for some.
     return object.dump(-1, ' ', true) + "\n";

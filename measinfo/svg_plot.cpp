@@ -4,20 +4,20 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "convert/number_format.h"
-#include "datafile/local_time.h"
 #include "measinfo/texts.h"
 
 namespace {
 
 constexpr int MIN_PAGE_WIDTH = 1000;
 constexpr int GRID_PANEL_WIDTH = 300;
-constexpr int HEADER_HEIGHT = 96;
+constexpr int HEADER_HEIGHT = 112;
 constexpr int SINGLE_COLUMN_PANEL_HEIGHT = 230;
 constexpr int GRID_PANEL_HEIGHT = 180;
-constexpr int PLOT_LEFT = 66;  // room for the value labels
+constexpr int PLOT_LEFT = 80;  // room for the value labels and the quantity beside them
 constexpr int PLOT_RIGHT = 16;
 constexpr int PLOT_TOP = 34;  // the panel title and counts
 constexpr int PLOT_BOTTOM = 40;  // time and date labels
@@ -101,24 +101,6 @@ std::string number(double value) {
     return std::string(text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1).ptr);
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-std::int64_t days_from_civil(std::int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t year_of_era = year - era * 400;
-    const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
-
-// Seconds the local time zone is ahead of UTC at the given time.
-std::int64_t zone_offset(std::int64_t time) {
-    const LocalTime local = to_local_time(time);
-    const std::int64_t local_seconds =
-        days_from_civil(local.year, local.month, local.day) * 86400 + local.hour * 3600 + local.minute * 60 + local.second;
-    return local_seconds - time;
-}
-
 std::string zone_text(std::int64_t offset) {
     const std::int64_t magnitude = offset < 0 ? -offset : offset;
     return string_printf("UTC%c%02lld:%02lld", offset < 0 ? '-' : '+', static_cast<long long>(magnitude / 3600),
@@ -165,8 +147,8 @@ std::vector<Tick> time_ticks(const TimeAxis& axis, int width) {
     return ticks;
 }
 
-ValueAxis value_axis(const SensorStats& stats) {
-    ValueAxis axis{stats.value_min, stats.value_max};
+ValueAxis value_axis(const ValueBin& all) {
+    ValueAxis axis{all.min, all.max};
     const double range = axis.high - axis.low;
     const double padding = range > 0 ? range * 0.05 : std::max(1.0, std::fabs(axis.low) * 0.1);
     axis.low -= padding;
@@ -333,39 +315,62 @@ struct PlotContext {
     int bridged_columns = 0;
 };
 
-void draw_panel(std::string& svg, const PlotContext& context, std::size_t sensor, int left, int top, const Layout& layout) {
+const char* quantity_name(const TimeBins& bins) { return bins.wavelengths ? "wavelength (pm)" : "physical value"; }
+
+// The quantity along the value axis, upright beside the value labels.
+void draw_quantity_label(std::string& svg, const TimeBins& bins, int left, const Frame& frame) {
+    svg += string_printf("<text transform=\"translate(%d,%d) rotate(-90)\" text-anchor=\"middle\" fill=\"#555\" "
+                         "font-size=\"10\">%s</text>\n",
+                         left + 11, frame.top + frame.height / 2, quantity_name(bins));
+}
+
+// The panel of the place-th plotted sensor, which is the file's sensor `sensor` (from 0).
+void draw_panel(std::string& svg, const PlotContext& context, std::size_t place, int left, int top, const Layout& layout) {
     const Frame frame{left + PLOT_LEFT, top + PLOT_TOP, layout.panel_width - PLOT_LEFT - PLOT_RIGHT,
                       layout.panel_height - PLOT_TOP - PLOT_BOTTOM};
-    const SensorStats& stats = context.info.sensors[sensor];
+    const TimeBins& bins = context.bins;
+    const std::size_t sensor = bins.sensors[place];
     const SensorEntry& entry = context.info.header->sensors[sensor];
+    // The counts of what the plot shows: the readings of the records in its time window.
+    ValueBin all;
+    for (std::size_t b = 0; b < TIME_BIN_COUNT; ++b) merge_value_bin(all, bins.values[b * bins.sensor_count + place]);
+    const std::uint64_t valid = bins.records - all.invalid;
     // The titles are cut at the panel's edge rather than run into the next panel.
     svg += string_printf("<clipPath id=\"title%zu\"><rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\"/></clipPath>\n", sensor + 1,
                          left, top, layout.panel_width - PLOT_RIGHT, PLOT_TOP);
     svg += string_printf("<g clip-path=\"url(#title%zu)\">\n<text x=\"%d\" y=\"%d\" font-weight=\"bold\">", sensor + 1,
                          frame.left, top + 14) +
            string_printf("%zu: ID %d, SN ", sensor + 1, entry.id) + xml_text(entry.serial) + "</text>\n";
-    svg += string_printf("<text x=\"%d\" y=\"%d\" fill=\"#555\" font-size=\"10\">valid %llu, invalid %llu, non-finite %llu</text>\n</g>\n",
-                         frame.left, top + 27, static_cast<unsigned long long>(stats.valid),
-                         static_cast<unsigned long long>(context.info.records - stats.valid),
-                         static_cast<unsigned long long>(stats.non_finite));
-    const std::vector<ValueBin> columns = pixel_columns(context.bins, sensor, context.time, frame.width);
+    std::string counts = string_printf("valid %llu, invalid %llu", static_cast<unsigned long long>(valid),
+                                       static_cast<unsigned long long>(all.invalid));
+    if (!bins.wavelengths)
+        counts += string_printf(", non-finite %llu", static_cast<unsigned long long>(valid - all.plotted));
+    svg += string_printf("<text x=\"%d\" y=\"%d\" fill=\"#555\" font-size=\"10\">%s</text>\n</g>\n", frame.left, top + 27,
+                         counts.c_str());
+    const std::vector<ValueBin> columns = pixel_columns(bins, place, context.time, frame.width);
     draw_invalid_shading(svg, columns, frame);
-    if (finite_values(stats) > 0) {
-        const ValueAxis values = value_axis(stats);
+    if (all.plotted > 0) {
+        const ValueAxis values = value_axis(all);
         draw_axes(svg, frame, context.time_ticks, value_ticks(values, frame.height));
         draw_envelope(svg, columns, values, frame, context.bridged_columns);
     } else {
         draw_axes(svg, frame, context.time_ticks, {});
         svg += string_printf("<text x=\"%d\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">%s</text>\n",
                              frame.left + frame.width / 2, frame.top + frame.height / 2,
-                             stats.valid == 0 ? "no valid readings" : "no finite values");
+                             valid == 0 ? "no valid readings" : "no finite values");
     }
-    draw_time_marks(svg, context.bins, context.time, frame, context.info.time_offset.steps.step);
+    draw_quantity_label(svg, bins, left, frame);
+    draw_time_marks(svg, bins, context.time, frame, context.info.time_offset.steps.step);
     svg += string_printf("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n",
                          frame.left, frame.top, frame.width, frame.height);
 }
 
-std::string header_lines(const FileInfo& info, const TimeAxis* time) {
+bool has_window(const TimeBins& bins) {
+    return bins.from != std::numeric_limits<std::int64_t>::min() || bins.to != std::numeric_limits<std::int64_t>::max();
+}
+
+// The file, its unit and counts; with a plot (bins and its time axis) also what the plot shows.
+std::string header_lines(const FileInfo& info, const TimeBins* bins, const TimeAxis* time) {
     std::string title = xml_text(info.path);
     if (info.header) title += " &#x2014; " + xml_text(info.header->title);
     std::string svg = "<text x=\"12\" y=\"20\" font-size=\"15\" font-weight=\"bold\">" + title + "</text>\n";
@@ -373,33 +378,43 @@ std::string header_lines(const FileInfo& info, const TimeAxis* time) {
     const DataFileHeader& header = *info.header;
     std::string unit = xml_text(header.company) + ", " + xml_text(header.idn) + ", SN " + xml_text(header.serial) +
                        string_printf(", %d sensor%s", header.sensor_count, header.sensor_count == 1 ? "" : "s");
+    if (bins != nullptr && bins->sensor_count != info.sensors.size())
+        unit += string_printf(" (%zu plotted)", bins->sensor_count);
     if (info.records_read)
         unit += string_printf(", %llu record%s", static_cast<unsigned long long>(info.records), info.records == 1 ? "" : "s");
+    if (bins != nullptr && has_window(*bins))
+        unit += string_printf(" (%llu in the time window)", static_cast<unsigned long long>(bins->records));
     if (info.status != FileStatus::ok) unit += ", status " + std::string(status_name(info.status));
     svg += "<text x=\"12\" y=\"40\" fill=\"#333\">" + unit + "</text>\n";
-    if (time == nullptr) return svg;
+    if (bins == nullptr || time == nullptr) return svg;
     const StepSummary& steps = info.time_offset.steps;
-    const std::string span = datetime_text(time->start) + " to " + datetime_text(time->start + time->span - 1) + " (" +
-                             zone_text(zone_offset(time->start)) + ")" +
+    const std::string span = std::string(has_window(*bins) ? "time window " : "") + datetime_text(time->start) + " to " +
+                             datetime_text(time->start + time->span - 1) + " (" + zone_text(zone_offset(time->start)) + ")" +
                              string_printf(", time step %lld s, irregular steps %llu, backward steps %llu",
                                            static_cast<long long>(steps.step), static_cast<unsigned long long>(steps.irregular),
                                            static_cast<unsigned long long>(steps.backward));
     svg += "<text x=\"12\" y=\"58\" fill=\"#333\">" + span + "</text>\n";
+    svg += std::string("<text x=\"12\" y=\"76\" fill=\"#333\">") +
+           (bins->wavelengths ? "Wavelengths in picometres (pm)."
+                              : "Physical values are in the unit set by the interrogator&#x2019;s sensor configuration; "
+                                "the file does not store it.") +
+           "</text>\n";
     return svg;
 }
 
-std::string legend() {
+std::string legend(const TimeBins& bins) {
     std::string svg = "<g font-size=\"11\" fill=\"#333\">\n";
-    svg += string_printf("<rect x=\"12\" y=\"72\" width=\"18\" height=\"10\" fill=\"%s\" fill-opacity=\"0.3\" stroke=\"%s\"/>\n",
+    svg += string_printf("<rect x=\"12\" y=\"88\" width=\"18\" height=\"10\" fill=\"%s\" fill-opacity=\"0.3\" stroke=\"%s\"/>\n",
                          ENVELOPE_COLOR, ENVELOPE_COLOR);
-    svg += "<text x=\"36\" y=\"81\">physical value: least to greatest valid reading per pixel column</text>\n";
-    svg += string_printf("<rect x=\"430\" y=\"72\" width=\"18\" height=\"10\" fill=\"%s\" fill-opacity=\"0.35\"/>\n", INVALID_COLOR);
-    svg += "<text x=\"454\" y=\"81\">invalid readings (darker: larger share)</text>\n";
-    svg += string_printf("<rect x=\"690\" y=\"72\" width=\"18\" height=\"10\" fill=\"%s\" fill-opacity=\"0.35\"/>\n", GAP_COLOR);
-    svg += "<text x=\"714\" y=\"81\">gap in time</text>\n";
-    svg += string_printf("<path d=\"M800,77 H818\" stroke=\"%s\" stroke-width=\"1.5\"/><path d=\"M800,77 L806,73 L806,81 Z\" fill=\"%s\"/>\n",
+    svg += string_printf("<text x=\"36\" y=\"97\">%s: least to greatest valid reading per pixel column</text>\n",
+                         bins.wavelengths ? "wavelength" : "physical value");
+    svg += string_printf("<rect x=\"430\" y=\"88\" width=\"18\" height=\"10\" fill=\"%s\" fill-opacity=\"0.35\"/>\n", INVALID_COLOR);
+    svg += "<text x=\"454\" y=\"97\">invalid readings (darker: larger share)</text>\n";
+    svg += string_printf("<rect x=\"690\" y=\"88\" width=\"18\" height=\"10\" fill=\"%s\" fill-opacity=\"0.35\"/>\n", GAP_COLOR);
+    svg += "<text x=\"714\" y=\"97\">gap in time</text>\n";
+    svg += string_printf("<path d=\"M800,93 H818\" stroke=\"%s\" stroke-width=\"1.5\"/><path d=\"M800,93 L806,89 L806,97 Z\" fill=\"%s\"/>\n",
                          BACK_COLOR, BACK_COLOR);
-    svg += "<text x=\"824\" y=\"81\">time runs back</text>\n</g>\n";
+    svg += "<text x=\"824\" y=\"97\">time runs back</text>\n</g>\n";
     return svg;
 }
 
@@ -412,8 +427,8 @@ std::string document_start(int width, int height) {
         width, height, width, height);
 }
 
-std::string nothing_to_plot(const FileInfo& info, const char* why) {
-    std::string svg = document_start(MIN_PAGE_WIDTH, 110) + header_lines(info, nullptr);
+std::string nothing_to_plot(const FileInfo& info, const TimeBins* bins, const char* why) {
+    std::string svg = document_start(MIN_PAGE_WIDTH, 110) + header_lines(info, bins, nullptr);
     svg += std::string("<text x=\"12\" y=\"80\" fill=\"#555\">") + why + "</text>\n</svg>\n";
     return svg;
 }
@@ -421,13 +436,18 @@ std::string nothing_to_plot(const FileInfo& info, const char* why) {
 }  // namespace
 
 std::string svg_plot(const FileInfo& info, const TimeBins& bins) {
-    if (!info.records_read) return nothing_to_plot(info, "no records could be read");
-    if (info.records == 0) return nothing_to_plot(info, "no records");
-    if (info.sensors.empty()) return nothing_to_plot(info, "no sensors");
+    if (!info.records_read) return nothing_to_plot(info, nullptr, "no records could be read");
+    if (info.records == 0) return nothing_to_plot(info, nullptr, "no records");
+    if (info.sensors.empty()) return nothing_to_plot(info, nullptr, "no sensors");
+    if (bins.records == 0) return nothing_to_plot(info, &bins, "no records in the time window");
 
-    const Layout layout = layout_for(info.sensors.size());
+    const Layout layout = layout_for(bins.sensor_count);
     const int plot_width = layout.panel_width - PLOT_LEFT - PLOT_RIGHT;
-    PlotContext context{info, bins, {bins.min_time, bins.max_time + 1 - bins.min_time}, {}, 0};
+    // The time axis is the window where one is given, else from the first record time to one
+    // second past the last.
+    const std::int64_t start = bins.from != std::numeric_limits<std::int64_t>::min() ? bins.from : bins.min_time;
+    const std::int64_t end = bins.to != std::numeric_limits<std::int64_t>::max() ? bins.to + 1 : bins.max_time + 1;
+    PlotContext context{info, bins, {start, end - start}, {}, 0};
     context.time_ticks = time_ticks(context.time, plot_width);
     // A record stands for its whole second, so with a step of a second any empty column is a gap;
     // with a longer step, the step's empty seconds between two records are regular.
@@ -435,11 +455,11 @@ std::string svg_plot(const FileInfo& info, const TimeBins& bins) {
     const std::int64_t step = info.time_offset.steps.step;
     context.bridged_columns = step <= 1 ? 0 : static_cast<int>(std::ceil(columns_per_second * static_cast<double>(step - 1))) + 1;
 
-    std::string svg = document_start(layout.width, layout.height) + header_lines(info, &context.time) + legend();
-    for (std::size_t s = 0; s < info.sensors.size(); ++s) {
-        const int column = static_cast<int>(s) % layout.columns;
-        const int row = static_cast<int>(s) / layout.columns;
-        draw_panel(svg, context, s, column * layout.panel_width, HEADER_HEIGHT + row * layout.panel_height, layout);
+    std::string svg = document_start(layout.width, layout.height) + header_lines(info, &bins, &context.time) + legend(bins);
+    for (std::size_t place = 0; place < bins.sensor_count; ++place) {
+        const int column = static_cast<int>(place) % layout.columns;
+        const int row = static_cast<int>(place) / layout.columns;
+        draw_panel(svg, context, place, column * layout.panel_width, HEADER_HEIGHT + row * layout.panel_height, layout);
     }
     svg += "</svg>\n";
     return svg;

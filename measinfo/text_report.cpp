@@ -1,6 +1,7 @@
 #include "measinfo/text_report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -53,6 +54,7 @@ std::string render_table(const std::vector<Column>& columns) {
     }
     std::string out;
     if (groups.find_first_not_of(' ') != std::string::npos) out += groups + "\n";
+    names.erase(names.find_last_not_of(' ') + 1);
     out += names + "\n";
     const std::size_t rows = columns.empty() ? 0 : columns.front().cells.size();
     for (std::size_t r = 0; r < rows; ++r) {
@@ -71,8 +73,8 @@ std::string sensor_table(const FileInfo& info) {
     std::vector<Column> columns = {
         {"", "sensor", true, {}},         {"", "id", true, {}},          {"", "serial", false, {}},
         {"", "valid", true, {}},          {"", "invalid", true, {}},     {"", "non-finite", true, {}},
-        {"wavelength", "min", true, {}},  {"", "max", true, {}},         {"", "mean", true, {}},
-        {"physical value", "min", true, {}}, {"", "max", true, {}},      {"", "mean", true, {}},
+        {"wavelength (pm)", "min", true, {}},  {"", "max", true, {}},    {"", "mean", true, {}},
+        {"physical value (unit not stored)", "min", true, {}}, {"", "max", true, {}}, {"", "mean", true, {}},
     };
     for (std::size_t i = 0; i < info.sensors.size(); ++i) {
         const SensorStats& stats = info.sensors[i];
@@ -126,6 +128,18 @@ void add_header_fields(std::string& out, const DataFileHeader& header) {
     add_field(out, "start time", start + string_printf(" (%d)", header.start_time));
 }
 
+// A median of whole counts: whole, or halfway between two.
+std::string median_text(double median) {
+    return median == std::floor(median) ? string_printf("%.0f", median) : string_printf("%.1f", median);
+}
+
+std::string rate_text(const RateSummary& rate) {
+    return median_text(rate.median) +
+           string_printf(" (median over %llu second%s with records; least %llu, most %llu)",
+                         static_cast<unsigned long long>(rate.seconds), rate.seconds == 1 ? "" : "s",
+                         static_cast<unsigned long long>(rate.min), static_cast<unsigned long long>(rate.max));
+}
+
 void add_record_fields(std::string& out, const FileInfo& info) {
     add_field(out, "records", std::to_string(info.records));
     add_field(out, "trailing bytes", std::to_string(info.trailing_bytes));
@@ -134,7 +148,29 @@ void add_record_fields(std::string& out, const FileInfo& info) {
     add_field(out, "time offset", series_text(info.time_offset, " s"));
     add_field(out, "record time", "first " + datetime_text(record_time_value(start, info.time_offset.first)) +
                                       ", last " + datetime_text(record_time_value(start, info.time_offset.last)));
+    add_field(out, "records a second", rate_text(info.rate));
     add_field(out, "counter", series_text(info.counter, ""));
+}
+
+// Where the irregular steps of a series are: a table of the first ones, under a line that
+// says how many there are.
+std::string irregular_step_table(const FileInfo& info, const SeriesInfo& series, const char* name, const char* unit) {
+    const StepSummary& steps = series.steps;
+    if (steps.irregular == 0) return "";
+    std::string out = "\n  irregular " + std::string(name) + " steps";
+    if (steps.listed.size() < steps.irregular)
+        out += string_printf(", the first %zu of %llu", steps.listed.size(),
+                             static_cast<unsigned long long>(steps.irregular));
+    out += ":\n";
+    std::vector<Column> columns = {
+        {"", "record", true, {}}, {"", "time", false, {}}, {"", "step", true, {}}, {"", "kind", false, {}}};
+    for (const StepEvent& event : steps.listed) {
+        columns[0].cells.push_back(std::to_string(event.record));
+        columns[1].cells.push_back(datetime_text(record_time_value(info.header->start_time, event.time_offset)));
+        columns[2].cells.push_back(string_printf("%+lld%s", static_cast<long long>(event.difference), unit));
+        columns[3].cells.push_back(step_kind_name(step_kind(event.difference, steps.step)));
+    }
+    return out + render_table(columns);
 }
 
 }  // namespace
@@ -146,6 +182,8 @@ std::string text_report(const FileInfo& info) {
     if (info.header) add_header_fields(out, *info.header);
     if (info.records_read) {
         add_record_fields(out, info);
+        out += irregular_step_table(info, info.time_offset, "time", " s");
+        out += irregular_step_table(info, info.counter, "counter", "");
         if (!info.sensors.empty()) {
             out += '\n';
             out += sensor_table(info);

@@ -1,11 +1,26 @@
 #include "measinfo/time_bins.h"
 
-
 TimeBins make_time_bins(std::size_t sensor_count) {
     TimeBins bins;
     bins.sensor_count = sensor_count;
+    for (std::size_t s = 0; s < sensor_count; ++s) bins.sensors.push_back(s);
     bins.values.resize(sensor_count * TIME_BIN_COUNT);
     bins.marks.resize(TIME_BIN_COUNT);
+    return bins;
+}
+
+TimeBins make_plot_bins(const PlotSelection& selection, std::size_t sensor_count) {
+    TimeBins bins = make_time_bins(0);
+    bins.sensors.clear();
+    if (selection.sensors.empty())
+        for (std::size_t s = 0; s < sensor_count; ++s) bins.sensors.push_back(s);
+    for (const std::size_t sensor : selection.sensors)
+        if (sensor >= 1 && sensor <= sensor_count) bins.sensors.push_back(sensor - 1);
+    bins.sensor_count = bins.sensors.size();
+    bins.values.resize(bins.sensor_count * TIME_BIN_COUNT);
+    bins.wavelengths = selection.wavelengths;
+    if (selection.from) bins.from = *selection.from;
+    if (selection.to) bins.to = *selection.to;
     return bins;
 }
 

@@ -9,16 +9,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "datafile/data_file.h"
 
 inline constexpr std::size_t TIME_BIN_COUNT = 1024;
 
+// What the plot shows: the records of a time window, some of the sensors, and of their
+// readings the physical value or the wavelength.
+struct PlotSelection {
+    std::optional<std::int64_t> from;  // record times, seconds since 1970, both inclusive
+    std::optional<std::int64_t> to;
+    std::vector<std::size_t> sensors;  // ascending, counted from 1 as the report counts them; empty: all
+    bool wavelengths = false;          // the wavelength instead of the physical value
+};
+
 struct ValueBin {
     float min = std::numeric_limits<float>::infinity();
     float max = -std::numeric_limits<float>::infinity();
-    std::uint64_t plotted = 0;  // valid readings with a finite value
+    std::uint64_t plotted = 0;  // valid readings with a finite value (every valid one, for wavelengths)
     std::uint64_t invalid = 0;  // readings with an invalid wavelength
 };
 
@@ -30,7 +40,12 @@ struct StepMarks {
 };
 
 struct TimeBins {
-    std::size_t sensor_count = 0;
+    std::size_t sensor_count = 0;       // of the plot: the row size
+    std::vector<std::size_t> sensors;   // the record's sensor (from 0) of each place in a row
+    bool wavelengths = false;
+    std::int64_t from = std::numeric_limits<std::int64_t>::min();  // the records binned, by time
+    std::int64_t to = std::numeric_limits<std::int64_t>::max();
+    std::uint64_t records = 0;          // binned
     bool started = false;
     std::int64_t origin = 0;  // record time where bin 0 starts
     std::int64_t width = 1;   // seconds per bin
@@ -42,7 +57,12 @@ struct TimeBins {
     std::vector<StepMarks> marks;
 };
 
+// Bins for every sensor and every record.
 TimeBins make_time_bins(std::size_t sensor_count);
+
+// Bins for what the selection shows of a file of sensor_count sensors (sensors it names that
+// the file does not have are left out).
+TimeBins make_plot_bins(const PlotSelection& selection, std::size_t sensor_count);
 
 // Widens the range (doubling the bin width) until it holds time.
 void grow_time_bins(TimeBins& bins, std::int64_t time);
@@ -63,13 +83,17 @@ inline std::size_t bin_index(TimeBins& bins, std::int64_t time) {
 // The row of a bin: one ValueBin per sensor.
 inline ValueBin* bin_row(TimeBins& bins, std::size_t index) { return bins.values.data() + index * bins.sensor_count; }
 
-inline void add_to_bin(ValueBin& bin, SensorReading reading) {
+inline void add_to_bin(ValueBin& bin, SensorReading reading, bool wavelengths = false) {
     if (!is_valid_wavelength(reading.wavelength)) {
         ++bin.invalid;
-    } else if (std::isfinite(reading.physic_value)) {
+        return;
+    }
+    // Valid wavelengths (below 2^24) are exact as floats.
+    const float value = wavelengths ? static_cast<float>(reading.wavelength) : reading.physic_value;
+    if (std::isfinite(value)) {
         ++bin.plotted;
-        bin.min = reading.physic_value < bin.min ? reading.physic_value : bin.min;
-        bin.max = reading.physic_value > bin.max ? reading.physic_value : bin.max;
+        bin.min = value < bin.min ? value : bin.min;
+        bin.max = value > bin.max ? value : bin.max;
     }
 }
 

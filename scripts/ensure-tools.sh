@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and the machine lacks.
-#   scripts/ensure-tools.sh [--full] [--packages] [--windows] [--spreadsheet]
+#   scripts/ensure-tools.sh [--full] [--packages] [--windows] [--cluster] [--spreadsheet]
 # --full: clang and its runtimes for the sanitizer and fuzz runs; --packages: what cpack and the
-# package test use; --windows: the MinGW-w64 cross compiler and Wine; --spreadsheet: headless
-# LibreOffice Calc, for the test of the spreadsheet recipe (some 80 MB, a minute or so).
+# package test use; --windows: the MinGW-w64 cross compiler, Wine, dpkg-source and zlib for
+# MinGW; --cluster: Slurm, munge and sshd for the shard recipes on real engines (scripts/cluster.sh);
+# --spreadsheet: headless LibreOffice Calc, for the test of the spreadsheet recipe (some 80 MB,
+# a minute or so).
 set -euo pipefail
 
 missing=()
@@ -20,6 +22,8 @@ command -v parallel >/dev/null || missing+=(parallel)
 # measinfo writes its JSON lines with nlohmann-json; its tests render the SVG plot with rsvg-convert.
 [ -e /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+# meas parses its options with CLI11 (header-only).
+[ -e /usr/include/CLI/CLI.hpp ] || missing+=(libcli11-dev)
 # The HDF5 output (letter h), and the test that loads every output with h5py and pandas under
 # Debian's own python (the python3 on PATH may be another one).
 [ -e /usr/include/hdf5/serial/hdf5.h ] || [ -e /usr/include/hdf5.h ] || missing+=(libhdf5-dev)
@@ -47,6 +51,15 @@ for option in "$@"; do
       command -v x86_64-w64-mingw32-g++ >/dev/null || minimal+=(g++-mingw-w64-x86-64)
       command -v wine >/dev/null && command -v wineboot >/dev/null || minimal+=(wine)
       [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || minimal+=(wine64)
+      # apt-get source unpacks the HDF5 source package (scripts/windows-hdf5.sh) with dpkg-source.
+      command -v dpkg-source >/dev/null || minimal+=(dpkg-dev)
+      # HDF5's deflate filter in the Windows build: Debian's zlib for MinGW.
+      [ -e /usr/x86_64-w64-mingw32/lib/libz.a ] || minimal+=(libz-mingw-w64-dev)
+      ;;
+    --cluster)
+      command -v slurmctld >/dev/null && command -v slurmd >/dev/null && command -v sbatch >/dev/null || minimal+=(slurm-wlm)
+      command -v munged >/dev/null && command -v mungekey >/dev/null || minimal+=(munge)
+      [ -x /usr/sbin/sshd ] && command -v ssh >/dev/null && command -v ssh-keygen >/dev/null || minimal+=(openssh-server)
       ;;
     *) echo "ensure-tools.sh: unknown option $option" >&2; exit 2 ;;
   esac

@@ -56,7 +56,7 @@ seed df --sensors 2 --records 3
 seed ff --sensors 4 --records 5 --invalid-every 3
 seed 80 --sensors 0 --records 6
 seed 80 --sensors 127 --records 2
-seed 80 --sensors 2 --records 1 --record '5,7,nan(0x12345):0,-inf:1650001' --record '-5,8,-0:1500000,inf:-1'
+seed 80 --sensors 2 --records 1 --record '5,7,nan(74565):0,-inf:1650001' --record '-5,8,-0:1500000,inf:-1'
 seed 80 --sensors 3 --records 2 --start 2147483647
 seed 93 --sensors 2 --records 3 --trailing-bytes 11
 seed 80 --sensors 2 --records 3 --truncate 23343

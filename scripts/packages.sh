@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The programs of the package; each has a manual page.
-programs=(measconv measgen measinfo)
+programs=(measconv measgen measinfo meas)
 . scripts/checks.sh  # the working directory is the repository here
 stop_on_error deb
 
@@ -81,9 +81,13 @@ check "installed measconv: per-sensor files" diff -r "$scratch/run/sample" "$roo
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "installed measconv: sample_$name" cmp "$scratch/run/sample_$name" "$root/examples/expected/sample_$name"
 done
-for program in measgen measinfo; do
+for program in measgen measinfo meas; do
   check "installed $program prints its version" same "$("$prefix/usr/bin/$program" --version 2>&1)" "$program $version"
 done
+mkdir "$scratch/run/meas"
+(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/meas" convert -q -t tpwcs -o meas/sample sample.dat)
+check "installed meas writes measconv's per-sensor files" diff -r "$scratch/run/meas/sample" "$root/examples/expected/sample"
+check "installed meas writes measconv's sample_pv.csv" cmp "$scratch/run/meas/sample_pv.csv" "$root/examples/expected/sample_pv.csv"
 check "installed measinfo finds the sample clean" \
   same "$(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/measinfo" --check sample.dat 2>&1)" "sample.dat: ok"
 for program in "${programs[@]}"; do

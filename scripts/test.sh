@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite; then, unless --quick is given, the same suite on a
-# sanitizer build, a short run of each fuzz target, the Debian package test and the Windows
-# build under Wine. Ends with one line that counts the tests of every step. A step that fails
-# ends the run, its last lines naming the failed checks and why, then a line naming the step.
+# sanitizer build, a short run of each fuzz target, the Debian package test, the shard recipes
+# on a one-node Slurm cluster and over ssh, and the Windows build under Wine. Ends with one line
+# that counts the tests of every step. A step that fails ends the run, its last lines naming the
+# failed checks and why, then a line naming the step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/ensure-tools.sh --spreadsheet
@@ -25,12 +26,13 @@ if [ "${1:-}" != "--quick" ]; then
   ./scripts/sanitize.sh | tee -a "$log" || stopped sanitize $?
   ./scripts/fuzz.sh "${MEASCONV_FUZZ_SECONDS:-60}" || stopped fuzz $?
   ./scripts/packages.sh | tee -a "$log" || stopped packages $?
+  ./scripts/cluster.sh | tee -a "$log" || stopped cluster $?
   ./scripts/windows.sh | tee -a "$log" || stopped windows $?
 fi
 
 # ctest's summary lines read "N% tests passed, F tests failed out of T"; skipped tests are
 # listed after them, each ending in "(Skipped)", and counted among the passed ones. The
-# package and Windows steps end their parts with "STEP: P passed, F failed".
+# package, cluster and Windows steps end their parts with "STEP: P passed, F failed".
 awk '/tests passed, [0-9]+ tests? failed out of/ { failed += $4; total += $NF }
      /^[a-z-]+: [0-9]+ passed, [0-9]+ failed/ { failed += $4; total += $2 + $4 }
      /\(Skipped\)$/ { skipped++ }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build, tested under Wine:
-#  1. cross-compiles the programs for 64-bit Windows with MinGW-w64 (build-windows/) and builds
-#     the Linux programs (build/);
+#  1. cross-compiles the programs for 64-bit Windows with MinGW-w64 (build-windows/), linked
+#     statically with the HDF5 library that scripts/windows-hdf5.sh cross-builds once from
+#     Debian's source, and builds the Linux programs (build/);
 #  2. runs both builds on the same inputs (scripts/wine_compare.py): data files, messages, exit
 #     codes and output trees must be byte-identical, and serials that Windows cannot take as
 #     names must still give every sensor files of its own;
@@ -13,20 +14,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The programs of the Windows package; each is built as PROGRAM.exe.
-programs=(measconv measgen measinfo)
+programs=(measconv measgen measinfo meas)
 . scripts/checks.sh  # the working directory is the repository here
 stop_on_error windows
 
 ./scripts/ensure-tools.sh --windows
-
-echo "== building for Linux (build/) and for Windows (build-windows/)"
-mkdir -p build build-windows
-quietly build/windows-configure.log cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-quietly build/windows-build.log nice -n 10 cmake --build build --target programs
-quietly build-windows/configure.log cmake --no-warn-unused-cli -S . -B build-windows -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF \
-  -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_WITH_HDF5=OFF
-quietly build-windows/build.log nice -n 10 cmake --build build-windows
 
 # A Wine prefix of our own, made without a display and without asking for Mono or Gecko.
 export WINEPREFIX="$root/build-windows/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -34,6 +26,7 @@ unset DISPLAY WAYLAND_DISPLAY
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== making the Wine prefix $WINEPREFIX"
+  mkdir -p "$root/build-windows"
   quietly build-windows/wineboot.log timeout 300 wineboot --init
   wineserver -w
 fi
@@ -41,6 +34,16 @@ fi
 # would cost a second or two a run), started here with no pipe of ours to inherit.
 wineserver -p
 quietly build-windows/wineboot-start.log wineboot </dev/null
+
+echo "== building for Linux (build/) and for Windows (build-windows/, with HDF5 cross-built once)"
+mkdir -p build
+quietly build/windows-configure.log cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+quietly build/windows-build.log nice -n 10 cmake --build build --target programs
+./scripts/windows-hdf5.sh build-windows
+quietly build-windows/configure.log cmake --no-warn-unused-cli -S . -B build-windows -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF \
+  -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_WITH_HDF5=ON
+quietly build-windows/build.log nice -n 10 cmake --build build-windows
 
 echo "== comparing the Windows build under Wine with the Linux build (TZ=UTC)"
 status=0
@@ -79,11 +82,14 @@ done
 # Run from the unpacked folder, nothing else beside the programs: the sample as examples/expected.
 cp examples/sample.dat "$unpacked/run/"
 check "measconv.exe from the zip converts the sample, printing nothing" \
-  prints_nothing env -C "$unpacked/run" TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcs sample.dat sample
+  prints_nothing env -C "$unpacked/run" TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcsh sample.dat sample
 check "measconv.exe from the zip: per-sensor files" diff -r "$unpacked/run/sample" examples/expected/sample
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "measconv.exe from the zip: sample_$name" cmp "$unpacked/run/sample_$name" "examples/expected/sample_$name"
 done
+mkdir -p "$unpacked/linux"
+build/bin/measconv h examples/sample.dat "$unpacked/linux/sample"
+check "measconv.exe from the zip: sample.h5 as the Linux build writes it" cmp "$unpacked/run/sample.h5" "$unpacked/linux/sample.h5"
 for program in measgen measinfo; do
   check "$program.exe from the zip prints its version" \
     same "$(cd "$unpacked/run" && wine "$root/$home/bin/$program.exe" --version 2>&1)" "$program $version"

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Runs the Linux and the Windows build (under Wine) on the same inputs and requires the same
 bytes from both: data files made by measgen, standard output, standard error and exit codes of
-measconv and measinfo, and every file of the output trees. Then converts serials that Windows cannot take as file names
-and requires every sensor's files under the Windows name rules, and interrupts a conversion
-with Ctrl-C.
+measconv and measinfo, and every file of the output trees, the HDF5 files included (every
+letter set has h). Then converts serials that Windows cannot take as file names and requires
+every sensor's files under the Windows name rules, converts to a base beyond ASCII, and
+interrupts a conversion with Ctrl-C.
 
     wine_compare.py LINUX_BUILD WINDOWS_BUILD WORK_DIR
 
@@ -28,7 +29,7 @@ ENV = dict(os.environ, TZ="UTC", LC_ALL="C")
 HEADER_SIZE = 23344
 
 # The programs compared, by their place in a build folder (the Windows ones end in .exe).
-PROGRAMS = {program: "bin/" + program for program in ("measconv", "measgen", "measinfo")}
+PROGRAMS = {program: "bin/" + program for program in ("measconv", "measgen", "measinfo", "meas")}
 
 # The list files name some inputs and outputs on drive C: the Windows build finds them there, the
 # Linux build takes "C:\measconv-test\in\a.dat" for one file name in its working directory.
@@ -46,20 +47,28 @@ GENERATED = [
                    "--idn", "cr\rhere", "--records", "4"]),
     ("gen_no_sensor", ["--sensors", "0", "--records", "3"]),
     ("gen_partial", ["--sensors", "2", "--records", "3", "--trailing-bytes", "5"]),
+    # Large enough for several HDF5 chunks: along the records, and of the [n, s] datasets.
+    ("gen_chunks_1d", ["--sensors", "1", "--records", "140000", "--invalid-every", "9"]),
+    ("gen_chunks_2d", ["--sensors", "127", "--records", "5000", "--invalid-every", "5"]),
     ("bad_magic", ["--magic", "XY", "--records", "2"]),
     ("bad_version", ["--file-version", "1.2", "--records", "2"]),
     ("bad_count", ["--count-byte", "200", "--records", "2"]),
     ("short", ["--records", "2", "--truncate", "100"]),
     ("empty", ["--truncate", "0"]),
+    # For measinfo only: gaps, time running back and a counter jump to list, a stretch to shade.
+    ("gen_jumps", ["--sensors", "3", "--records", "600", "--rate", "10", "--start", "1700000000",
+                   "--time-jump", "100:30", "--time-jump", "300:-5", "--counter-jump", "200:4",
+                   "--invalid-stretch", "50:20:2"]),
 ]
 VALID = ["sample", "gen_many", "gen_wrap", "gen_before_1970", "gen_texts", "gen_no_sensor", "gen_partial"]
+LARGE = ["gen_chunks_1d", "gen_chunks_2d"]  # converted to HDF5 only
 BROKEN = ["bad_magic", "bad_version", "bad_count", "short", "empty"]
 
-# Every subset of the type letters, in alternating case; "x" selects nothing (an empty field
-# would take the letters of the entry before).
+# Every subset of the other type letters, each with h (the HDF5 file), in alternating case; "x"
+# stands for the empty subset (an empty field would take the letters of the entry before).
 LETTER_SETS = []
 for n in range(32):
-    word = "".join(c for bit, c in enumerate("pwtcs") if n >> bit & 1) or "x"
+    word = ("".join(c for bit, c in enumerate("pwtcs") if n >> bit & 1) or "x") + "h"
     LETTER_SETS.append(word.upper() if n % 3 == 1 else word)
 
 # Serials, their stems under the Linux (POSIX) rules and under the Windows rules.
@@ -111,9 +120,9 @@ class Side:
         path = os.path.join(self.build, PROGRAMS[program])
         return ["wine", path + ".exe"] if self.under_wine else [path]
 
-    def run(self, program, args):
+    def run(self, program, args, env=ENV):
         """Exit code, standard output and standard error of PROGRAM ARGS in this side's folder."""
-        result = self.run_once(program, args)
+        result = self.run_once(program, args, env)
         # Now and then, on a loaded machine, Wine ends a process with exit status 1 before the
         # program has begun (no file touched, nothing printed; seen about once in 10,000 runs).
         # None of the programs ends so: each says why it exits with 1. Such a run is run again,
@@ -123,14 +132,14 @@ class Side:
             attempts += 1
             wine_start_failures.append("%s %r" % (program, args))
             print("note: Wine ended %s %r with status 1 before it began; running it again" % (program, args), flush=True)
-            result = self.run_once(program, args)
+            result = self.run_once(program, args, env)
         return result
 
-    def run_once(self, program, args):
+    def run_once(self, program, args, env):
         # Standard output and error go to files, not pipes: a Wine service that a run starts
         # would hold a pipe open long after the program has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = subprocess.run(self.command(program) + args, cwd=self.cwd, env=ENV, stdin=subprocess.DEVNULL,
+            code = subprocess.run(self.command(program) + args, cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=err).returncode
             out.seek(0)
             err.seek(0)
@@ -188,9 +197,9 @@ def make_inputs(linux, windows):
         shutil.copy(os.path.join(side.cwd, "in", "gen_many.dat"), os.path.join(side.cwd, "in", "self_pv.txt"))
 
 
-def compare_runs(linux, windows, args, what, program="measconv"):
+def compare_runs(linux, windows, args, what, program="measconv", env=ENV):
     """The same exit code, standard output and standard error (no word from Wine either)."""
-    results = [side.run(program, args) for side in (linux, windows)]
+    results = [side.run(program, args, env) for side in (linux, windows)]
     if not check(results[0] == results[1], "%s: exit code, standard output and error" % what):
         print("  linux:   %r\n  windows: %r" % (results[0], results[1]))
 
@@ -200,14 +209,19 @@ def single_mode(linux, windows):
         for letters in LETTER_SETS:
             compare_runs(linux, windows, [letters, "in/%s.dat" % name, "out/single/%s_%s" % (name, letters)],
                          "single %s %s" % (letters, name))
+    for name in LARGE:
+        compare_runs(linux, windows, ["h", "in/%s.dat" % name, "out/single/" + name], "single h " + name)
     for name in VALID[2:] + BROKEN + ["missing"]:
-        compare_runs(linux, windows, ["tpwcs", "in/%s.dat" % name, "out/single/" + name], "single tpwcs " + name)
-    compare_runs(linux, windows, ["tpwc", DRIVE_C + "in\\gen_wrap.dat", DRIVE_C + "out\\single_c"],
+        compare_runs(linux, windows, ["tpwcsh", "in/%s.dat" % name, "out/single/" + name], "single tpwcsh " + name)
+    compare_runs(linux, windows, ["tpwch", DRIVE_C + "in\\gen_wrap.dat", DRIVE_C + "out\\single_c"],
                  "single with C: paths")
-    compare_runs(linux, windows, ["tp", "in/self_pv.txt", "in/self"], "single, output is the input")
+    compare_runs(linux, windows, ["tph", "in/self_pv.txt", "in/self"], "single, output is the input")
+    # A second conversion to the same base replaces the first one's files, the .h5 included.
+    for name in ("gen_many", "sample"):
+        compare_runs(linux, windows, ["ch", "in/%s.dat" % name, "out/single/replaced"], "single ch %s, replacing" % name)
     for args in ([], ["tpw"], ["tpw", "a", "b", "c"]):
         compare_runs(linux, windows, args, "usage with %d arguments" % len(args))
-    compare_runs(linux, windows, ["tp", "missing.lst"], "missing list file")
+    compare_runs(linux, windows, ["tph", "missing.lst"], "missing list file")
 
 
 def list_text():
@@ -220,14 +234,14 @@ def list_text():
         else:
             lines.append("in/%s.dat,out/batch/%s_%s,%s" % (name, name, letters, letters))
     for name in BROKEN + ["missing"]:
-        lines.append("%sin\\%s.dat , out/batch/%s , tpwcs" % (DRIVE_C, name, name))
-    lines.append("in/self_pv.txt, in/self, tp")
+        lines.append("%sin\\%s.dat , out/batch/%s , tpwcsh" % (DRIVE_C, name, name))
+    lines.append("in/self_pv.txt, in/self, tph")
     lines.append("   in/ gen_wrap.dat ,out/batch/ spaced ")  # no TYPE: the letters of the entry before
     lines.append("#\x1a a Ctrl-Z in a comment does not end the list")
     # A line longer than a piece: its tail, from byte 998 on, is read as a line of its own.
-    head = "in/gen_partial.dat,out/batch/long_head,tpc"
-    lines.append(head + " " * (998 - len(head)) + "in/gen_partial.dat,out/batch/long_tail,sc")
-    lines.append("in/sample.dat,out/batch/last,ptcws")
+    head = "in/gen_partial.dat,out/batch/long_head,tpch"
+    lines.append(head + " " * (998 - len(head)) + "in/gen_partial.dat,out/batch/long_tail,sch")
+    lines.append("in/sample.dat,out/batch/last,ptcwsh")
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -237,22 +251,51 @@ def batch_mode(linux, windows):
         with open(os.path.join(side.cwd, "night.lst"), "wb") as f:
             f.write(text)
         with open(side.c_path("short.lst"), "wb") as f:
-            f.write(b"in/gen_many.dat,out/batch/from_c_list,cw\r\n")
-    compare_runs(linux, windows, ["tpwc", "night.lst"], "batch night.lst")
-    compare_runs(linux, windows, ["tp", DRIVE_C + "short.lst"], "batch with a C: list path")
-    compare_runs(linux, windows, ["tp", "out"], "batch with a directory as list")
-    compare_runs(linux, windows, ["tp", "in/sample.dat"], "batch with a data file as list")
+            f.write(b"in/gen_many.dat,out/batch/from_c_list,cwh\r\n")
+    compare_runs(linux, windows, ["tpwch", "night.lst"], "batch night.lst")
+    compare_runs(linux, windows, ["tph", DRIVE_C + "short.lst"], "batch with a C: list path")
+    compare_runs(linux, windows, ["tph", "out"], "batch with a directory as list")
+    compare_runs(linux, windows, ["tph", "in/sample.dat"], "batch with a data file as list")
 
 
 def measinfo_runs(linux, windows):
     """Reports, JSON lines, checks and plots (compared with the trees) of every input."""
-    names = ["in/%s.dat" % name for name in VALID + BROKEN]
-    for options in ([], ["--json"], ["--check"]):
+    names = ["in/%s.dat" % name for name in VALID + BROKEN + ["gen_jumps"]]
+    for options in ([], ["--json"], ["--check"], ["--json", "--check"]):
         compare_runs(linux, windows, options + names, "measinfo %s" % " ".join(options), "measinfo")
     compare_runs(linux, windows, ["--check", "in/sample.dat", "in/missing.dat"], "measinfo, missing file", "measinfo")
-    for name in ("sample", "gen_many", "gen_wrap", "gen_before_1970"):
+    for name in ("sample", "gen_many", "gen_wrap", "gen_before_1970", "gen_jumps"):
         compare_runs(linux, windows, ["--plot", "out/%s.svg" % name, "in/%s.dat" % name], "measinfo --plot " + name,
                      "measinfo")
+    # A window (local times, here UTC), two of the sensors, their wavelengths.
+    compare_runs(linux, windows, ["--plot", "out/gen_jumps_window.svg", "--plot-from", "2023-11-14 22:13:30",
+                                  "--plot-to", "2023-11-14T22:14:30", "--plot-sensors", "1,3", "--plot-wavelength",
+                                  "in/gen_jumps.dat"], "measinfo --plot of a window", "measinfo")
+
+
+# meas convert: letter sets and named outputs, a selection, JSON lines, usage errors and help.
+# Outputs are always named: the default (the HDF5 file) depends on the build.
+MEAS_RUNS = [
+    ["convert", "-q", "-t", "tpwcs", "-d", "out/meas"] + ["in/%s.dat" % name for name in VALID + BROKEN + ["missing"]],
+    ["convert", "-q", "--outputs", "pv.txt,wl.csv,split-csv", "-o", "out/meas_named", "in/gen_many.dat"],
+    ["convert", "-q", "-t", "cpws", "--sensors", "2,SN0004", "--from", "2023-11-14T22:13:30", "--to", "40",
+     "--every", "3", "-o", "out/meas_selected", "in/gen_many.dat"],
+    ["convert", "--json", "-t", "cw", "-d", "out/meas_json", "in/sample.dat", "in/short.dat", "in/bad_magic.dat"],
+    ["convert", "-t", "tw", "-o", DRIVE_C + "out\\meas_c", DRIVE_C + "in\\gen_wrap.dat"],
+    ["convert", "--sensor", "1", "in/sample.dat"],
+    ["convert", "--from", "2024-02-30", "in/sample.dat"],
+    ["convert", "-t", "csv", "in/sample.dat"],
+    ["conver"],
+    [],
+    ["--help"],
+    ["convert", "--help"],
+    ["--version"],
+]
+
+
+def meas_runs(linux, windows):
+    for args in MEAS_RUNS:
+        compare_runs(linux, windows, args, "meas " + " ".join(args), "meas")
 
 
 def compare_trees(linux, windows):
@@ -275,8 +318,8 @@ def hostile_serials(linux, windows):
         code, _, err = linux.run("measgen", [os.path.join(side.cwd, "hostile.dat"), "--serials", serials,
                                              "--records", "6"])
         check(code == 0 and err == b"", "measgen hostile.dat")
-        run = side.run("measconv", ["sctp", "hostile.dat", "hostile"])
-        check(run == (0, b"", b""), "%s: sctp hostile.dat prints nothing (%r)" % (side.name, run))
+        run = side.run("measconv", ["sctph", "hostile.dat", "hostile"])
+        check(run == (0, b"", b""), "%s: sctph hostile.dat prints nothing (%r)" % (side.name, run))
     for side, column in ((linux, 1), (windows, 2)):
         expected = sorted(row[column] + ext for row in HOSTILE_SERIALS for ext in (".csv", ".txt"))
         found = sorted(os.listdir(os.path.join(side.cwd, "hostile")))
@@ -290,8 +333,22 @@ def hostile_serials(linux, windows):
             else:
                 check(False, "serial %r: %s%s" % (serial, windows_stem, ext))
     for side in (linux, windows):
-        extra = sorted(set(os.listdir(side.cwd)) - {"hostile", "hostile.dat", "hostile_pv.txt", "hostile_pv.csv"})
+        extra = sorted(set(os.listdir(side.cwd)) - {"hostile", "hostile.dat", "hostile_pv.txt", "hostile_pv.csv", "hostile.h5"})
         check(extra == [], "%s: nothing written outside the output names: %r" % (side.name, extra))
+
+
+def non_ascii_names(linux, windows):
+    """An output base beyond ASCII. Wine hands it to the program in the ANSI code page (1252
+    under a UTF-8 locale), in which the C runtime names the text and CSV files; the HDF5
+    library reads names as UTF-8. Every output must still be where the name says, with the
+    Linux build's bytes (both end up as UTF-8 names on disk)."""
+    for side in (linux, windows):
+        shutil.copy(os.path.join(SOURCE, "examples", "sample.dat"), os.path.join(side.cwd, "in.dat"))
+    utf8 = dict(ENV, LC_ALL="C.UTF-8")
+    for letters in ("pch", "tpwcsh"):
+        compare_runs(linux, windows, [letters, "in.dat", "m\u00e4ssung_" + letters], "single %s, base beyond ASCII" % letters,
+                     env=utf8)
+    compare_trees(linux, windows)
 
 
 def interrupted_run(work):
@@ -327,7 +384,7 @@ def interrupted_run(work):
     writer = threading.Thread(target=feeder, daemon=True)
     writer.start()
     with open(os.path.join(work, "stdout"), "wb") as out, open(os.path.join(work, "stderr"), "wb") as err:
-        program = subprocess.Popen(["wine", os.path.join(WINDOWS_BUILD, PROGRAMS["measconv"] + ".exe"), "tpwcs", "feed", "out"],
+        program = subprocess.Popen(["wine", os.path.join(WINDOWS_BUILD, PROGRAMS["measconv"] + ".exe"), "tpwcsh", "feed", "out"],
                                    cwd=work, env=ENV, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         # The per-sensor files, made once the header has been read, show the conversion under
         # way with its handlers in place; it waits for more records then.
@@ -376,9 +433,11 @@ def main():
     run_part("single mode", single_mode, linux, windows)
     run_part("batch mode", batch_mode, linux, windows)
     run_part("measinfo", measinfo_runs, linux, windows)
+    run_part("meas", meas_runs, linux, windows)
     compared = run_part("comparing the trees", compare_trees, linux, windows)
     print("compared %s files of each tree" % compared)
     run_part("per-sensor names", lambda: hostile_serials(*make_sides(os.path.join(WORK, "names"), None)))
+    run_part("names beyond ASCII", lambda: non_ascii_names(*make_sides(os.path.join(WORK, "non_ascii"), None)))
     run_part("Ctrl-C", interrupted_run, os.path.join(WORK, "interrupted"))
     if wine_start_failures:
         print("wine: %d runs that Wine ended before they began were run again: %s"

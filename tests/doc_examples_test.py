@@ -116,7 +116,7 @@ def man_sections(rendered):
 def variables_read():
     """Every MEASCONV variable the programs read (getenv) and the recipes use (${NAME...})."""
     names = set()
-    for folder in ("cli", "convert", "datafile", "base", "measinfo", "tools", "cluster"):
+    for folder in ("cli", "convert", "datafile", "base", "meas", "measinfo", "tools", "cluster"):
         root = os.path.join(ARGS.source, folder)
         for directory, _, files in os.walk(root):
             for name in files:

@@ -214,7 +214,7 @@ class DaylightSaving(unittest.TestCase):
 # measgen options of the data files whose .h5 files are compared value by value.
 SHAPES = [
     ("special values", ["--sensors", "2", "--records", "0",
-                        "--record", "5,7,nan(0x12345):0,-0:1", "--record", "-5,8,-inf:1650001,inf:-1",
+                        "--record", "5,7,nan(74565):0,-0:1", "--record", "-5,8,-inf:1650001,inf:-1",
                         "--record", "6,9,1e-45:2147483647,-nan:-2147483648", "--record", "0,0,3.4e38:1500000,-1.5:1650000"]),
     ("times wrapping at the top", ["--sensors", "2", "--records", "3", "--start", "2147483647",
                                    "--record", "2147483647,1", "--record", "-2147483648,2"]),

@@ -3,11 +3,14 @@
 
 #include <sys/wait.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
 #include "datafile/data_file.h"
 #include "measconv_version.h"
+#include "measgen/command_line.h"
 #include "test_support.h"
 
 #ifndef MEASGEN_BINARY
@@ -72,19 +75,25 @@ TEST(MeasgenCommandLine, RunsThatWriteNoFile) {
              TRY_HELP},
         {{"x.dat", "--records"}, 2, "", std::string("measgen: missing value for --records\n") + TRY_HELP},
         {{"x.dat", "--records", "abc"}, 2, "",
-         std::string("measgen: bad value for --records: 'abc' (expected N)\n") + TRY_HELP},
+         std::string("measgen: bad value for --records: 'abc' (expected N, a decimal number from 0 to "
+                     "9223372036854775807)\n") + TRY_HELP},
         {{"x.dat", "--records", "-1"}, 2, "",
-         std::string("measgen: bad value for --records: '-1' (expected N)\n") + TRY_HELP},
-        {{"x.dat", "--sensors", "727"}, 2, "",
-         std::string("measgen: bad value for --sensors: '727' (expected N)\n") + TRY_HELP},
+         std::string("measgen: bad value for --records: '-1' (expected N, a decimal number from 0 to "
+                     "9223372036854775807)\n") + TRY_HELP},
+        {{"x.dat", "--sensors", "128"}, 2, "",
+         std::string("measgen: bad value for --sensors: '128' (expected N, a decimal number from 0 to 127; more "
+                     "only with --refused-sensor-count, which makes a file measconv refuses)\n") + TRY_HELP},
         {{"x.dat", "--count-byte", "256"}, 2, "",
-         std::string("measgen: bad value for --count-byte: '256' (expected B)\n") + TRY_HELP},
+         std::string("measgen: bad value for --count-byte: '256' (expected B, a decimal number from 0 to 255)\n") +
+             TRY_HELP},
         {{"x.dat", "--file-version", "1"}, 2, "",
          std::string("measgen: bad value for --file-version: '1' (expected MAJ.MIN)\n") + TRY_HELP},
         {{"x.dat", "--record", "5"}, 2, "",
          std::string("measgen: bad value for --record: '5' (expected OFFSET,COUNTER[,VALUE:WAVELENGTH...])\n") +
              TRY_HELP},
-        {{"x.dat", "--wave", "0"}, 2, "", std::string("measgen: bad value for --wave: '0' (expected SECONDS)\n") + TRY_HELP},
+        {{"x.dat", "--wave", "0"}, 2, "",
+         std::string("measgen: bad value for --wave: '0' (expected SECONDS, a decimal number from 1 to 4294967295)\n") +
+             TRY_HELP},
         {{"x.dat", "--time-jump", "5"}, 2, "",
          std::string("measgen: bad value for --time-jump: '5' (expected R:S)\n") + TRY_HELP},
         {{"x.dat", "--counter-jump", "-1:3"}, 2, "",
@@ -139,6 +148,7 @@ TEST(MeasgenCommandLine, HelpListsEveryOptionOnStandardOutput) {
                                "--magic",
                                "--file-version MAJ.MIN",
                                "--count-byte",
+                               "--refused-sensor-count N",
                                "--trailing-bytes",
                                "--truncate"})
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
@@ -244,6 +254,154 @@ TEST(MeasgenCommandLine, EachOptionShapesTheFile) {
         EXPECT_EQ(run.err, row.no_records ? "measgen: 0 records written to " + row.output + "\n" : "") << args;
         EXPECT_EQ(test::list_dir(scratch.path("work")), std::vector<std::string>{row.output}) << args;
         EXPECT_EQ(read_file(scratch.path("work/" + row.output)), std::string(expected.begin(), expected.end())) << args;
+    }
+}
+
+// Numbers are decimal: every form either gives the file of the number it reads as, or is
+// refused with the option, the value and what is expected.
+struct NumberRow {
+    std::vector<std::string> args;          // besides the output x.dat
+    std::function<void(FileShape&)> shape;  // empty: the value is refused
+    std::string expected;                   // for a refusal: what the message says is expected
+};
+
+float float_of_bits(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+
+TEST(MeasgenCommandLine, NumbersAreDecimal) {
+    const std::string RECORDS = "N, a decimal number from 0 to 9223372036854775807";
+    const std::string START = "SECONDS, a decimal number from -2147483648 to 2147483647";
+    const std::string RECORD = "OFFSET,COUNTER[,VALUE:WAVELENGTH...]";
+    const std::string REFUSED_COUNT = "N, a decimal number from 128 to 255";
+    std::string serials_128;
+    for (int i = 0; i < 128; ++i) serials_128.append(i > 0 ? "," : "").append(std::to_string(i));
+    // clang-format off
+    const NumberRow rows[] = {
+        {{"--records", "010"}, [](FileShape& s) { s.pattern_records = 10; }, ""},
+        {{"--records", "0000000000000000000000003"}, [](FileShape& s) { s.pattern_records = 3; }, ""},
+        {{"--records", "1", "--seed", "08"}, [](FileShape& s) { s.pattern_records = 1; s.seed = 8; }, ""},
+        {{"--records", "1", "--start", "+5"}, [](FileShape& s) { s.pattern_records = 1; s.start_time = 5; }, ""},
+        {{"--records", "-0"}, [](FileShape&) {}, ""},
+        {{"--start", "-2147483648"}, [](FileShape& s) { s.start_time = INT32_MIN; }, ""},
+        {{"--start", "2147483647"}, [](FileShape& s) { s.start_time = INT32_MAX; }, ""},
+        {{"--count-byte", "0200"}, [](FileShape& s) { s.count_byte = 200; }, ""},
+        {{"--records", "2", "--wave", "08"}, [](FileShape& s) { s.pattern_records = 2; s.wave_period = 8; }, ""},
+        {{"--sensors", "127"}, [](FileShape& s) { s.sensors = numbered_sensors(127); }, ""},
+        {{"--refused-sensor-count", "128", "--records", "2"},
+         [](FileShape& s) { s.sensors = numbered_sensors(128); s.pattern_records = 2; }, ""},
+        {{"--refused-sensor-count", "255"}, [](FileShape& s) { s.sensors = numbered_sensors(255); }, ""},
+        {{"--sensors", "6", "--record", "010,-08,1e3:01550000,.5:+1500000,-0:0,nan:1,-inf:2,nan(4194303):3"},
+         [](FileShape& s) {
+             s.sensors = numbered_sensors(6);
+             s.records = {{10, -8, {{1000.0f, 1550000}, {0.5f, 1500000}, {-0.0f, 0}, {float_of_bits(0x7fc00000), 1},
+                                    {-INFINITY, 2}, {float_of_bits(0x7fffffff), 3}}}};
+         }, ""},
+        {{"--record", "1,2,-nan(74565):-2147483648,2.5E-3:2147483647,+inf:5,1e-45:6"},
+         [](FileShape& s) {
+             s.records = {{1, 2, {{float_of_bits(0xffc12345), INT32_MIN}, {0.0025f, INT32_MAX}, {INFINITY, 5},
+                                  {1e-45f, 6}}}};
+         }, ""},
+        {{"--records", "12", "--time-jump", "010:-05", "--counter-jump", "1:4294967295"},
+         [](FileShape& s) { s.pattern_records = 12; s.time_jumps = {{10, -5}}; s.counter_jumps = {{1, 4294967295}}; },
+         ""},
+        {{"--records", "6", "--invalid-stretch", "2:3:4", "--invalid-stretch", "04:01"},
+         [](FileShape& s) { s.pattern_records = 6; s.invalid_stretches = {{2, 3, 4}, {4, 1, 0}}; }, ""},
+        {{"--file-version", "01.03"}, [](FileShape&) {}, ""},
+        {{"--file-version", "-128.127"}, [](FileShape& s) { s.version_major = -128; s.version_minor = 127; }, ""},
+
+        {{"--records", "0x10"}, {}, RECORDS},
+        {{"--records", "1e3"}, {}, RECORDS},
+        {{"--records", " 5"}, {}, RECORDS},
+        {{"--records", "5 "}, {}, RECORDS},
+        {{"--records", ""}, {}, RECORDS},
+        {{"--records", "+"}, {}, RECORDS},
+        {{"--records", "--5"}, {}, RECORDS},
+        {{"--records", "1_000"}, {}, RECORDS},
+        {{"--records", "1,000"}, {}, RECORDS},
+        {{"--records", "5."}, {}, RECORDS},
+        {{"--records", "9223372036854775808"}, {}, RECORDS},
+        {{"--records", "99999999999999999999"}, {}, RECORDS},
+        {{"--start", "2147483648"}, {}, START},
+        {{"--start", "-2147483649"}, {}, START},
+        {{"--seed", "4294967296"}, {}, "S, a decimal number from 0 to 4294967295"},
+        {{"--rate", "0"}, {}, "N, a decimal number from 1 to 4294967295"},
+        {{"--sensors", "0x7f"}, {}, "N, a decimal number from 0 to 127; more only with --refused-sensor-count, "
+                                    "which makes a file measconv refuses"},
+        {{"--refused-sensor-count", "127"}, {}, REFUSED_COUNT},
+        {{"--refused-sensor-count", "256"}, {}, REFUSED_COUNT},
+        {{"--serials", serials_128}, {}, "A,B,... of at most 127 serials"},
+        {{"--record", "0x5,7"}, {}, RECORD},
+        {{"--record", "5, 7"}, {}, RECORD},
+        {{"--record", "4294967296,0"}, {}, RECORD},
+        {{"--record", "5,7,1.5:2147483648"}, {}, RECORD},
+        {{"--record", "5,7,0x1p3:1550000"}, {}, RECORD},
+        {{"--record", "5,7,1e39:1550000"}, {}, RECORD},
+        {{"--record", "5,7,1.5.2:1550000"}, {}, RECORD},
+        {{"--record", "5,7,e5:1550000"}, {}, RECORD},
+        {{"--record", "5,7,1e:1550000"}, {}, RECORD},
+        {{"--record", "5,7,:1550000"}, {}, RECORD},
+        {{"--record", "5,7,infinity:1550000"}, {}, RECORD},
+        {{"--record", "5,7,nan(0x12345):0"}, {}, RECORD},
+        {{"--record", "5,7,nan(4194304):0"}, {}, RECORD},
+        {{"--time-jump", "1:4294967296"}, {}, "R:S"},
+        {{"--time-jump", "0x1:5"}, {}, "R:S"},
+        {{"--counter-jump", "1e1:5"}, {}, "R:N"},
+        {{"--invalid-stretch", "1:2:0"}, {}, "R:N[:SENSOR]"},
+        {{"--file-version", "1.128"}, {}, "MAJ.MIN"},
+        {{"--file-version", "0x1.3"}, {}, "MAJ.MIN"},
+        {{"--file-version", "1.3.0"}, {}, "MAJ.MIN"},
+    };
+    // clang-format on
+    // The command line as the program parses it (its messages and files are checked through the
+    // program above); the file is the bytes of the shape it gives.
+    for (const NumberRow& row : rows) {
+        std::vector<std::string> args = {"x.dat"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const MeasgenCommandLine line = parse_measgen_command_line(args);
+        const std::string trace = ::testing::PrintToString(row.args);
+        if (!row.shape) {
+            const std::string& value = row.args[row.args.size() - 1];
+            const std::string& option = row.args[row.args.size() - 2];
+            EXPECT_EQ(line.command, MeasgenCommand::usage_error) << trace;
+            EXPECT_EQ(line.error, "bad value for " + option + ": '" + value + "' (expected " + row.expected + ")")
+                << trace;
+            continue;
+        }
+        FileShape shape;
+        shape.sensors = numbered_sensors(4);
+        row.shape(shape);
+        ASSERT_EQ(line.command, MeasgenCommand::write) << trace << line.error;
+        EXPECT_EQ(line.options.output, "x.dat");
+        EXPECT_EQ(data_file_bytes(line.options.shape), data_file_bytes(shape)) << trace;
+    }
+}
+
+// The options together: an invalid stretch of a sensor the file does not have.
+TEST(MeasgenCommandLine, AnInvalidStretchNamesASensorOfTheFile) {
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"--invalid-stretch", "1:2:5"}, "measgen: --invalid-stretch names sensor 5; the file has 4\n"},
+        {{"--invalid-stretch", "1:2:2", "--sensors", "1"}, "measgen: --invalid-stretch names sensor 2; the file has 1\n"},
+        {{"--sensors", "0", "--invalid-stretch", "0:1:1"}, "measgen: --invalid-stretch names sensor 1; the file has 0\n"},
+    };
+    for (const auto& [options, message] : rows) {
+        Scratch scratch;
+        std::vector<std::string> args = {"x.dat"};
+        args.insert(args.end(), options.begin(), options.end());
+        const GenRun run = run_measgen(args, scratch);
+        EXPECT_EQ(run.exit_code, 2);
+        EXPECT_EQ(run.err, message + TRY_HELP);
+        EXPECT_TRUE(test::list_dir(scratch.path("work")).empty());
+    }
+}
+
+// measconv refuses every file of --refused-sensor-count, with the count it reads.
+TEST(MeasgenCommandLine, MeasconvRefusesEveryRefusedSensorCount) {
+    for (const int count : {128, 200, 255}) {
+        Scratch scratch;
+        ASSERT_EQ(run_measgen({"in.dat", "--refused-sensor-count", std::to_string(count), "--records", "3"}, scratch)
+                      .exit_code,
+                  0);
+        const test::RunResult run = test::run_measconv({"tpw", "in.dat", "out"}, scratch.path("work"));
+        EXPECT_EQ(run.out, "Input file sensor count error: " + std::to_string(count - 256) + "\n") << count;
     }
 }
 

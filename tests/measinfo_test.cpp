@@ -119,6 +119,12 @@ std::string bytes_of(const Json& text) {
     return bytes;
 }
 
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
 std::vector<std::string> keys_of(const Json& object) {
     std::vector<std::string> keys;
     for (auto it = object.begin(); it != object.end(); ++it) keys.push_back(it.key());
@@ -128,7 +134,8 @@ std::vector<std::string> keys_of(const Json& object) {
 const std::vector<std::string> FILE_KEYS = {
     "path",         "size",         "status",      "message",     "title",          "version",
     "company",      "idn",          "unit_serial", "sensor_count", "start_time",    "records",
-    "trailing_bytes", "first_record_time", "last_record_time", "sensors", "time_offset", "counter"};
+    "trailing_bytes", "first_record_time", "last_record_time", "sensors", "time_offset", "counter",
+    "records_per_second", "clean", "findings"};
 
 // "YYYY-MM-DD HH:MM:SS" of a time in UTC, by the C library.
 std::string utc_text(std::int64_t seconds) {
@@ -153,10 +160,27 @@ struct ModelSensor {
     float value_max = -INF;
 };
 
+// An irregular step as the lists show it.
+struct ModelStep {
+    std::uint64_t record = 0;
+    std::int32_t time_offset = 0;
+    std::int64_t difference = 0;
+    std::string kind;
+};
+
 struct ModelSteps {
     std::int64_t step = 0;
     std::uint64_t irregular = 0;
     std::uint64_t backward = 0;
+    std::vector<ModelStep> irregular_steps;  // every one, in file order
+};
+
+// Records per second: the counts of the runs of equal time offsets.
+struct ModelRate {
+    std::uint64_t seconds = 0;
+    double median = 0;
+    std::uint64_t min = 0;
+    std::uint64_t max = 0;
 };
 
 struct Model {
@@ -166,11 +190,15 @@ struct Model {
     std::vector<std::int32_t> counters;
     ModelSteps time;
     ModelSteps counter;
+    ModelRate rate;
 };
 
 // The most common difference (positive ones only, for time offsets), the earliest on a tie;
 // for time offsets a zero difference is regular too where the step is at most one second.
-ModelSteps model_steps(const std::vector<std::int32_t>& values, bool time_offsets) {
+// Every other step is irregular: backward when negative, a gap when longer than the step,
+// else short.
+ModelSteps model_steps(const std::vector<std::int32_t>& values, const std::vector<std::int32_t>& offsets,
+                       bool time_offsets) {
     std::vector<std::int64_t> order;
     std::map<std::int64_t, std::uint64_t> counts;
     ModelSteps steps;
@@ -188,7 +216,29 @@ ModelSteps model_steps(const std::vector<std::int32_t>& values, bool time_offset
     std::uint64_t regular = best;
     if (time_offsets && steps.step <= 1) regular += counts[0];
     steps.irregular = values.empty() ? 0 : values.size() - 1 - regular;
+    for (std::size_t i = 1; i < values.size(); ++i) {
+        const std::int64_t difference = static_cast<std::int64_t>(values[i]) - values[i - 1];
+        if ((best > 0 && difference == steps.step) || (time_offsets && steps.step <= 1 && difference == 0)) continue;
+        const char* kind = difference < 0 ? "backward" : difference > 0 && difference > steps.step ? "gap" : "short";
+        steps.irregular_steps.push_back({i, offsets[i], difference, kind});
+    }
     return steps;
+}
+
+ModelRate model_rate(const std::vector<std::int32_t>& offsets) {
+    std::vector<std::uint64_t> counts;
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        if (i == 0 || offsets[i] != offsets[i - 1]) counts.push_back(0);
+        ++counts.back();
+    }
+    ModelRate rate;
+    if (counts.empty()) return rate;
+    std::sort(counts.begin(), counts.end());
+    rate.seconds = counts.size();
+    rate.median = (static_cast<double>(counts[(counts.size() - 1) / 2]) + static_cast<double>(counts[counts.size() / 2])) / 2;
+    rate.min = counts.front();
+    rate.max = counts.back();
+    return rate;
 }
 
 Model model_of(const FileShape& shape) {
@@ -217,23 +267,55 @@ Model model_of(const FileShape& shape) {
     };
     for (const GenRecord& record : shape.records) add(record);
     for (std::uint64_t i = 0; i < shape.pattern_records; ++i) add(pattern_record(shape, i));
-    model.time = model_steps(model.offsets, true);
-    model.counter = model_steps(model.counters, false);
+    model.time = model_steps(model.offsets, model.offsets, true);
+    model.counter = model_steps(model.counters, model.offsets, false);
+    model.rate = model_rate(model.offsets);
     return model;
 }
 
-void expect_series(const Json& json, const std::vector<std::int32_t>& values, const ModelSteps& steps) {
+void expect_series(const Json& json, const std::vector<std::int32_t>& values, const ModelSteps& steps,
+                   std::int32_t start_time) {
     if (values.empty()) {
         EXPECT_TRUE(json.is_null()) << json;
         return;
     }
     ASSERT_TRUE(json.is_object()) << json;
-    EXPECT_EQ(keys_of(json), (std::vector<std::string>{"first", "last", "step", "irregular_steps", "backward_steps"}));
+    EXPECT_EQ(keys_of(json), (std::vector<std::string>{"first", "last", "step", "irregular_steps", "backward_steps",
+                                                       "irregular_list", "irregular_unlisted"}));
     EXPECT_EQ(json["first"], values.front());
     EXPECT_EQ(json["last"], values.back());
     EXPECT_EQ(json["step"], steps.step);
     EXPECT_EQ(json["irregular_steps"], steps.irregular);
     EXPECT_EQ(json["backward_steps"], steps.backward);
+    ASSERT_EQ(steps.irregular_steps.size(), steps.irregular);
+    // The first twenty in file order, and a count of the rest.
+    const std::size_t listed = std::min<std::size_t>(steps.irregular_steps.size(), 20);
+    ASSERT_TRUE(json["irregular_list"].is_array());
+    ASSERT_EQ(json["irregular_list"].size(), listed);
+    EXPECT_EQ(json["irregular_unlisted"], steps.irregular - listed);
+    for (std::size_t i = 0; i < listed; ++i) {
+        const Json& step = json["irregular_list"][i];
+        const ModelStep& model = steps.irregular_steps[i];
+        SCOPED_TRACE("irregular step " + std::to_string(i));
+        EXPECT_EQ(keys_of(step), (std::vector<std::string>{"record", "time", "step", "kind"}));
+        EXPECT_EQ(step["record"], model.record);
+        EXPECT_EQ(step["time"], utc_text(record_time_value(start_time, model.time_offset)));
+        EXPECT_EQ(step["step"], model.difference);
+        EXPECT_EQ(step["kind"], model.kind);
+    }
+}
+
+void expect_rate(const Json& json, const ModelRate& rate) {
+    if (rate.seconds == 0) {
+        EXPECT_TRUE(json.is_null()) << json;
+        return;
+    }
+    ASSERT_TRUE(json.is_object()) << json;
+    EXPECT_EQ(keys_of(json), (std::vector<std::string>{"median", "min", "max", "seconds"}));
+    EXPECT_EQ(json["median"].get<double>(), rate.median);
+    EXPECT_EQ(json["min"], rate.min);
+    EXPECT_EQ(json["max"], rate.max);
+    EXPECT_EQ(json["seconds"], rate.seconds);
 }
 
 void expect_sensor(const Json& json, std::size_t index, const GenSensor& entry, const ModelSensor& model,
@@ -295,8 +377,9 @@ void expect_json_of_shape(const Json& json, const FileShape& shape, const std::s
     ASSERT_EQ(json["sensors"].size(), shape.sensors.size());
     for (std::size_t s = 0; s < shape.sensors.size(); ++s)
         expect_sensor(json["sensors"][s], s, shape.sensors[s], model.sensors[s], model.records);
-    expect_series(json["time_offset"], model.offsets, model.time);
-    expect_series(json["counter"], model.counters, model.counter);
+    expect_series(json["time_offset"], model.offsets, model.time, shape.start_time);
+    expect_series(json["counter"], model.counters, model.counter, shape.start_time);
+    expect_rate(json["records_per_second"], model.rate);
 }
 
 FileShape base_shape(int sensors, std::uint64_t records) {
@@ -393,6 +476,43 @@ const ShapeCase SHAPE_CASES[] = {
          shape.records[12].time_offset = shape.records[11].time_offset;
          return shape;
      }, "irregular time steps 2"},
+    {"more irregular steps than are listed", [] {
+         FileShape shape = base_shape(2, 3000);
+         for (std::uint64_t k = 1; k <= 25; ++k) shape.time_jumps.push_back({100 * k, 3});
+         for (const std::uint64_t record : {2600, 2700, 2800}) shape.time_jumps.push_back({record, -2});
+         for (std::uint64_t k = 0; k < 30; ++k) shape.counter_jumps.push_back({50 + 90 * k, 2});
+         return shape;
+     }, "irregular time steps 28, backward time steps 3, irregular counter steps 30"},
+    {"a counter that stands still for thirty records", [] {
+         FileShape shape = base_shape(2, 1000);
+         for (std::uint64_t record = 500; record < 530; ++record) shape.counter_jumps.push_back({record, -1});
+         return shape;
+     }, "irregular counter steps 30"},
+    {"one to four records a second: a median between two counts", [] {
+         FileShape shape = test::sample_shape();
+         const std::int32_t offsets[] = {0, 1, 1, 2, 2, 2, 3, 3, 3, 3};
+         for (int i = 0; i < 10; ++i) shape.records.push_back({offsets[i], i, {{1.0f, 1550000}}});
+         return shape;
+     }, ""},
+    {"seven records a second and a partial last second", [] {
+         FileShape shape = base_shape(2, 100);
+         shape.records_per_second = 7;
+         return shape;
+     }, ""},
+    {"more distinct steps than the table holds", [] {
+         FileShape shape = test::sample_shape();
+         std::int32_t offset = 0;
+         const auto add = [&](std::int32_t difference) {
+             offset += difference;
+             shape.records.push_back({offset, offset, {{1.0f, 1550000}, {2.0f, 1560000}}});
+         };
+         for (int i = 0; i < 50; ++i) add(1);
+         for (int difference = 2; difference <= 1101; ++difference) add(difference);
+         for (int i = 0; i < 50; ++i) add(1);
+         add(0);
+         add(-5);
+         return shape;
+     }, "irregular time steps 1101, backward time steps 1, irregular counter steps 1102"},
     {"times across the whole 32-bit range", [] {
          FileShape shape = test::sample_shape();
          shape.start_time = std::numeric_limits<std::int32_t>::max();
@@ -431,6 +551,15 @@ TEST_P(GeneratedFiles, CheckNamesEveryFindingAndSetsTheExitCode) {
     EXPECT_EQ(check.out, clean ? "in.dat: ok\n" : "in.dat: FAIL: " + std::string(shape_case.check) + "\n");
     EXPECT_EQ(check.exit_code, clean ? 0 : 1);
     EXPECT_EQ(check.err, "");
+    // With --json the line says the same, and the exit code is --check's.
+    const ProgramRun json_check = run_measinfo({"--json", "--check", "in.dat"}, scratch.dir.string());
+    EXPECT_EQ(json_check.exit_code, clean ? 0 : 1);
+    EXPECT_EQ(json_check.out, run_measinfo({"--json", "in.dat"}, scratch.dir.string()).out);
+    const Json json = Json::parse(json_check.out);
+    EXPECT_EQ(json["clean"], clean);
+    std::string findings;
+    for (const Json& finding : json["findings"]) findings.append(findings.empty() ? "" : ", ").append(finding.get<std::string>());
+    EXPECT_EQ(findings, shape_case.check);
     // Without --check the same file never fails the run.
     const ProgramRun report = run_measinfo({"in.dat"}, scratch.dir.string());
     EXPECT_EQ(report.exit_code, 0);
@@ -480,11 +609,16 @@ TEST(WorkedExample, Report) {
               "  trailing bytes    3\n"
               "  time offset       first 0, last 5, step 1 s, irregular steps 1, backward steps 0\n"
               "  record time       first 1980-01-02 02:03:55, last 1980-01-02 02:04:00\n"
+              "  records a second  1 (median over 3 seconds with records; least 1, most 2)\n"
               "  counter           first 0, last 3, step 1, irregular steps 0, backward steps 0\n"
+              "\n"
+              "  irregular time steps:\n"
+              "  record  time                 step  kind\n"
+              "       3  1980-01-02 02:04:00  +4 s  gap\n"
               "\n" +
               // Group names start above their first column: "    min" at 2+6+2+2+2+6+2+5+2+7+2+10+2 = 50,
               // and the physical value's at 50+7+2+7+2+9+2 = 79.
-              std::string(50, ' ') + "wavelength" + std::string(19, ' ') + "physical value\n" +
+              std::string(50, ' ') + "wavelength (pm)" + std::string(14, ' ') + "physical value (unit not stored)\n" +
               "  sensor  id  serial  valid  invalid  non-finite      min      max       mean      min     max    mean\n"
               "       1   1  AB1         3        1           1  1550000  1650000  1600000.0  -1.2500  1.5000  0.1250\n"
               "       2   2  AB2         3        1           1  1500000  1500003  1500001.0   0.5000  3.0000  1.7500\n");
@@ -506,10 +640,68 @@ TEST(WorkedExample, JsonLine) {
               R"({"index":2,"id":2,"serial":"AB2","valid":3,"invalid":1,"non_finite":1,)"
               R"("wavelength":{"min":1500000,"max":1500003,"mean":1500001.0},)"
               R"("physical_value":{"min":0.5,"max":3.0,"mean":1.75}}],)"
-              R"("time_offset":{"first":0,"last":5,"step":1,"irregular_steps":1,"backward_steps":0},)"
-              R"("counter":{"first":0,"last":3,"step":1,"irregular_steps":0,"backward_steps":0}})"
+              R"("time_offset":{"first":0,"last":5,"step":1,"irregular_steps":1,"backward_steps":0,)"
+              R"("irregular_list":[{"record":3,"time":"1980-01-02 02:04:00","step":4,"kind":"gap"}],)"
+              R"("irregular_unlisted":0},)"
+              R"("counter":{"first":0,"last":3,"step":1,"irregular_steps":0,"backward_steps":0,)"
+              R"("irregular_list":[],"irregular_unlisted":0},)"
+              R"("records_per_second":{"median":1.0,"min":1,"max":2,"seconds":3},)"
+              R"("clean":false,"findings":["trailing bytes 3","irregular time steps 1"]})"
               "\n");
     EXPECT_EQ(Json::parse(run.out)["size"], WORKED_EXAMPLE_SIZE);
+}
+
+// Lines of the report beyond the worked example: records per second (a median between two
+// counts, one second, a second time returns to, a count beyond the histogram's array) and
+// the lists of irregular steps (capped, backward, short).
+TEST(WorkedExample, RateAndIrregularStepLinesOfOtherFiles) {
+    const auto records_at = [](std::vector<std::int32_t> offsets) {
+        FileShape shape = test::sample_shape();
+        for (std::size_t i = 0; i < offsets.size(); ++i)
+            shape.records.push_back({offsets[i], static_cast<std::int32_t>(i), {{1.0f, 1550000}, {2.0f, 1550000}}});
+        return shape;
+    };
+    FileShape fast = base_shape(1, 5010);
+    fast.records_per_second = 5000;
+    FileShape capped = base_shape(2, 3000);
+    for (std::uint64_t k = 1; k <= 25; ++k) capped.time_jumps.push_back({100 * k, 3});
+    for (const std::uint64_t record : {2600, 2700, 2800}) capped.time_jumps.push_back({record, -2});
+    for (std::uint64_t k = 0; k < 30; ++k) capped.counter_jumps.push_back({50 + 90 * k, 2});
+    FileShape back = base_shape(2, 1000);
+    back.time_jumps = {{400, -20}};
+    FileShape still = base_shape(2, 1000);
+    still.counter_jumps = {{500, -1}};
+    const std::pair<FileShape, std::vector<std::string>> rows[] = {
+        {records_at({0, 1, 1, 2, 2, 2, 3, 3, 3, 3}),
+         {"  records a second  2.5 (median over 4 seconds with records; least 1, most 4)\n"}},
+        {records_at({7}), {"  records a second  1 (median over 1 second with records; least 1, most 1)\n"}},
+        {records_at({0, 0, 0, 10, 10, 10, 0, 0}),
+         {"  records a second  3 (median over 3 seconds with records; least 2, most 3)\n"}},
+        {fast, {"  records a second  2505 (median over 2 seconds with records; least 10, most 5000)\n"}},
+        {capped,
+         {"\n  irregular time steps, the first 20 of 28:\n"
+          "  record  time                 step  kind\n"
+          "     100  1980-01-02 02:04:08  +4 s  gap\n",
+          "  irregular counter steps, the first 20 of 30:\n"
+          "  record  time                 step  kind\n"
+          "      50  1980-01-02 02:04:00    +3  gap\n"}},
+        {back,
+         {"\n  irregular time steps:\n"
+          "  record  time                  step  kind\n"
+          "     400  1980-01-02 02:04:15  -19 s  backward\n\n"}},
+        {still,
+         {"\n  irregular counter steps:\n"
+          "  record  time                 step  kind\n"
+          "     500  1980-01-02 02:04:45    +0  short\n\n"}},
+    };
+    for (const auto& [shape, parts] : rows) {
+        Scratch scratch;
+        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+        const std::string report = run_measinfo({"in.dat"}, scratch.dir.string()).out;
+        for (const std::string& part : parts) EXPECT_NE(report.find(part), std::string::npos) << part << report;
+        // The lists hold at most twenty steps each.
+        EXPECT_LE(count_of(report, " gap\n") + count_of(report, " backward\n") + count_of(report, " short\n"), 40);
+    }
 }
 
 TEST(WorkedExample, RecordTimesAreLocal) {
@@ -618,9 +810,11 @@ TEST_P(HeaderFailures, StatusMessageAndWhatCouldStillBeRead) {
         expect_json_of_shape(same, readable, "in.dat", size);
     } else {
         for (const char* key : {"records", "trailing_bytes", "first_record_time", "last_record_time", "sensors",
-                                "time_offset", "counter"})
+                                "time_offset", "counter", "records_per_second"})
             EXPECT_TRUE(json[key].is_null()) << key;
     }
+    EXPECT_EQ(json["clean"], false);
+    EXPECT_EQ(json["findings"][0], header_case.status);
 
     const ProgramRun report = run_measinfo({"in.dat"}, scratch.dir.string());
     EXPECT_EQ(report.exit_code, 0);
@@ -695,9 +889,12 @@ TEST(Unreadable, MissingFilesAndDirectoriesSayWhyAndExitTwo) {
         EXPECT_EQ(json["status"], "unreadable");
         EXPECT_EQ(bytes_of(json["message"]) + "\n", measconv_message(name, scratch.dir.string()));
         for (auto it = json.begin(); it != json.end(); ++it)
-            if (it.key() != "path" && it.key() != "status" && it.key() != "message") {
+            if (it.key() != "path" && it.key() != "status" && it.key() != "message" && it.key() != "clean" &&
+                it.key() != "findings") {
                 EXPECT_TRUE(it->is_null()) << it.key();
             }
+        EXPECT_EQ(json["clean"], false);
+        EXPECT_EQ(json["findings"], Json::array({"unreadable"}));
 
         const ProgramRun report = run_measinfo({name}, scratch.dir.string());
         EXPECT_EQ(report.exit_code, 2);
@@ -744,6 +941,12 @@ TEST(ExitCodes, OfEveryCombination) {
         {{"--plot"}, 2, true},
         {{"clean.dat", "--plot"}, 2, true},
         {{"--plot", "p.svg", "clean.dat", "gap.dat"}, 2, true},
+        {{"--json", "--check", "clean.dat", "gap.dat"}, 1, false},
+        {{"--plot-from", "2024-01-01 00:00:00", "clean.dat"}, 2, true},
+        {{"--plot-wavelength", "clean.dat"}, 2, true},
+        {{"--plot", "p.svg", "--plot-sensors", "0", "clean.dat"}, 2, true},
+        {{"--plot", "p.svg", "--plot-sensors", "3", "clean.dat"}, 2, false},
+        {{"--plot", "p.svg", "--plot-to"}, 2, true},
         {{"--help"}, 0, false},
         {{"--version"}, 0, false},
     };
@@ -760,7 +963,11 @@ TEST(ExitCodes, OfEveryCombination) {
     }
     EXPECT_FALSE(test::fs::exists(scratch.path("p.svg")));
     const ProgramRun help = run_measinfo({"--help"}, scratch.dir.string());
-    EXPECT_EQ(help.out.rfind("usage: measinfo [--json] [--check] [--plot FILE.svg] DATAFILE...\n", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: measinfo [--json] [--check] [--plot FILE.svg [PLOT OPTION...]] DATAFILE...\n", 0),
+              0u);
+    for (const char* option : {"--json", "--check", "--plot FILE.svg", "--plot-from TIME", "--plot-to TIME",
+                               "--plot-sensors LIST", "--plot-wavelength", "--help", "--version"})
+        EXPECT_NE(help.out.find(std::string("\n  ") + option + " "), std::string::npos) << option;
     EXPECT_EQ(help.err, "");
     const ProgramRun version = run_measinfo({"--version", "missing.dat"}, scratch.dir.string());
     EXPECT_EQ(version.exit_code, 0);
@@ -769,6 +976,104 @@ TEST(ExitCodes, OfEveryCombination) {
     // After "--", a name that looks like an option is a file.
     ASSERT_TRUE(write_data_file(base_shape(1, 2), scratch.path("--json")));
     EXPECT_EQ(run_measinfo({"--check", "--", "--json"}, scratch.dir.string()).out, "--json: ok\n");
+}
+
+// Plot options that cannot be used: the first line of standard error says why, and nothing is drawn.
+TEST(ExitCodes, PlotOptionsThatCannotBeUsedSayWhy) {
+    Scratch scratch;
+    ASSERT_TRUE(write_data_file(base_shape(2, 50), scratch.path("in.dat")));
+    const std::string SENSORS = "' (expected sensor numbers from 1 such as 1,3,5-8)";
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"--plot-from", "2024-01-01 00:00:00", "in.dat"}, "--plot-from needs --plot"},
+        {{"--plot-sensors", "1", "--plot-wavelength", "in.dat"}, "--plot-sensors needs --plot"},
+        {{"--plot-wavelength", "--plot", "p.svg", "in.dat", "in.dat"}, "--plot draws one data file; 2 are named"},
+        {{"--plot", "p.svg", "--plot-from", "2024-01-02 00:00:00", "--plot-to", "2024-01-01 23:59:59", "in.dat"},
+         "--plot-from is later than --plot-to"},
+        {{"--plot", "p.svg", "--plot-to"}, "missing value for --plot-to"},
+        {{"--plot", "", "in.dat"}, "bad value for --plot: '' (expected the name of the SVG file)"},
+        {{"--plot", "p.svg", "--plot-from", "yesterday", "in.dat"},
+         "bad value for --plot-from: 'yesterday' (expected a local date-time YYYY-MM-DD HH:MM:SS)"},
+        {{"--plot", "p.svg", "--plot-sensors", "0", "in.dat"}, "bad value for --plot-sensors: '0" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "3-1", "in.dat"}, "bad value for --plot-sensors: '3-1" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "1,,2", "in.dat"}, "bad value for --plot-sensors: '1,,2" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "1-", "in.dat"}, "bad value for --plot-sensors: '1-" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "+1", "in.dat"}, "bad value for --plot-sensors: '+1" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "0x1", "in.dat"}, "bad value for --plot-sensors: '0x1" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "1-5000", "in.dat"}, "bad value for --plot-sensors: '1-5000" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "", "in.dat"}, "bad value for --plot-sensors: '" + SENSORS},
+        {{"--plot", "p.svg", "--plot-sensors", "1,3", "in.dat"}, "--plot-sensors names sensor 3, but in.dat has 2; no plot written"},
+    };
+    for (const auto& [args, message] : rows) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const ProgramRun run = run_measinfo(args, scratch.dir.string());
+        EXPECT_EQ(run.exit_code, 2);
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), "measinfo: " + message + "\n");
+        EXPECT_FALSE(test::fs::exists(scratch.path("p.svg")));
+    }
+    // A sensor the file does not have stops only the plot: the report is there.
+    const ProgramRun run = run_measinfo({"--plot", "p.svg", "--plot-sensors", "07", "in.dat"}, scratch.dir.string());
+    EXPECT_EQ(run.out, run_measinfo({"in.dat"}, scratch.dir.string()).out);
+    EXPECT_EQ(run.err, "measinfo: --plot-sensors names sensor 7, but in.dat has 2; no plot written\n");
+}
+
+// The window's times are local times, read as the report prints them: the count of records in
+// the window of a file of one record a second gives the second they stand for.
+TEST(PlotWindow, TimesAreLocal) {
+    struct Row {
+        const char* tz;
+        std::int32_t start;  // of a file of 7200 records, one a second
+        std::vector<std::string> options;
+        std::string says;  // the count of records in the window, or the reason for refusing a time
+    };
+    constexpr std::int32_t MARCH = 1711843200;    // 2024-03-31 00:00:00 UTC: clocks in Berlin go forward at 01:00
+    constexpr std::int32_t OCTOBER = 1729987200;  // 2024-10-27 00:00:00 UTC: and back at 01:00
+    const std::string FORM = "expected a local date-time YYYY-MM-DD HH:MM:SS";
+    const Row rows[] = {
+        {"UTC", MARCH, {"--plot-from", "2024-03-31 00:00:00", "--plot-to", "2024-03-31 00:00:09"}, "10"},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31T00:00:00", "--plot-to", "2024-03-31 00:01"}, "61"},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31 01:59:59"}, "1"},
+        {"UTC", MARCH, {"--plot-to", "2024-03-30 23:59:59", "--plot-from", "1999-12-31 00:00"}, "0"},
+        {"Europe/Berlin", MARCH, {"--plot-from", "2024-03-31 01:00:00", "--plot-to", "2024-03-31 01:59:59"}, "3600"},
+        {"Europe/Berlin", MARCH, {"--plot-from", "2024-03-31 03:00:00", "--plot-to", "2024-03-31 03:00:04"}, "5"},
+        {"America/New_York", MARCH, {"--plot-from", "2024-03-30 20:00:00", "--plot-to", "2024-03-30 20:00:00"}, "1"},
+        // 02:30 comes twice, at 00:30 and at 01:30 UTC: the earlier.
+        {"Europe/Berlin", OCTOBER, {"--plot-from", "2024-10-27 02:30:00"}, "5400"},
+        {"Europe/Berlin", MARCH, {"--plot-from", "2024-03-31 02:30:00"}, "the clock skips that time in this time zone"},
+        {"UTC", MARCH, {"--plot-from", "2024-02-30 00:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2023-02-29 00:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31 24:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31 00:00:60"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-3-31 00:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", " 2024-03-31 00:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31  00:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31 00:00:00Z"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "+024-03-31 00:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31 0x:00:00"}, FORM},
+        {"UTC", MARCH, {"--plot-from", "2024-03-31"}, FORM},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.tz) + " " + testing::PrintToString(row.options));
+        Scratch scratch;
+        FileShape shape = base_shape(1, 7200);
+        shape.records_per_second = 1;
+        shape.start_time = row.start;
+        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+        std::vector<std::string> args = {"--plot", "p.svg", "in.dat"};
+        args.insert(args.begin() + 2, row.options.begin(), row.options.end());
+        const ProgramRun run = run_measinfo(args, scratch.dir.string(), row.tz);
+        if (row.says.front() >= '0' && row.says.front() <= '9') {
+            EXPECT_EQ(run.exit_code, 0) << run.err;
+            const std::string svg = test::read_file(scratch.path("p.svg"));
+            if (row.says == "0")
+                EXPECT_NE(svg.find(">no records in the time window</text>"), std::string::npos);
+            else
+                EXPECT_NE(svg.find(", 7200 records (" + row.says + " in the time window)</text>"), std::string::npos);
+        } else {
+            EXPECT_EQ(run.exit_code, 2);
+            EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
+                      "measinfo: bad value for --plot-from: '" + row.options[1] + "' (" + row.says + ")\n");
+        }
+    }
 }
 
 TEST(ExitCodes, AFailedWriteToStandardOutputIsReported) {
@@ -868,12 +1173,6 @@ int svg_attribute(const std::string& svg, const std::string& name) {
     return std::regex_search(svg, match, pattern) ? std::stoi(match[1]) : -1;
 }
 
-int count_of(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-    return count;
-}
-
 // Renders the SVG to PNG with rsvg-convert: it must succeed silently and keep the size.
 void expect_renders(const std::string& svg_path, const std::string& cwd) {
     const std::string svg = test::read_file(svg_path);
@@ -888,6 +1187,9 @@ void expect_renders(const std::string& svg_path, const std::string& cwd) {
 
 // A panel's plot frame and envelope points, as drawn.
 struct Panel {
+    int sensor = 0;      // of the file, from 1, as the title names it
+    std::string counts;  // the line under the title
+    std::string quantity;  // the label of the value axis
     double left = 0, top = 0, width = 0, height = 0;
     std::vector<std::pair<double, double>> points;  // of the envelope outlines
     std::vector<std::pair<double, double>> gaps;   // x and width of each gap band
@@ -899,6 +1201,9 @@ struct Panel {
 std::vector<Panel> panels_of(const std::string& svg) {
     std::vector<Panel> panels;
     const std::regex panel_start("<clipPath id=\"title[0-9]+\">");
+    const std::regex title("<clipPath id=\"title([0-9]+)\">[^\n]*\n<g [^\n]*\n<text [^>]*>([0-9]+): ID");
+    const std::regex counts("<text [^>]*>(valid [^<]*)</text>\n</g>");
+    const std::regex quantity(R"re(<text transform="translate\([0-9]+,[0-9]+\) rotate\(-90\)"[^>]*>([^<]*)</text>)re");
     const std::regex frame("<rect x=\"([0-9.]+)\" y=\"([0-9.]+)\" width=\"([0-9.]+)\" height=\"([0-9.]+)\" fill=\"none\"");
     const std::regex point("([0-9.]+),([0-9.]+)");
     const std::regex gap("<rect x=\"([0-9.]+)\" y=\"[0-9]+\" width=\"([0-9.]+)\" height=\"[0-9]+\" fill=\"#f08c00\"");
@@ -912,6 +1217,9 @@ std::vector<Panel> panels_of(const std::string& svg) {
         const std::string part = svg.substr(starts[p], starts[p + 1] - starts[p]);
         Panel panel;
         std::smatch match;
+        if (std::regex_search(part, match, title) && match[1] == match[2]) panel.sensor = std::stoi(match[1]);
+        if (std::regex_search(part, match, counts)) panel.counts = match[1];
+        if (std::regex_search(part, match, quantity)) panel.quantity = match[1];
         if (std::regex_search(part, match, frame)) {
             panel.left = std::stod(match[1]);
             panel.top = std::stod(match[2]);
@@ -941,7 +1249,53 @@ struct PlotCase {
     FileShape (*make)();
     int shaded_sensor = 0;      // the one sensor whose invalid readings are shaded (1-based), or none
     double shaded_share = 0;    // the share of its panel's width they cover
+    PlotSelection selection{};  // given as the options; times as offsets from the start time
 };
+
+// The options that ask for a selection of a file with this start time (times in UTC).
+std::vector<std::string> selection_options(const PlotSelection& selection, std::int32_t start_time) {
+    std::vector<std::string> options;
+    if (selection.from) options.insert(options.end(), {"--plot-from", utc_text(start_time + *selection.from)});
+    if (selection.to) options.insert(options.end(), {"--plot-to", utc_text(start_time + *selection.to)});
+    if (!selection.sensors.empty()) {
+        std::string list;
+        for (const std::size_t sensor : selection.sensors) list.append(list.empty() ? "" : ",").append(std::to_string(sensor));
+        options.insert(options.end(), {"--plot-sensors", list});
+    }
+    if (selection.wavelengths) options.push_back("--plot-wavelength");
+    return options;
+}
+
+// What a panel must show of one sensor: its readings in the records of the time window.
+struct PanelModel {
+    std::uint64_t valid = 0;
+    std::uint64_t invalid = 0;
+    std::uint64_t plotted = 0;
+    double least = INF;
+    double greatest = -INF;
+};
+
+PanelModel panel_model(const FileShape& shape, std::size_t sensor, std::int64_t from, std::int64_t to, bool wavelengths) {
+    PanelModel model;
+    const auto add = [&](const GenRecord& record) {
+        const std::int64_t time = record_time_value(shape.start_time, record.time_offset);
+        if (time < from || time > to) return;
+        const GenReading reading = sensor < record.readings.size() ? record.readings[sensor] : GenReading{};
+        if (reading.wavelength < 1500000 || reading.wavelength > 1650000) {
+            ++model.invalid;
+            return;
+        }
+        ++model.valid;
+        const double value = wavelengths ? reading.wavelength : reading.physic_value;
+        if (!std::isfinite(value)) return;
+        ++model.plotted;
+        model.least = std::min(model.least, value);
+        model.greatest = std::max(model.greatest, value);
+    };
+    for (const GenRecord& record : shape.records) add(record);
+    for (std::uint64_t i = 0; i < shape.pattern_records; ++i) add(pattern_record(shape, i));
+    return model;
+}
 
 const PlotCase PLOT_CASES[] = {
     {"one sensor", [] {
@@ -1008,6 +1362,26 @@ const PlotCase PLOT_CASES[] = {
          shape.records = {{0, 0, {{big, 1500000}, {1e-30f, 1650000}}}, {1, 1, {{-big, 1650000}, {-1e-30f, 1500000}}}};
          return shape;
      }},
+    {"a time window and two of four sensors", [] {
+         FileShape shape = base_shape(4, 5000);
+         shape.wave_period = 100;
+         shape.time_jumps = {{2000, 60}};
+         shape.invalid_stretches = {{2500, 500, 2}};
+         return shape;
+     }, 2, 50.0 / 251, {150, 400, {2, 4}, false}},
+    {"the wavelengths of one of three sensors and time running back", [] {
+         FileShape shape = base_shape(3, 6000);
+         shape.wave_period = 100;
+         shape.time_jumps = {{4000, -150}};
+         return shape;
+     }, 0, 0, {std::nullopt, std::nullopt, {3}, true}},
+    {"two of 64 sensors in a window of one second", [] {
+         FileShape shape = base_shape(64, 3000);
+         shape.wave_period = 50;
+         return shape;
+     }, 0, 0, {100, 100, {1, 64}, false}},
+    {"the wavelengths of the first 21 seconds", [] { return base_shape(2, 1000); }, 0, 0,
+     {std::nullopt, 20, {}, true}},
     {"hostile texts", [] {
          FileShape shape = base_shape(2, 100);
          shape.title = "<&>\"'\x01\x7f\xff";
@@ -1023,43 +1397,71 @@ TEST_P(Plots, RenderWithOnePanelPerSensorAndTheMarksOfTheData) {
     if (!have_rsvg()) GTEST_SKIP() << "rsvg-convert (Debian package librsvg2-bin) is not installed";
     const PlotCase& plot_case = GetParam();
     const FileShape shape = plot_case.make();
+    const PlotSelection& selection = plot_case.selection;
     Scratch scratch;
     ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
-    const ProgramRun run = run_measinfo({"--plot", "plot.svg", "--json", "in.dat"}, scratch.dir.string());
+    std::vector<std::string> args = {"--plot", "plot.svg", "--json", "in.dat"};
+    const std::vector<std::string> options = selection_options(selection, shape.start_time);
+    args.insert(args.begin() + 2, options.begin(), options.end());
+    const ProgramRun run = run_measinfo(args, scratch.dir.string());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, run_measinfo({"--json", "in.dat"}, scratch.dir.string()).out);  // the plot changes no output
     expect_renders(scratch.path("plot.svg"), scratch.dir.string());
 
     const std::string svg = test::read_file(scratch.path("plot.svg"));
     const std::vector<Panel> panels = panels_of(svg);
-    ASSERT_EQ(panels.size(), shape.sensors.size());
+    std::vector<std::size_t> sensors = selection.sensors;
+    if (sensors.empty())
+        for (std::size_t s = 1; s <= shape.sensors.size(); ++s) sensors.push_back(s);
+    ASSERT_EQ(panels.size(), sensors.size());
     const Model model = model_of(shape);
+    // The records the plot shows: those of the time window, which is also its time axis, or
+    // from the first record time to one second past the last.
+    const std::int64_t from = selection.from ? shape.start_time + *selection.from : INT64_MIN;
+    const std::int64_t to = selection.to ? shape.start_time + *selection.to : INT64_MAX;
+    std::vector<std::int64_t> times, shown;
+    for (const std::int32_t offset : model.offsets) {
+        times.push_back(record_time_value(shape.start_time, offset));
+        if (times.back() >= from && times.back() <= to) shown.push_back(times.back());
+    }
+    ASSERT_FALSE(shown.empty());
+    const std::int64_t first_time = selection.from ? from : *std::min_element(shown.begin(), shown.end());
+    const double span = static_cast<double>((selection.to ? to : *std::max_element(shown.begin(), shown.end())) + 1 - first_time);
     // Where the gaps and backward steps must be marked: a gap over the seconds without records
     // after a step longer than the regular one, an arrow from the second before a backward step
-    // to the second after it (middles of the seconds).
-    std::vector<std::int64_t> times;
-    for (const std::int32_t offset : model.offsets) times.push_back(record_time_value(shape.start_time, offset));
-    const std::int64_t first_time = *std::min_element(times.begin(), times.end());
-    const double span = static_cast<double>(*std::max_element(times.begin(), times.end()) + 1 - first_time);
+    // to the second after it (middles of the seconds); each for a step into a record shown.
     std::vector<std::pair<std::int64_t, std::int64_t>> gaps, backs;  // record times before and after
     for (std::size_t i = 1; i < times.size(); ++i) {
+        if (times[i] < from || times[i] > to) continue;
         const std::int64_t difference = static_cast<std::int64_t>(model.offsets[i]) - model.offsets[i - 1];
         if (difference > model.time.step && model.time.step > 0) gaps.emplace_back(times[i - 1], times[i]);
         if (difference < 0) backs.emplace_back(times[i - 1], times[i]);
     }
-    for (std::size_t s = 0; s < panels.size(); ++s) {
-        SCOPED_TRACE("panel " + std::to_string(s + 1));
-        const Panel& panel = panels[s];
+    const std::string quantity = selection.wavelengths ? "wavelength (pm)" : "physical value";
+    EXPECT_NE(svg.find(selection.wavelengths ? ">Wavelengths in picometres (pm).</text>"
+                                             : ">Physical values are in the unit set by the interrogator&#x2019;s "
+                                               "sensor configuration; the file does not store it.</text>"),
+              std::string::npos);
+    for (std::size_t p = 0; p < panels.size(); ++p) {
+        const Panel& panel = panels[p];
+        const std::size_t sensor = sensors[p];
+        SCOPED_TRACE("panel of sensor " + std::to_string(sensor));
+        EXPECT_EQ(panel.sensor, static_cast<int>(sensor));
+        EXPECT_EQ(panel.quantity, quantity);
+        const PanelModel expected = panel_model(shape, sensor - 1, from, to, selection.wavelengths);
+        std::string counts = "valid " + std::to_string(expected.valid) + ", invalid " + std::to_string(expected.invalid);
+        if (!selection.wavelengths) counts += ", non-finite " + std::to_string(expected.valid - expected.plotted);
+        EXPECT_EQ(panel.counts, counts);
         const auto x_of = [&](double time) {
             return std::clamp(panel.left + (time - static_cast<double>(first_time)) / span * panel.width, panel.left,
                               panel.left + panel.width);
         };
         ASSERT_EQ(panel.gaps.size(), gaps.size());
         for (std::size_t g = 0; g < gaps.size(); ++g) {
-            const double from = x_of(static_cast<double>(gaps[g].first + 1));
-            const double to = x_of(static_cast<double>(gaps[g].second));
-            EXPECT_NEAR(panel.gaps[g].first, std::min(from, to - 1), 0.11);
-            EXPECT_NEAR(panel.gaps[g].second, std::max(to - from, 1.0), 0.11);
+            const double gap_from = x_of(static_cast<double>(gaps[g].first + 1));
+            const double gap_to = x_of(static_cast<double>(gaps[g].second));
+            EXPECT_NEAR(panel.gaps[g].first, std::min(gap_from, gap_to - 1), 0.11);
+            EXPECT_NEAR(panel.gaps[g].second, std::max(gap_to - gap_from, 1.0), 0.11);
         }
         ASSERT_EQ(panel.backs.size(), backs.size());
         EXPECT_EQ(panel.back_arrows, static_cast<int>(backs.size()));
@@ -1067,14 +1469,13 @@ TEST_P(Plots, RenderWithOnePanelPerSensorAndTheMarksOfTheData) {
             EXPECT_NEAR(panel.backs[b].first, x_of(static_cast<double>(backs[b].first) + 0.5), 0.11);
             EXPECT_NEAR(panel.backs[b].second, x_of(static_cast<double>(backs[b].second) + 0.5), 0.11);
         }
-        if (static_cast<int>(s) + 1 == plot_case.shaded_sensor)
+        if (static_cast<int>(sensor) == plot_case.shaded_sensor)
             EXPECT_NEAR(panel.shaded_columns, plot_case.shaded_share * panel.width, 3);
         else
             EXPECT_EQ(panel.shaded_columns, 0);
-        const ModelSensor& sensor = model.sensors[s];
-        if (sensor.valid == sensor.non_finite) {
+        if (expected.plotted == 0) {
             EXPECT_TRUE(panel.points.empty());
-            EXPECT_NE(svg.find(sensor.valid == 0 ? ">no valid readings<" : ">no finite values<"), std::string::npos);
+            EXPECT_NE(svg.find(expected.valid == 0 ? ">no valid readings<" : ">no finite values<"), std::string::npos);
             continue;
         }
         // At most two points per pixel column, whatever the number of records.
@@ -1089,7 +1490,7 @@ TEST_P(Plots, RenderWithOnePanelPerSensorAndTheMarksOfTheData) {
         }
         // The envelope reaches the greatest and least value, 5 % of the range inside the frame
         // (a single value sits in the middle), and spans the time axis from edge to edge.
-        const double range = static_cast<double>(sensor.value_max) - sensor.value_min;
+        const double range = static_cast<double>(static_cast<float>(expected.greatest)) - static_cast<float>(expected.least);
         const double margin = range > 0 ? panel.height * 0.05 / 1.1 : panel.height / 2;
         EXPECT_NEAR(top, panel.top + margin, 0.11);
         EXPECT_NEAR(bottom, panel.top + panel.height - margin, 0.11);
@@ -1097,7 +1498,7 @@ TEST_P(Plots, RenderWithOnePanelPerSensorAndTheMarksOfTheData) {
         EXPECT_NEAR(rightmost, panel.left + panel.width - 0.5, 0.11);
     }
     // Texts from the file are in the picture, escaped.
-    EXPECT_NE(svg.find(">1: ID 1, SN "), std::string::npos);
+    EXPECT_NE(svg.find(">" + std::to_string(sensors[0]) + ": ID "), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Plots, testing::ValuesIn(PLOT_CASES), [](const testing::TestParamInfo<PlotCase>& info) {
@@ -1119,15 +1520,26 @@ TEST(Plot, FilesWithoutRecordsGiveAPictureThatSaysSo) {
     struct Row {
         FileShape shape;
         const char* says;
+        std::vector<std::string> options;
     };
     FileShape broken = base_shape(2, 10);
     broken.count_byte = 0xff;
-    const Row rows[] = {{base_shape(2, 0), "no records"}, {base_shape(0, 10), "no sensors"}, {broken, "no records could be read"}};
+    // base_shape starts at 1980-01-02 02:03:55 UTC.
+    const Row rows[] = {
+        {base_shape(2, 0), "no records", {}},
+        {base_shape(0, 10), "no sensors", {}},
+        {broken, "no records could be read", {}},
+        {broken, "no records could be read", {"--plot-sensors", "5"}},
+        {base_shape(2, 10), "no records in the time window", {"--plot-from", "1980-01-02 02:03:56"}},
+        {base_shape(2, 10), "no records in the time window", {"--plot-to", "1980-01-02 02:03:54"}},
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.says);
         Scratch scratch;
         ASSERT_TRUE(write_data_file(row.shape, scratch.path("in.dat")));
-        const ProgramRun run = run_measinfo({"--plot", "plot.svg", "in.dat"}, scratch.dir.string());
+        std::vector<std::string> args = {"--plot", "plot.svg", "in.dat"};
+        args.insert(args.begin() + 2, row.options.begin(), row.options.end());
+        const ProgramRun run = run_measinfo(args, scratch.dir.string());
         EXPECT_EQ(run.exit_code, 0) << run.err;
         const std::string svg = test::read_file(scratch.path("plot.svg"));
         EXPECT_NE(svg.find(std::string(">") + row.says + "</text>"), std::string::npos) << svg;
@@ -1159,17 +1571,30 @@ TEST(Plot, NeverOverwritesTheDataFileAndReportsFilesItCannotCreate) {
 
 // --- The step counts and the plot's time bins against brute force ---
 
+struct ExpectedSteps {
+    std::int64_t step;
+    std::uint64_t irregular;
+    std::uint64_t backward;
+};
+
 struct StepRow {
     std::vector<std::int64_t> differences;
-    StepSummary time;
-    StepSummary counter;
+    ExpectedSteps time;
+    ExpectedSteps counter;
 };
 
 TEST(StepTally, SummariesOfDifferenceSequences) {
     std::vector<std::int64_t> overflow(100, 1);
     for (int i = 0; i < 3000; ++i) overflow.push_back(1000 + i);  // far more distinct steps than the table holds
     overflow.insert(overflow.end(), 100, 1);
+    std::vector<std::int64_t> runs = {1, 1, 1};
+    runs.insert(runs.end(), 25, 0);
+    runs.insert(runs.end(), {2, 1, 1, -1, -1, -1});
+    std::vector<std::int64_t> three_in_turn;  // 5, 6, 7, 5, 6, 7, ...: more irregular steps than are listed
+    for (int k = 0; k < 60; ++k) three_in_turn.push_back(5 + k % 3);
     const StepRow rows[] = {
+        {runs, {1, 4, 3}, {0, 9, 3}},
+        {three_in_turn, {5, 40, 0}, {5, 40, 0}},
         {{}, {0, 0, 0}, {0, 0, 0}},
         {{1, 1, 1}, {1, 0, 0}, {1, 0, 0}},
         {{0, 0, 1, 0, 0, 1}, {1, 0, 0}, {0, 2, 0}},
@@ -1186,7 +1611,8 @@ TEST(StepTally, SummariesOfDifferenceSequences) {
     for (const StepRow& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.differences.size() > 20 ? std::vector<std::int64_t>{} : row.differences));
         const auto tally = std::make_unique<StepTally>();
-        for (const std::int64_t difference : row.differences) add_difference(*tally, difference);
+        for (std::size_t i = 0; i < row.differences.size(); ++i)
+            add_difference(*tally, row.differences[i], i + 1, static_cast<std::int32_t>(i % 7));
         flush_run(*tally);
         const StepSummary time = summarize_time_steps(*tally);
         const StepSummary counter = summarize_counter_steps(*tally);
@@ -1196,6 +1622,24 @@ TEST(StepTally, SummariesOfDifferenceSequences) {
         EXPECT_EQ(counter.step, row.counter.step);
         EXPECT_EQ(counter.irregular, row.counter.irregular);
         EXPECT_EQ(counter.backward, row.counter.backward);
+        // The first twenty steps that are not regular, straight from the sequence.
+        for (const bool time_steps : {true, false}) {
+            const StepSummary& summary = time_steps ? time : counter;
+            std::vector<std::uint64_t> expected;
+            for (std::size_t i = 0; i < row.differences.size() && expected.size() < 20; ++i) {
+                const std::int64_t d = row.differences[i];
+                const bool regular = time_steps ? (d == summary.step && d > 0) || (d == 0 && summary.step <= 1)
+                                                : d == summary.step;
+                if (!regular) expected.push_back(i + 1);
+            }
+            std::vector<std::uint64_t> listed;
+            for (const StepEvent& event : summary.listed) {
+                listed.push_back(event.record);
+                EXPECT_EQ(event.difference, row.differences[event.record - 1]);
+                EXPECT_EQ(event.time_offset, static_cast<std::int32_t>((event.record - 1) % 7));
+            }
+            EXPECT_EQ(listed, expected) << (time_steps ? "time" : "counter");
+        }
     }
 }
 

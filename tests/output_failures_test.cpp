@@ -225,7 +225,7 @@ TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
 // the feeder has written that half (so measconv has read all but a pipe's buffer of it and is
 // converting), sends the signal, and prints measconv's exit status.
 std::string interrupt_script(const std::string& signal_name, const std::string& arguments,
-                             const std::string& environment = "") {
+                             const std::string& environment = "", const std::string& program = "\"$MEASCONV\"") {
     // Job control gives the background job default signal actions; its notices go to /dev/null
     // with the shell's own standard error, and measconv's is shown at the end.
     return "set -m\n"
@@ -233,7 +233,7 @@ std::string interrupt_script(const std::string& signal_name, const std::string& 
            "mkfifo feed\n"
            "{ head -c $(( $(stat -c %s in.dat) / 2 )) in.dat; touch fed; exec sleep 60; } > feed &\n"
            "feeder=$!\n" +
-           environment + " \"$MEASCONV\" " + arguments +
+           environment + " " + program + " " + arguments +
            " 2>err.txt &\n"
            "pid=$!\n"
            "for i in $(seq 1200); do [ -e fed ] && break; sleep 0.05; done\n"
@@ -279,6 +279,15 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
             EXPECT_TRUE(left.rfind("second_", 0) != 0 && left.rfind("second.h5", 0) != 0 && left.rfind("third", 0) != 0)
                 << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("second")), std::vector<std::string>{}) << name;
+
+        // meas, on every core: the same clean-up, and it ends by the same signal.
+        run = test::run_command({"/bin/bash", "-c", interrupt_script(name, "convert -t tpwcsh -o third feed", "", "\"$MEAS\"")},
+                                scratch.dir.string(), "UTC", {{"MEAS", MEAS_BINARY}});
+        EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
+        EXPECT_EQ(run.err, "meas: interrupted; removed the unfinished outputs of 'feed'\n") << name;
+        for (const std::string& left : test::list_dir(scratch.dir.string()))
+            EXPECT_TRUE(left == "third" || left.rfind("third", 0) != 0) << name << ": " << left;
+        EXPECT_EQ(test::list_dir(scratch.path("third")), std::vector<std::string>{}) << name;
     }
 }
 

@@ -15,6 +15,7 @@
 namespace {
 
 using test::file_tree;
+using test::tree_difference;
 using test::read_file;
 using test::RunResult;
 using test::Scratch;
@@ -41,22 +42,6 @@ const std::vector<std::string> THREAD_COUNTS = {"2", "3", "8"};
 constexpr bool EVERY_LETTER_SET = true;
 #endif
 
-// The names whose bytes differ between two trees ("" when none): the trees hold hundreds of
-// MB, too much to print.
-std::string tree_difference(const Tree& expected, const Tree& actual) {
-    std::string names;
-    for (const auto& [name, bytes] : expected) {
-        const auto it = actual.find(name);
-        if (it == actual.end())
-            names += " missing:" + name;
-        else if (it->second != bytes)
-            names += " differs:" + name + "(" + std::to_string(bytes.size()) + " vs " +
-                     std::to_string(it->second.size()) + " bytes)";
-    }
-    for (const auto& [name, bytes] : actual)
-        if (expected.count(name) == 0) names += " extra:" + name;
-    return names;
-}
 
 struct Outcome {
     RunResult run;

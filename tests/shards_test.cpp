@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
 using Groups = std::vector<std::size_t>;
 
 Groups groups_of(const std::string& list, PathIdentity identity, const std::string& letters = "tp") {
-    return conflict_groups(batch_requests(parse_list_text(list), "list.txt", parse_type_letters(letters), RunSettings{}),
-                           identity);
+    return conflict_groups(
+        batch_requests(parse_list_text(list), "list.txt", parse_type_letters(letters), RunSettings{}), identity);
 }
 
 struct GroupCase {
@@ -183,18 +183,29 @@ std::multiset<std::string> lines_of(const std::string& text) {
 struct Recipe {
     const char* name;
     // Runs every shard of N=3 in the working directory; "$MEASCONV" and "$SRC" are set.
-    const char* script;
+    std::string script;
+    int exit_code;
 };
 
+// Runs the Slurm script as the tasks TASKS of an array, with the variables Slurm sets (COUNT, MIN
+// and MAX may use the task $k), and ends with the highest exit code, as sbatch --wait does.
+std::string slurm_tasks(const std::string& tasks, const std::string& count, const std::string& min,
+                        const std::string& max, const std::string& args) {
+    return "status=0; for k in " + tasks + "; do SLURM_ARRAY_TASK_ID=$k SLURM_ARRAY_TASK_COUNT=" + count +
+           " SLURM_ARRAY_TASK_MIN=" + min + " SLURM_ARRAY_TASK_MAX=" + max +
+           " SLURM_CPUS_PER_TASK=2 bash \"$SRC/cluster/slurm-shards.sbatch\" tpwc list.txt " + args +
+           "; s=$?; [ $s -gt $status ] && status=$s; done; exit $status";
+}
+
+// measconv exits with 0 after failed entries; the recipes exit with 1 when a shard printed messages.
 const Recipe RECIPES[] = {
     {"shards one after another, last first",
-     "for k in 2 1 0; do MEASCONV_SHARD=$k/3 \"$MEASCONV\" tpwc list.txt || exit; done"},
-    {"GNU parallel, three shards at once", "MEASCONV_JOBS=2 \"$SRC/cluster/parallel-shards.sh\" tpwc list.txt 3"},
+     "for k in 2 1 0; do MEASCONV_SHARD=$k/3 \"$MEASCONV\" tpwc list.txt || exit; done", 0},
+    {"GNU parallel, three shards at once", "MEASCONV_JOBS=2 \"$SRC/cluster/parallel-shards.sh\" tpwc list.txt 3", 1},
     {"GNU parallel, more shards than entries",
-     "MEASCONV_JOBS=1 \"$SRC/cluster/parallel-shards.sh\" tpwc list.txt 40 -j 8"},
-    {"Slurm job array, tasks set by hand",
-     "for k in 1 0 2; do SLURM_ARRAY_TASK_ID=$k SLURM_ARRAY_TASK_COUNT=3 SLURM_ARRAY_TASK_MIN=0 "
-     "SLURM_ARRAY_TASK_MAX=2 SLURM_CPUS_PER_TASK=2 bash \"$SRC/cluster/slurm-shards.sbatch\" tpwc list.txt || exit; done"},
+     "MEASCONV_JOBS=1 \"$SRC/cluster/parallel-shards.sh\" tpwc list.txt 40 -j 8", 1},
+    {"Slurm job array, tasks set by hand", slurm_tasks("1 0 2", "3", "0", "2", ""), 1},
+    {"Slurm, each shard an array of its own with N given", slurm_tasks("2 0 1", "1", "$k", "$k", "3"), 1},
 };
 
 TEST(Shards, TogetherTheyDoWhatOneRunDoes) {
@@ -214,7 +225,7 @@ TEST(Shards, TogetherTheyDoWhatOneRunDoes) {
         write_shard_workload(scratch.path("shards"));
         const RunResult run = test::run_shell(std::string("SRC='") + MEASCONV_SOURCE_DIR + "'; " + recipe.script,
                                               scratch.path("shards"));
-        EXPECT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_EQ(run.exit_code, recipe.exit_code) << run.err;
         EXPECT_EQ(lines_of(run.out), lines_of(one.out));
         const auto tree = file_tree(scratch.path("shards"));
         EXPECT_TRUE(tree == expected) << "the output trees differ";
@@ -238,6 +249,16 @@ TEST(Shards, TheRecipesRefuseWhatTheyCannotRun) {
         {"not an array task", "bash '" + src + "/cluster/slurm-shards.sbatch' tp list.txt", "SLURM_ARRAY_TASK_ID"},
         {"shards that are no number", "'" + src + "/cluster/parallel-shards.sh' tp list.txt x3",
          "SHARDS must be a positive integer, not 'x3'"},
+        {"N that is no number",
+         "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash '" + src + "/cluster/slurm-shards.sbatch' tp list.txt 03",
+         "N must be a positive integer, not '03'"},
+        {"a task that is no shard of N",
+         "SLURM_ARRAY_TASK_ID=3 SLURM_ARRAY_TASK_COUNT=1 bash '" + src + "/cluster/slurm-shards.sbatch' tp list.txt 3",
+         "task 3 is no shard of 3 (0-2)"},
+        {"too many arguments",
+         "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash '" + src +
+             "/cluster/slurm-shards.sbatch' tp list.txt 3 4",
+         "usage: sbatch"},
     };
     Scratch scratch;
     test::write_file(scratch.path("list.txt"), "missing.dat,out\n");
@@ -246,6 +267,75 @@ TEST(Shards, TheRecipesRefuseWhatTheyCannotRun) {
         EXPECT_EQ(run.exit_code, *c.err == '\0' ? 0 : 2) << c.what << ": " << run.err;
         EXPECT_NE(run.err.find(c.err), std::string::npos) << c.what << ": " << run.err;
         EXPECT_EQ(run.out, "") << c.what;
+    }
+}
+
+// Without MEASCONV the recipes run the measconv beside them, else the one in the build folder
+// of their source tree (build/bin before build), else the one on the PATH; they name each
+// place when none is there. Every program found here is a wrapper that notes its own path in
+// used.txt and runs the real measconv; the list has nothing to convert, so the recipe exits with 0.
+TEST(Shards, TheRecipesFindTheProgram) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> programs;  // wrappers in the tree (folders: a path ending in '/')
+        const char* settings;               // shell assignments before the recipe; @ is the tree
+        const char* used;                   // the program run, or "" when the recipe must refuse
+    };
+    const Case cases[] = {
+        {"the build folder's bin", {"build/bin/measconv"}, "", "@/build/bin/measconv"},
+        {"the build folder itself", {"build/measconv"}, "", "@/build/measconv"},
+        {"bin before the build folder", {"build/bin/measconv", "build/measconv"}, "", "@/build/bin/measconv"},
+        {"beside the recipe first", {"cluster/measconv", "build/bin/measconv"}, "", "@/cluster/measconv"},
+        {"a folder named measconv is no program", {"build/bin/measconv/", "build/measconv"}, "", "@/build/measconv"},
+        {"MEASCONV before all",
+         {"elsewhere/measconv", "build/bin/measconv"},
+         "MEASCONV=@/elsewhere/measconv",
+         "@/elsewhere/measconv"},
+        {"the PATH when the tree has none", {"path/measconv"}, "PATH=@/path:$PATH", "@/path/measconv"},
+        {"nowhere", {}, "PATH=@/tools", ""},  // tools/ holds only bash and dirname
+    };
+    const std::string src = MEASCONV_SOURCE_DIR;
+    const char* recipes[] = {
+        "@/cluster/parallel-shards.sh tpwc list.txt 1",
+        "SLURM_ARRAY_TASK_ID=0 SLURM_ARRAY_TASK_COUNT=1 bash @/cluster/slurm-shards.sbatch tpwc list.txt 1",
+    };
+    for (const char* recipe : recipes) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", " + recipe);
+            Scratch scratch;
+            const std::string tree = scratch.path("tree");
+            const auto in_tree = [&](std::string text) {
+                for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, tree);
+                return text;
+            };
+            fs::create_directories(tree + "/cluster");
+            fs::create_directories(tree + "/tools");
+            fs::create_symlink("/bin/bash", tree + "/tools/bash");
+            fs::create_symlink("/usr/bin/dirname", tree + "/tools/dirname");
+            for (const char* script : {"parallel-shards.sh", "slurm-shards.sbatch"})
+                fs::copy_file(src + "/cluster/" + script, tree + "/cluster/" + script);
+            for (const std::string program : c.programs) {
+                fs::create_directories(fs::path(tree + "/" + program).parent_path());
+                if (program.back() == '/') continue;
+                test::write_file(tree + "/" + program,
+                                 "#!/bin/sh\necho \"$0\" >>used.txt\nexec '" + test::measconv_path() + "' \"$@\"\n");
+                fs::permissions(tree + "/" + program, fs::perms::owner_all);
+            }
+            test::write_file(scratch.path("list.txt"), "# nothing to convert\n");
+            const RunResult run =
+                test::run_shell("unset MEASCONV; " + in_tree(c.settings) + " " + in_tree(recipe), scratch.dir.string());
+            if (*c.used == '\0') {
+                EXPECT_EQ(run.exit_code, 2);
+                EXPECT_EQ(run.out, "");
+                for (const std::string& said : {in_tree("not in @/cluster, @/build/bin or @/build, nor on the PATH"),
+                                                std::string("MEASCONV=/path/to/measconv")})
+                    EXPECT_NE(run.err.find(said), std::string::npos) << said << " in: " << run.err;
+                continue;
+            }
+            EXPECT_EQ(run.exit_code, 0) << run.err;  // no message, no failure
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(test::read_file(scratch.path("used.txt")), in_tree(c.used) + "\n");
+        }
     }
 }
 

@@ -163,6 +163,22 @@ std::map<std::string, std::string> file_tree(const std::string& dir, const std::
     return files;
 }
 
+std::string tree_difference(const std::map<std::string, std::string>& expected,
+                            const std::map<std::string, std::string>& actual) {
+    std::string names;
+    for (const auto& [name, bytes] : expected) {
+        const auto it = actual.find(name);
+        if (it == actual.end())
+            names += " missing:" + name;
+        else if (it->second != bytes)
+            names += " differs:" + name + "(" + std::to_string(bytes.size()) + " vs " +
+                     std::to_string(it->second.size()) + " bytes)";
+    }
+    for (const auto& [name, bytes] : actual)
+        if (expected.count(name) == 0) names += " extra:" + name;
+    return names;
+}
+
 std::vector<std::string> list_dir(const std::string& path) {
     std::vector<std::string> names;
     std::error_code ignored;

@@ -76,6 +76,11 @@ std::string crlf(const std::string& text);
 // bytes. Names in left_out (relative) are passed over.
 std::map<std::string, std::string> file_tree(const std::string& dir, const std::set<std::string>& left_out = {});
 
+// The names whose bytes differ between two file trees ("" when none), for trees too large to
+// print: " missing:NAME", " differs:NAME(N vs M bytes)", " extra:NAME".
+std::string tree_difference(const std::map<std::string, std::string>& expected,
+                            const std::map<std::string, std::string>& actual);
+
 // Names of the entries of a directory, sorted.
 std::vector<std::string> list_dir(const std::string& path);
 

@@ -1,0 +1,34 @@
+// measgen's command line: every option is a row of one table (which also makes the --help
+// text), parsed into the shape of the file to write; running it is apart from parsing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "measgen/generator.h"
+
+// The most sensors a file measconv converts can have; more only through --refused-sensor-count.
+inline constexpr int MAX_CONVERTIBLE_SENSORS = 127;
+
+struct MeasgenOptions {
+    FileShape shape;  // 4 numbered sensors and no record unless the options say otherwise
+    std::string output;
+};
+
+enum class MeasgenCommand { write, help, version, usage_error };
+
+struct MeasgenCommandLine {
+    MeasgenCommand command = MeasgenCommand::usage_error;
+    MeasgenOptions options;
+    std::string error;  // what is wrong, for usage_error
+};
+
+// args without the program's name.
+MeasgenCommandLine parse_measgen_command_line(const std::vector<std::string>& args);
+
+// The --help text.
+std::string measgen_usage();
+
+// Writes options.output; says on standard error what went wrong or that no record was
+// written. The exit code: 0, or 1 when the file could not be written.
+int run_measgen(const MeasgenOptions& options);
