@@ -63,15 +63,24 @@ stop_everything() {
     fi
   done
   if [ "$made_run_sshd" = yes ]; then rmdir /run/sshd 2>/dev/null || true; fi
-  if [ "$failed" -gt 0 ] || [ "$status" -ne 0 ]; then
-    for log in "$work"/log/*; do [ -s "$log" ] && { echo "--- last lines of $log"; tail -n 15 "$log"; }; done
-  fi
+  [ "$status" -eq 0 ] || show_failure_logs
   rm -rf "$work"
+}
+# The logs' last lines when a check failed, before the failed checks are named (the step's last lines).
+show_failure_logs() {
+  [ "${failure_logs_shown:-no}" = no ] || return 0
+  failure_logs_shown=yes
+  for log in "$work"/log/*; do [ -s "$log" ] && { echo "--- last lines of $log"; tail -n 15 "$log"; }; done
+  return 0
 }
 trap stop_everything EXIT
 mkdir -p "$work/log" "$work/munge" "$work/state" "$work/spool" "$work/ssh" "$work/feed"
 
-give_up() { echo "cluster: $passed passed, $failed failed"; exit 1; }
+give_up() {
+  show_failure_logs
+  finish_checks cluster
+  exit 1
+}
 # Waits up to SECONDS for COMMAND to succeed.
 wait_for() {
   local seconds=$1 i
@@ -344,5 +353,5 @@ logins=$(($(grep -c 'Accepted publickey' "$work/log/sshd.log" || true) - logins_
 check "ssh: every shard ran through sshd ($logins logins)" test "$logins" -ge 4
 
 echo "cluster: ran in $((SECONDS - started)) s after the installs"
-echo "cluster: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+[ "$failed" -eq 0 ] || show_failure_logs
+finish_checks cluster || exit 1

@@ -6,23 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-# run_step LOG COMMAND...: runs COMMAND with its output in LOG; on failure shows the log's end.
-run_step() {
-  local log=$1
-  shift
-  if ! "$@" >"$log" 2>&1; then
-    tail -n 30 "$log" >&2
-    echo "convert-sample.sh: '$*' failed; the whole output is in $log" >&2
-    exit 1
-  fi
-}
+. scripts/checks.sh  # quietly LOG COMMAND...: the output in LOG, its end shown on failure
 
 ./scripts/ensure-tools.sh
 mkdir -p build
 echo "Configuring the build in build/ (log: build/configure.log)"
-run_step build/configure.log cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-echo "Building every program into build/bin/, a minute or two the first time (log: build/build.log)"
-run_step build/build.log cmake --build build --target programs
+quietly build/configure.log cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+echo "Building every program into build/bin/, a few minutes the first time (log: build/build.log)"
+quietly build/build.log cmake --build build --target programs
 
 out=out/sample
 echo "Converting examples/sample.dat into $out* (TZ=UTC)"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and the machine lacks.
-#   scripts/ensure-tools.sh [--full] [--packages] [--windows] [--cluster]
+#   scripts/ensure-tools.sh [--full] [--packages] [--windows] [--cluster] [--spreadsheet]
 # --full: clang and its runtimes for the sanitizer and fuzz runs; --packages: what cpack and the
 # package test use; --windows: the MinGW-w64 cross compiler, Wine, dpkg-source and zlib for
-# MinGW; --cluster: Slurm, munge and sshd for the shard recipes on real engines (scripts/cluster.sh).
+# MinGW; --cluster: Slurm, munge and sshd for the shard recipes on real engines (scripts/cluster.sh);
+# --spreadsheet: headless LibreOffice Calc, for the test of the spreadsheet recipe (some 80 MB,
+# a minute or so).
 set -euo pipefail
 
 missing=()
@@ -52,6 +54,9 @@ for option in "$@"; do
     --packages)
       # dpkg-shlibdeps turns the libraries the programs link into the Debian package's dependencies.
       command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+      ;;
+    --spreadsheet)
+      command -v soffice >/dev/null || minimal+=(libreoffice-calc-nogui)
       ;;
     --windows)
       command -v x86_64-w64-mingw32-g++ >/dev/null || minimal+=(g++-mingw-w64-x86-64)

@@ -44,7 +44,12 @@ for target in "${targets[@]}"; do
     -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$work/artifacts/$target-" \
     "$corpus" "$work/seeds/$target" "$root/fuzz/regressions/$target" 2>"$work/$target.log" || {
       tail -n 60 "$work/$target.log" >&2
-      echo "fuzz target $target failed; the input is in $work/artifacts/" >&2
+      # The last lines: what went wrong (the first report of libFuzzer, a sanitizer or a check),
+      # the input that did it and the seed that repeats the run.
+      echo "fuzz: the target $target failed: $(grep -m1 -E '==ERROR: |^ERROR: |SUMMARY: |[Cc]heck failed|^FAILED' "$work/$target.log" |
+        sed 's/^==[0-9]*==//')"
+      echo "fuzz: $(grep -m1 -E 'Test unit written to|^artifact_prefix' "$work/$target.log" || echo "the input is in $work/artifacts/")"
+      echo "fuzz: $(grep -m1 '^INFO: Seed: ' "$work/$target.log") (-seed=N repeats the run; the whole log is $work/$target.log)"
       exit 1
     }
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)' "$work/$target.log" || true

@@ -2,7 +2,8 @@
 # Builds everything with clang, AddressSanitizer and UndefinedBehaviorSanitizer (the fuzz
 # targets too) and runs the whole test suite on that build; then the parallel tests on a
 # ThreadSanitizer build. A sanitizer report fails the run, also one written by a measconv
-# process that a test started and whose exit code it ignores.
+# process that a test started and whose exit code it ignores. Ends with the failed tests and the
+# sanitizer reports' summaries, if any, and "sanitize: PASSED" or "sanitize: FAILED".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/ensure-tools.sh --full
@@ -14,13 +15,14 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=
 cmake --build "$build" -j "$jobs"
 
 reports=$(mktemp -d)
-trap 'rm -rf "$reports"' EXIT
+results=$(mktemp -d)
+trap 'rm -rf "$reports" "$results"' EXIT
 status=0
-ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
-UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
 # The clients of the HDF5 file (label clients) read what the writer wrote; they run in the
 # ordinary suite only.
-TZ=UTC ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE 'large|clients' || status=$?
+ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
+TZ=UTC ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE 'large|clients' --output-junit "$results/asan.xml" || status=$?
 
 # ThreadSanitizer on the parallel conversions: measconv and the parallel tests alone, in a
 # build of their own (the whole suite would take too long there).
@@ -30,11 +32,18 @@ cmake -S . -B "$tsan" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=R
 cmake --build "$tsan" -j "$jobs" --target measconv measconv_parallel_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
 TZ=UTC ctest --test-dir "$tsan" --output-on-failure -j "$jobs" -R '^(Parallel[A-Za-z]*|Shards|ShardMembers|ConflictGroups)\.' \
-  || status=$?
+  --output-junit "$results/tsan.xml" || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
   echo "Sanitizer reports:" >&2
   cat "$reports"/* >&2
+  echo "sanitize: the sanitizer reports (each with its first error and summary):"
+  for report in "$reports"/*; do
+    echo "  ${report##*/}: $(grep -m1 -E '^(==[0-9]+==)?(ERROR|WARNING): ' "$report" | sed 's/^==[0-9]*==//')"
+    echo "      $(grep -m1 '^SUMMARY: ' "$report")"
+  done
   status=1
 fi
+python3 scripts/ctest_failures.py sanitize "$results/asan.xml" "$results/tsan.xml" || status=1
+if [ "$status" -eq 0 ]; then echo "sanitize: PASSED"; else echo "sanitize: FAILED"; fi
 exit "$status"

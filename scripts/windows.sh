@@ -8,12 +8,15 @@
 #     names must still give every sensor files of its own;
 #  3. packs the Windows zip with cpack and runs its programs from a folder that holds nothing
 #     else, after checking that they import no DLL beyond Windows' own.
-# Installs what is missing first. Ends with "windows: PASSED" or "windows: FAILED".
+# Installs what is missing first. Ends with the failed checks, if any, and "windows: PASSED" or
+# "windows: FAILED" with the number of failed checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # The programs of the Windows package; each is built as PROGRAM.exe.
 programs=(measconv measgen measinfo meas)
+. scripts/checks.sh  # the working directory is the repository here
+stop_on_error windows
 
 ./scripts/ensure-tools.sh --windows
 
@@ -24,33 +27,33 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== making the Wine prefix $WINEPREFIX"
   mkdir -p "$root/build-windows"
-  timeout 300 wineboot --init >"$root/build-windows/wineboot.log" 2>&1 ||
-    { cat "$root/build-windows/wineboot.log" >&2; echo "windows: FAILED (wineboot)"; exit 1; }
+  quietly build-windows/wineboot.log timeout 300 wineboot --init
   wineserver -w
 fi
 # One server and its services for all the runs below (started afresh for each program, they
 # would cost a second or two a run), started here with no pipe of ours to inherit.
 wineserver -p
-wineboot </dev/null >/dev/null 2>&1
+quietly build-windows/wineboot-start.log wineboot </dev/null
 
 echo "== building for Linux (build/) and for Windows (build-windows/, with HDF5 cross-built once)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-nice -n 10 cmake --build build --target "${programs[@]}" >/dev/null
+mkdir -p build
+quietly build/windows-configure.log cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+quietly build/windows-build.log nice -n 10 cmake --build build --target programs
 ./scripts/windows-hdf5.sh build-windows
-cmake --no-warn-unused-cli -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_WITH_HDF5=ON >/dev/null
-nice -n 10 cmake --build build-windows >/dev/null
+quietly build-windows/configure.log cmake --no-warn-unused-cli -S . -B build-windows -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DMEASCONV_BUILD_TESTS=OFF \
+  -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_WITH_HDF5=ON
+quietly build-windows/build.log nice -n 10 cmake --build build-windows
 
 echo "== comparing the Windows build under Wine with the Linux build (TZ=UTC)"
 status=0
 python3 scripts/wine_compare.py build build-windows build-windows/compare || status=1
 
 echo "== the Windows zip"
-. scripts/checks.sh  # the working directory is the repository here
 version=$(sed -n 's/.*MEASCONV_VERSION\[\] = "\(.*\)";/\1/p' build-windows/generated/measconv_version.h)
 zip="measconv-$version-win64.zip"
 rm -f "build-windows/$zip"
-(cd build-windows && cpack -G ZIP >/dev/null)
+(cd build-windows && quietly cpack.log cpack -G ZIP)
 unpacked=build-windows/zip-test
 rm -rf "$unpacked"
 mkdir -p "$unpacked/package" "$unpacked/run"
@@ -59,7 +62,7 @@ home="$unpacked/package/measconv-$version-win64"
 expected_files=("README.md" doc/*.md doc/*.svg)
 for program in "${programs[@]}"; do expected_files+=("bin/$program.exe"); done
 check "zip contents: ${expected_files[*]}" \
-  test "$(cd "$home" && find . -type f | sed 's|^\./||' | sort)" = "$(printf '%s\n' "${expected_files[@]}" | sort)"
+  same "$(cd "$home" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')" "$(printf '%s\n' "${expected_files[@]}" | sort | tr '\n' ' ')"
 
 # Every DLL a program imports must be one of Windows' own (in Wine's system32), none of MinGW's.
 system32="$WINEPREFIX/drive_c/windows/system32"
@@ -78,8 +81,8 @@ done
 
 # Run from the unpacked folder, nothing else beside the programs: the sample as examples/expected.
 cp examples/sample.dat "$unpacked/run/"
-run_out=$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcsh sample.dat sample 2>&1)
-check "measconv.exe from the zip prints nothing" test -z "$run_out"
+check "measconv.exe from the zip converts the sample, printing nothing" \
+  prints_nothing env -C "$unpacked/run" TZ=UTC wine "$root/$home/bin/measconv.exe" tpwcsh sample.dat sample
 check "measconv.exe from the zip: per-sensor files" diff -r "$unpacked/run/sample" examples/expected/sample
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "measconv.exe from the zip: sample_$name" cmp "$unpacked/run/sample_$name" "examples/expected/sample_$name"
@@ -89,16 +92,15 @@ build/bin/measconv h examples/sample.dat "$unpacked/linux/sample"
 check "measconv.exe from the zip: sample.h5 as the Linux build writes it" cmp "$unpacked/run/sample.h5" "$unpacked/linux/sample.h5"
 for program in measgen measinfo; do
   check "$program.exe from the zip prints its version" \
-    test "$(cd "$unpacked/run" && wine "$root/$home/bin/$program.exe" --version)" = "$program $version"
+    same "$(cd "$unpacked/run" && wine "$root/$home/bin/$program.exe" --version 2>&1)" "$program $version"
 done
 check "measinfo.exe from the zip finds the sample clean" \
-  test "$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measinfo.exe" --check sample.dat)" = "sample.dat: ok"
-echo "windows-zip: $passed passed, $failed failed"
-[ "$failed" -eq 0 ] || status=1
+  same "$(cd "$unpacked/run" && TZ=UTC wine "$root/$home/bin/measinfo.exe" --check sample.dat 2>&1)" "sample.dat: ok"
+finish_checks windows-zip || status=1
 
 if [ "$status" -eq 0 ]; then
   echo "windows: PASSED (the Windows build under Wine gives the Linux build's bytes; build-windows/$zip)"
 else
-  echo "windows: FAILED (see the FAILED lines above)"
+  echo "windows: FAILED (the failed checks are listed above: wine: for the comparison, windows-zip: for the zip)"
 fi
 exit "$status"
