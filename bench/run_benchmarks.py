@@ -6,14 +6,16 @@ directory, and times three programs on each workload, pinned to one core and alt
 by run: measconv, measconv-baseline (a snprintf per cell, a localtime call per record) and
 write_bytes (writes files of the very sizes measconv produced, into the same directory).
 Reports medians, peak memory, output bytes, MB/s and the two ratios; then the HDF5 output
-(`h` alone and `tpwch`) against `tpwc`: for these, measconv with `tpwc` takes the baseline's
-place, alternated run by run with them, and the ratio is the median of the runs' ratios. On
+(`h` alone and `tpwch`) against `tpwc`, and `h` with MEASCONV_HDF5_COMPRESSION=deflate:1 (type
+`h+deflate:1`) against `h` uncompressed: for these, the reference type takes the baseline's
+place, alternated run by run with them, and the ratio is the median of the runs' ratios (the
+table also gives the ratio to writing the same bytes, and the size against the reference's). On
 each single data file it also times measinfo (the report) and measinfo --plot against measconv
 tpwc on the same file, alternated run by run, as ratios. Then it runs the formatter
 microbenchmarks. Outputs are deleted after every run, and the scratch directory at the end.
 
-    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick] [--measinfo-only]
-                                    [--workloads 0,2] [--types tpwc,h,tpwch]
+    python3 bench/run_benchmarks.py [--runs 3] [--core 0] [--scratch /tmp] [--quick] [--measinfo-only | --no-measinfo]
+                                    [--workloads 0,2] [--types tpwc,h,tpwch,h+deflate:1]
 """
 
 import argparse
@@ -32,16 +34,26 @@ WORKLOADS = [
     ("64 sensors x 500,000 records", ["--sensors", "64", "--records", "500000"], 1),
     ("4 sensors x 5,000,000 records", ["--sensors", "4", "--records", "5000000"], 1),
     ("list of 200 files, 8 sensors x 2,000 records", ["--sensors", "8", "--records", "2000"], 200),
+    # examples/sample.dat itself (4 sensors x 250 records): for the HDF5 sizes; its times are the
+    # program's start.
+    ("the bundled sample", None, 1),
 ]
 QUICK_WORKLOADS = [
     ("64 sensors x 50,000 records", ["--sensors", "64", "--records", "50000"], 1),
     ("list of 20 files, 8 sensors x 2,000 records", ["--sensors", "8", "--records", "2000"], 20),
 ]
 COMMON_OPTIONS = ["--rate", "1000", "--start", "1700000000", "--invalid-every", "97"]
-TYPES = ["tpwc", "sct", "h", "tpwch"]
+TYPES = ["tpwc", "sct", "h", "tpwch", "h+deflate:1"]
 # Types whose cost is the HDF5 file: timed against the reference type, alternated with it run by
 # run (the baseline would write the same HDF5 file).
-HDF5_TYPES = {"h": "tpwc", "tpwch": "tpwc"}
+HDF5_TYPES = {"h": "tpwc", "tpwch": "tpwc", "h+deflate:1": "h"}
+SAMPLE = os.path.join(ROOT, "examples", "sample.dat")
+
+
+def letters_and_environment(type_name):
+    """A type of the benchmark: type letters, and after '+' a MEASCONV_HDF5_COMPRESSION value."""
+    letters, _, compression = type_name.partition("+")
+    return letters, ({"MEASCONV_HDF5_COMPRESSION": compression} if compression else {})
 
 
 def build(build_dir):
@@ -52,13 +64,13 @@ def build(build_dir):
                    check=True, stdout=subprocess.DEVNULL)
 
 
-def timed_run(bins, command, core, cwd):
+def timed_run(bins, command, core, cwd, env=None):
     """Wall time and peak resident memory (bytes) of one pinned run."""
     report = os.path.join(cwd, "peak.txt")
     os.sync()  # earlier runs' dirty pages are written back before the clock starts
     start = time.perf_counter()
     result = subprocess.run([bins["peak_memory"], report, "taskset", "-c", str(core)] + command, cwd=cwd,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
     elapsed = time.perf_counter() - start
     if result.returncode != 0:
         sys.exit(f"failed: {' '.join(command)}")
@@ -80,7 +92,10 @@ def make_workload(measgen, work, options, file_count):
     os.makedirs(work)
     if file_count == 1:
         data = os.path.join(work, "in.dat")
-        subprocess.run([measgen, data] + options + COMMON_OPTIONS, check=True)
+        if options is None:
+            shutil.copyfile(SAMPLE, data)
+        else:
+            subprocess.run([measgen, data] + options + COMMON_OPTIONS, check=True)
         return data
     list_path = os.path.join(work, "files.lst")
     with open(list_path, "w") as listing:
@@ -110,22 +125,28 @@ def bench_case(bins, core, runs, workload, type_letters, work):
     times = {"measconv": [], other: [], "write": []}
     peaks = {"measconv": [], other: []}
     sizes = None
+    reference_bytes = None
     for run in range(runs):
         # Alternate the order, so neither program always runs first after the other.
         order = ["measconv", other, "write"] if run % 2 == 0 else [other, "measconv", "write"]
         for which in order:
             fresh(out_dir)
+            env = {}
             if which == "write":
                 command = [bins["write_bytes"], manifest]
             elif which == "reference":
-                command = convert_command(bins["measconv"], reference, workload, out_dir)
+                letters, env = letters_and_environment(reference)
+                command = convert_command(bins["measconv"], letters, workload, out_dir)
             else:
-                command = convert_command(bins[which], type_letters, workload, out_dir)
-            elapsed, peak = timed_run(bins, command, core, work)
+                letters, env = letters_and_environment(type_letters)
+                command = convert_command(bins[which], letters, workload, out_dir)
+            elapsed, peak = timed_run(bins, command, core, work, env)
             times[which].append(elapsed)
             print(f"  {type_letters} {which}: {elapsed:.3f} s, peak {peak / 2**20:.1f} MiB", file=sys.stderr, flush=True)
             if which in peaks:
                 peaks[which].append(peak)
+            if which == "reference" and reference_bytes is None:
+                reference_bytes = sum(size for size, _ in output_files(out_dir))
             if which in ("write", "reference"):
                 continue
             if sizes is None:
@@ -155,6 +176,7 @@ def bench_case(bins, core, runs, workload, type_letters, work):
         "peak_mib": max(peaks["measconv"]) / 2**20,
         "baseline_peak_mib": max(peaks["baseline"]) / 2**20 if "baseline" in peaks else None,
         "bytes": total,
+        "reference_bytes": reference_bytes,
         "files": len(sizes),
         "mb_s": total / 1e6 / medians["measconv"],
         "speedup": medians["baseline"] / medians["measconv"] if not reference else None,
@@ -204,12 +226,13 @@ def print_hdf5_rows(rows):
     if not hdf5_rows:
         return
     print("\n| workload | type | output | measconv | peak memory | reference in the same runs "
-          "| time / reference: median, fastest | write only: median |")
-    print("|---|---|---|---|---|---|---|---|")
+          "| time / reference: median, fastest | write only: median | time / write only | size / reference's |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for name, type_letters, r in hdf5_rows:
-        print(f"| {name} | {type_letters} | {r['bytes'] / 1e6:.0f} MB in {r['files']} files | {r['measconv_s']:.2f} s "
-              f"| {r['peak_mib']:.1f} MiB | {HDF5_TYPES[type_letters]} {r['reference_s']:.2f} s "
-              f"| {r['vs_reference']:.2f}, {r['vs_reference_fastest']:.2f} | {r['write_s']:.2f} s |")
+        print(f"| {name} | {type_letters} | {r['bytes']:,} bytes in {r['files']} files | {r['measconv_s']:.3f} s "
+              f"| {r['peak_mib']:.1f} MiB | {HDF5_TYPES[type_letters]} {r['reference_s']:.3f} s "
+              f"| {r['vs_reference']:.2f}, {r['vs_reference_fastest']:.2f} | {r['write_s']:.3f} s "
+              f"| {r['vs_write']:.2f} | {r['bytes'] / r['reference_bytes']:.3f} |")
 
 
 def main():
@@ -220,6 +243,7 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--quick", action="store_true", help="small workloads, to try the script")
     parser.add_argument("--no-micro", action="store_true", help="skip the formatter microbenchmarks")
+    parser.add_argument("--no-measinfo", action="store_true", help="skip the measinfo rows")
     parser.add_argument("--measinfo-only", action="store_true",
                         help="only the measinfo rows (single data files), no microbenchmarks")
     parser.add_argument("--workloads", help="comma-separated indices of the workloads to run (default: all)")
@@ -255,7 +279,7 @@ def main():
                 result = bench_case(bins, args.core, args.runs, workload, type_letters, work)
                 rows.append((name, type_letters, result))
                 print(f"{name}, {type_letters}: {result}", file=sys.stderr, flush=True)
-            if file_count == 1:
+            if file_count == 1 and not args.no_measinfo:
                 result = bench_measinfo(bins, args.core, args.runs, workload, work)
                 info_rows.append((name, result))
                 print(f"{name}, measinfo: {result}", file=sys.stderr, flush=True)
@@ -276,10 +300,11 @@ def main():
                   f"| {r['mb_s']:.0f} | {r['peak_mib']:.1f} MiB | {r['baseline_s']:.2f} s | {r['speedup']:.1f}x "
                   f"| {r['write_s']:.2f} s, {r['write_best_s']:.2f} s | {r['vs_write']:.2f}x, {r['vs_best_write']:.2f}x |")
         print_hdf5_rows(rows)
-    print()
-    print("| workload | measinfo | MB/s | peak memory | measinfo --plot | peak memory | measconv tpwc "
-          "| measinfo / measconv | measinfo --plot / measconv |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    if info_rows:
+        print()
+        print("| workload | measinfo | MB/s | peak memory | measinfo --plot | peak memory | measconv tpwc "
+              "| measinfo / measconv | measinfo --plot / measconv |")
+        print("|---|---|---|---|---|---|---|---|---|")
     for name, r in info_rows:
         print(f"| {name} | {r['measinfo_s']:.3f} s | {r['mb_s']:.0f} | {r['measinfo_peak_mib']:.1f} MiB | {r['plot_s']:.3f} s "
               f"| {r['plot_peak_mib']:.1f} MiB | {r['measconv_s']:.2f} s | {r['ratio']:.3f} | {r['plot_ratio']:.3f} |")

@@ -17,6 +17,7 @@ int run_single(const char* type, const char* input, const char* output_base, con
     request.input = input;
     request.output_base = output_base;
     request.flags = parse_type_letters(type);
+    request.hdf5_compression = settings.hdf5_compression;
     request.loops = settings.loops;
     request.stop = settings.stop;
     request.threads = settings.jobs;

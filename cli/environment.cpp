@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
+
+#include "convert/hdf5_output.h"
 
 namespace {
 
@@ -66,6 +69,16 @@ std::optional<ProgressMode> parse_progress(const std::string& text) {
     return std::nullopt;
 }
 
+std::optional<Hdf5Compression> parse_hdf5_compression(const std::string& text) {
+    if (text == "none") return Hdf5Compression{};
+    if (text == "deflate") return Hdf5Compression{DEFAULT_DEFLATE_LEVEL};
+    constexpr std::string_view DEFLATE_AT = "deflate:";
+    if (text.size() != DEFLATE_AT.size() + 1 || !text.starts_with(DEFLATE_AT)) return std::nullopt;
+    const int level = text.back() - '0';
+    if (level < MIN_DEFLATE_LEVEL || level > MAX_DEFLATE_LEVEL) return std::nullopt;
+    return Hdf5Compression{level};
+}
+
 unsigned available_cpus() {
 #ifndef _WIN32
     cpu_set_t set;
@@ -106,6 +119,19 @@ std::optional<RunSettings> read_run_settings() {
             return std::nullopt;
         }
         settings.progress = *progress;
+    }
+    if (const char* value = std::getenv("MEASCONV_HDF5_COMPRESSION")) {
+        const std::optional<Hdf5Compression> compression = parse_hdf5_compression(value);
+        if (!compression) {
+            refuse("MEASCONV_HDF5_COMPRESSION", "none, deflate or deflate:LEVEL with LEVEL 1 to 9", value);
+            return std::nullopt;
+        }
+        if (!hdf5_compression_available(*compression)) {
+            std::fprintf(stderr, "measconv: MEASCONV_HDF5_COMPRESSION=%s: this build's HDF5 library cannot deflate\n",
+                         value);
+            return std::nullopt;
+        }
+        settings.hdf5_compression = *compression;
     }
     return settings;
 }

@@ -1,5 +1,5 @@
-// The settings a run takes from the environment: MEASCONV_JOBS, MEASCONV_SHARD and
-// MEASCONV_PROGRESS. The command line itself stays as its callers know it.
+// The settings a run takes from the environment: MEASCONV_JOBS, MEASCONV_SHARD,
+// MEASCONV_PROGRESS and MEASCONV_HDF5_COMPRESSION. The command line itself stays as its callers know it.
 #pragma once
 
 #include <atomic>
@@ -26,6 +26,7 @@ struct RunSettings {
     unsigned jobs = 1;
     Shard shard;
     ProgressMode progress = ProgressMode::terminal;
+    Hdf5Compression hdf5_compression;
     RecordLoops loops;
     const std::atomic<bool>* stop = nullptr;
     const char* program = "measconv";  // the name progress lines start with
@@ -39,6 +40,9 @@ std::optional<Shard> parse_shard(const std::string& text);
 
 // "0" or "1".
 std::optional<ProgressMode> parse_progress(const std::string& text);
+
+// "none", "deflate" (at DEFAULT_DEFLATE_LEVEL) or "deflate:LEVEL" with one digit from 1 to 9.
+std::optional<Hdf5Compression> parse_hdf5_compression(const std::string& text);
 
 // The CPUs this process may run on (its affinity mask, so taskset and container limits count).
 unsigned available_cpus();

@@ -227,8 +227,8 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
     }
     const DataFileHeader header = selected_header(file_header, selection);
     if ((request.flags & FLAG_HDF5) && (request.outputs & OUTPUT_HDF5)) {
-        Problem problem =
-            create_hdf5_output(paths.hdf5, paths.input, header, outputs.hdf5, selection_attributes(selection));
+        Problem problem = create_hdf5_output(paths.hdf5, paths.input, header, request.hdf5_compression, outputs.hdf5,
+                                             selection_attributes(selection));
         for (const std::string& kept : request.keep_intact)
             if (problem.status == ConvertStatus::ok && is_same_file(paths.hdf5, kept)) {
                 outputs.hdf5 = {};  // renaming into place would replace the list

@@ -9,6 +9,7 @@
 #include "convert/convert_progress.h"
 #include "convert/convert_status.h"
 #include "convert/selection.h"
+#include "convert/hdf5_compression.h"
 #include "convert/split_output.h"
 #include "convert/type_flags.h"
 #include "datafile/data_file.h"
@@ -27,6 +28,7 @@ struct ConvertRequest {
     TypeFlags flags = 0;
     OutputSet outputs = ALL_OUTPUTS;  // of the files the flags give, those written
     Selection selection;              // the sensors and records written; by default all of them
+    Hdf5Compression hdf5_compression;  // of the .h5 file's records (letter h)
     RecordLoops loops;
     // Files never opened for writing, besides the input (which never is): the list file.
     std::vector<std::string> keep_intact;

@@ -1,17 +1,14 @@
 // The HDF5 output (type letter h): OUTBASE.h5 with the header texts as attributes and the
-// records as datasets, values exactly as stored. It is written under a temporary name in the
-// same directory and renamed into place only when complete, so a header failure or a write
-// failure never leaves a .h5 file, and a file that existed before is replaced only by a
-// complete one.
+// records as datasets, values exactly as stored, in the layout of convert/hdf5_layout.h. It is
+// written under a temporary name in the same directory and renamed into place only when
+// complete, so a header failure or a write failure never leaves a .h5 file, and a file that
+// existed before is replaced only by a complete one.
 //
-// Layout (the names are what users' scripts depend on; "format" tells versions apart):
-//   attributes of /: title, company, idn, unit_serial, version ("1.3"), format
-//                    ("measconv-hdf5 1"): fixed-length byte strings;
-//                    start_time, valid_wavelength_min, valid_wavelength_max: int32
-//   /time_offset int32 [n], /counter int32 [n], /time int64 [n]   (n records)
-//   /wavelength int32 [n, s], /physical_value float32 [n, s]        (s sensors)
-//   /sensor_id uint8 [s], /sensor_serial 31-byte strings [s]
-// The record datasets are chunked along the records and extendible; memory stays constant.
+// The file's bytes depend on the data file's bytes alone (and the compression asked for): not
+// on the input's kind (a pipe or a regular file), the blocks the records come in, the time, the
+// time zone or the platform. The records are chunked along the records; the first chunk is held
+// in memory until it is full, and a data file with fewer records gets one chunk of just its
+// records, so a small data file gives a small .h5 file. Memory stays the same for any file.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +17,8 @@
 
 #include "convert/convert_status.h"
 #include "convert/selection.h"
+#include "convert/hdf5_compression.h"
 #include "datafile/data_file.h"
-
-inline constexpr char HDF5_FORMAT_NAME[] = "measconv-hdf5 1";
 
 // False in a build without the HDF5 library: then no .h5 is written and 'h' is ignored.
 bool hdf5_supported();
@@ -44,13 +40,18 @@ struct Hdf5Output {
     bool is_open() const { return writer != nullptr; }
 };
 
-// Creates the temporary file beside path and writes the attributes and the sensor datasets.
-// path that is the input (through any name), a directory, or a place where no file can be
-// created gives hdf5_open_failed; a failed write of the first bytes gives write_failed. Without
-// HDF5 support this does nothing and returns ok, leaving out closed. The attributes of a
-// selection (none for the whole file) follow the header's.
+// False when this build cannot write files with that compression (its HDF5 library lacks the
+// filters); a build without HDF5 writes no files and takes any.
+bool hdf5_compression_available(const Hdf5Compression& compression);
+
+// Creates the temporary file beside path and writes the root attributes. path that is the
+// input (through any name), a directory, or a place where no file can be created gives
+// hdf5_open_failed; a failed write of the first bytes gives write_failed. Without HDF5 support
+// this does nothing and returns ok, leaving out closed. The attributes of a selection (none for
+// the whole file) follow the header's.
 Problem create_hdf5_output(const std::string& path, const std::string& input, const DataFileHeader& header,
-                           Hdf5Output& out, const std::vector<SelectionAttribute>& selection = {});
+                           const Hdf5Compression& compression, Hdf5Output& out,
+                           const std::vector<SelectionAttribute>& selection = {});
 
 // Appends count whole records as they lie in the data file (record_size(s) bytes each, in
 // file order). False once a write has failed; nothing is appended after that. A closed output

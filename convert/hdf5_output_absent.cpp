@@ -8,7 +8,10 @@ void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const { delete writer; }
 
 bool hdf5_supported() { return false; }
 
-Problem create_hdf5_output(const std::string&, const std::string&, const DataFileHeader&, Hdf5Output& out,
+bool hdf5_compression_available(const Hdf5Compression&) { return true; }
+
+Problem create_hdf5_output(const std::string&, const std::string&, const DataFileHeader&, const Hdf5Compression&,
+                           Hdf5Output& out,
                            const std::vector<SelectionAttribute>&) {
     out.writer.reset();
     return {};

@@ -8,7 +8,9 @@
 //  - only the expected names appear in the scratch directory and the per-sensor directory;
 //  - every sensor of a valid file has files of its own, and no record is lost;
 //  - with 'h', OUTBASE.h5 exists exactly when the header passes its tests and then holds every
-//    value of the data file (read back with the HDF5 library); no temporary file remains.
+//    value of the data file in the documented layout (datasets, attributes, dimensions, read
+//    back with the HDF5 library), deflated when asked (inputs of odd length); no temporary file
+//    remains.
 #include <unistd.h>
 
 #include <algorithm>
@@ -219,7 +221,14 @@ void check_combined_files(const std::string& data, const RunPaths& paths, TypeFl
     }
 }
 
-void check_hdf5_file(const std::string& data, const RunPaths& paths, TypeFlags flags, bool header_ok) {
+// Inputs of odd length are deflated, at a level their length chooses.
+Hdf5Compression compression_for(const std::string& data) {
+    if (data.size() % 2 == 0) return {};
+    return {static_cast<int>(1 + data.size() / 2 % MAX_DEFLATE_LEVEL)};
+}
+
+void check_hdf5_file(const std::string& data, const RunPaths& paths, const ConvertRequest& request, bool header_ok) {
+    const TypeFlags flags = request.flags;
     for (const auto& entry : fs::recursive_directory_iterator(scratch().work))
         require(entry.path().filename().string().find(".part") == std::string::npos,
                 "a temporary file remains: " + entry.path().string());
@@ -231,6 +240,11 @@ void check_hdf5_file(const std::string& data, const RunPaths& paths, TypeFlags f
     const h5test::Contents written = h5test::read_hdf5(paths.hdf5);
     const std::string difference = h5test::first_difference(written, h5test::expected_hdf5(data));
     require(difference.empty(), "the .h5 file differs from the data file: " + difference);
+    const int level = request.hdf5_compression.deflate_level;
+    const std::vector<std::string> filters =
+        level == 0 ? std::vector<std::string>{}
+                   : std::vector<std::string>{"shuffle", "deflate " + std::to_string(level)};
+    require(written.storage.at("physical_value").filters == filters, "the .h5 file is not stored as asked");
 #else
     (void)data;
     (void)paths;
@@ -299,6 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     request.input = scratch().input;
     request.output_base = output_base_for(kind);
     request.flags = parse_type_letters(type_letters_for(select));
+    request.hdf5_compression = compression_for(data);
     const ConvertResult result = convert_file(request);
     print_problems(result);
 
@@ -313,6 +328,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
     check_combined_files(data, paths, request.flags, kind, header_ok);
     check_split_files(data, request.flags, kind, header_ok);
-    check_hdf5_file(data, paths, request.flags, header_ok);
+    check_hdf5_file(data, paths, request, header_ok);
     return 0;
 }

@@ -28,6 +28,17 @@ command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
 [ -x /usr/bin/python3 ] || missing+=(python3)
 /usr/bin/python3 -c 'import h5py' 2>/dev/null || missing+=(python3-h5py)
 /usr/bin/python3 -c 'import pandas' 2>/dev/null || missing+=(python3-pandas)
+# The clients of the HDF5 file, each run by a test with the recipes of doc/hdf5.md: xarray with its
+# h5netcdf and netcdf4 engines, ncdump, GNU Octave's netcdf package, R's hdf5r and ncdf4. Without
+# their recommended packages (Octave's would bring a desktop stack; about 70 s in all on a fresh machine).
+for module in xarray:python3-xarray h5netcdf:python3-h5netcdf netCDF4:python3-netcdf4; do
+  [ -d "/usr/lib/python3/dist-packages/${module%%:*}" ] || minimal+=("${module#*:}")
+done
+[ -x /usr/bin/ncdump ] || minimal+=(netcdf-bin)
+[ -x /usr/bin/octave ] || minimal+=(octave)
+ls -d /usr/lib/x86_64-linux-gnu/octave/packages/netcdf-* >/dev/null 2>&1 || minimal+=(octave-netcdf)
+[ -e /usr/lib/R/site-library/hdf5r/DESCRIPTION ] || minimal+=(r-cran-hdf5r)
+[ -e /usr/lib/R/site-library/ncdf4/DESCRIPTION ] || minimal+=(r-cran-ncdf4)
 # Read and write failures are injected at the system-call level in the tests.
 command -v strace >/dev/null || missing+=(strace)
 # The manual pages are rendered by man in a test.

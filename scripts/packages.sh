@@ -63,12 +63,13 @@ fi
 
 mkdir "$scratch/run"
 cp examples/sample.dat "$scratch/run/"
-out=$(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/measconv" tpwcs sample.dat sample)
+out=$(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/measconv" tpwcsh sample.dat sample)
 check "installed measconv prints nothing" test -z "$out"
 check "installed measconv: per-sensor files" diff -r "$scratch/run/sample" "$root/examples/expected/sample"
 for name in pv.txt wl.txt pv.csv wl.csv; do
   check "installed measconv: sample_$name" cmp "$scratch/run/sample_$name" "$root/examples/expected/sample_$name"
 done
+check "installed measconv: sample.h5" cmp "$scratch/run/sample.h5" "$root/examples/expected/sample.h5"
 for program in measgen measinfo meas; do
   check "installed $program prints its version" test "$("$prefix/usr/bin/$program" --version)" = "$program $version"
 done

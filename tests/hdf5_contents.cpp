@@ -1,6 +1,7 @@
 #include "hdf5_contents.h"
 
 #include <hdf5.h>
+#include <hdf5_hl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -62,8 +63,20 @@ std::size_t element_count(const Value& value) {
     return count;
 }
 
+struct AttributeTarget {
+    Values* values;
+    std::string* error;
+};
+
+// The references of dimension scales (REFERENCE_LIST, DIMENSION_LIST) are addresses in the file;
+// what they say is read as Contents::dimensions instead.
+bool is_scale_reference(const char* name) {
+    return std::strcmp(name, "REFERENCE_LIST") == 0 || std::strcmp(name, "DIMENSION_LIST") == 0;
+}
+
 herr_t collect_attribute(hid_t location, const char* name, const H5A_info_t*, void* data) {
-    auto& contents = *static_cast<Contents*>(data);
+    const auto& target = *static_cast<AttributeTarget*>(data);
+    if (is_scale_reference(name)) return 0;
     const Id attribute(H5Aopen(location, name, H5P_DEFAULT), H5Aclose);
     const Id type(H5Aget_type(attribute.id), H5Tclose);
     const Id space(H5Aget_space(attribute.id), H5Sclose);
@@ -72,9 +85,52 @@ herr_t collect_attribute(hid_t location, const char* name, const H5A_info_t*, vo
     read_shape(space.id, value);
     value.bytes.assign(element_count(value) * H5Tget_size(type.id), '\0');
     if (H5Aread(attribute.id, type.id, value.bytes.data()) < 0)
-        contents.error += "cannot read attribute " + std::string(name);
-    contents.attributes[name] = std::move(value);
+        *target.error += "cannot read attribute " + std::string(name) + "; ";
+    (*target.values)[name] = std::move(value);
     return 0;
+}
+
+void read_attributes(hid_t object, Values& values, std::string& error) {
+    AttributeTarget target{&values, &error};
+    hsize_t at = 0;
+    if (H5Aiterate2(object, H5_INDEX_NAME, H5_ITER_INC, &at, collect_attribute, &target) < 0)
+        error += "cannot list attributes; ";
+}
+
+herr_t collect_scale_name(hid_t, unsigned, hid_t scale, void* data) {
+    char name[256] = {};
+    H5Iget_name(scale, name, sizeof name);
+    *static_cast<std::string*>(data) = name[0] == '/' ? name + 1 : name;
+    return 1;  // one scale per dimension is read
+}
+
+std::vector<std::string> attached_scales(hid_t dataset, int rank) {
+    std::vector<std::string> names(static_cast<std::size_t>(std::max(rank, 0)));
+    for (unsigned i = 0; i < names.size(); ++i)
+        if (H5DSget_num_scales(dataset, i) > 0)
+            H5DSiterate_scales(dataset, i, nullptr, collect_scale_name, &names[i]);
+    return names;
+}
+
+Storage read_storage(hid_t creation) {
+    Storage storage;
+    if (H5Pget_layout(creation) == H5D_CHUNKED) {
+        hsize_t chunk[8] = {};
+        const int rank = H5Pget_chunk(creation, 8, chunk);
+        storage.chunk.assign(chunk, chunk + std::max(rank, 0));
+    }
+    for (int i = 0; i < H5Pget_nfilters(creation); ++i) {
+        unsigned flags = 0, config = 0;
+        std::size_t count = 4;
+        unsigned values[4] = {};
+        char name[64] = {};
+        const H5Z_filter_t filter = H5Pget_filter2(creation, static_cast<unsigned>(i), &flags, &count, values,
+                                                   sizeof name, name, &config);
+        if (filter == H5Z_FILTER_SHUFFLE) storage.filters.push_back("shuffle");
+        else if (filter == H5Z_FILTER_DEFLATE) storage.filters.push_back("deflate " + std::to_string(values[0]));
+        else storage.filters.push_back("filter " + std::to_string(filter));
+    }
+    return storage;
 }
 
 void read_dataset(hid_t file, const std::string& name, Contents& contents) {
@@ -93,11 +149,9 @@ void read_dataset(hid_t file, const std::string& name, Contents& contents) {
     // Read in the stored type itself: nothing is converted, the bytes are what the file holds.
     if (!value.bytes.empty() && H5Dread(dataset.id, type.id, H5S_ALL, H5S_ALL, H5P_DEFAULT, value.bytes.data()) < 0)
         contents.error += "cannot read dataset " + name + "; ";
-    if (H5Pget_layout(creation.id) == H5D_CHUNKED) {
-        hsize_t chunk[8] = {};
-        const int rank = H5Pget_chunk(creation.id, 8, chunk);
-        contents.chunks[name].assign(chunk, chunk + std::max(rank, 0));
-    }
+    contents.storage[name] = read_storage(creation.id);
+    read_attributes(dataset.id, contents.dataset_attributes[name], contents.error);
+    contents.dimensions[name] = attached_scales(dataset.id, static_cast<int>(value.dims.size()));
     contents.datasets[name] = std::move(value);
 }
 
@@ -169,8 +223,7 @@ Contents read_hdf5(const std::string& path) {
         contents.error = "cannot open " + path;
         return contents;
     }
-    hsize_t at = 0;
-    H5Aiterate2(file.id, H5_INDEX_NAME, H5_ITER_INC, &at, collect_attribute, &contents);
+    read_attributes(file.id, contents.attributes, contents.error);
     H5G_info_t group{};
     if (H5Gget_info(file.id, &group) < 0) contents.error += "cannot list the root group; ";
     for (hsize_t i = 0; i < group.nlinks; ++i) {
@@ -195,10 +248,11 @@ Contents expected_hdf5(const std::string& data_file) {
         {"idn", text_value(text_field(data_file, 57, 20))},
         {"unit_serial", text_value(text_field(data_file, 77, 20))},
         {"version", text_value("1.3")},
-        {"format", text_value("measconv-hdf5 1")},
+        {"format", text_value("measconv-hdf5 2")},
         {"start_time", int32_value(start)},
         {"valid_wavelength_min", int32_value(1500000)},
         {"valid_wavelength_max", int32_value(1650000)},
+        {"Conventions", text_value("CF-1.8")},
     };
     Value offsets{"int32le", {records}, {UNLIMITED}, {}};
     Value counters = offsets;
@@ -218,46 +272,125 @@ Contents expected_hdf5(const std::string& data_file) {
         }
     }
     Value ids{"uint8", {sensors}, {sensors}, {}};
-    Value serials{"string31 nullpad", {sensors}, {sensors}, {}};
+    // Arrays of single characters: each serial NUL-padded to 31.
+    Value serials{"string1 nullpad", {sensors, 31}, {sensors, 31}, {}};
     for (std::size_t i = 0; i < sensors; ++i) {
         ids.bytes += data_file[104 + 32 * i];
         std::string serial = text_field(data_file, 104 + 32 * i + 1, 31);
         serials.bytes += serial.append(31 - serial.size(), '\0');
     }
-    c.datasets = {{"time_offset", offsets},    {"counter", counters},      {"time", times},
-                  {"wavelength", wavelengths}, {"physical_value", values}, {"sensor_id", ids},
-                  {"sensor_serial", serials}};
+    // The dimensions hold no values: reading them gives zeros.
+    const Value record_dimension{"float32be", {records}, {UNLIMITED}, std::string(4 * records, '\0')};
+    const Value sensor_dimension{"float32be", {sensors}, {sensors}, std::string(4 * sensors, '\0')};
+    const Value length_dimension{"float32be", {31}, {31}, std::string(4 * 31, '\0')};
+    c.datasets = {{"time_offset", offsets},         {"counter", counters},
+                  {"time", times},                  {"wavelength", wavelengths},
+                  {"physical_value", values},       {"sensor_id", ids},
+                  {"sensor_serial", serials},       {"record", record_dimension},
+                  {"sensor", sensor_dimension},     {"serial_length", length_dimension}};
+    c.dataset_attributes = expected_dataset_attributes();
+    const std::vector<std::string> per_record = {"record"}, per_reading = {"record", "sensor"};
+    c.dimensions = {{"time_offset", per_record},     {"counter", per_record},
+                    {"time", per_record},            {"wavelength", per_reading},
+                    {"physical_value", per_reading}, {"sensor_id", {"sensor"}},
+                    {"sensor_serial", {"sensor", "serial_length"}},
+                    // Dimension scales have none of their own.
+                    {"record", {""}},                {"sensor", {""}},
+                    {"serial_length", {""}}};
     return c;
+}
+
+const std::map<std::string, Values>& expected_dataset_attributes() {
+    // How HDF5's dimension scales mark a dataset as one: CLASS, and a NAME that tells netCDF
+    // readers it is a dimension and not a variable.
+    const Value scale_class{"string16 nullterm", {}, {}, std::string("DIMENSION_SCALE", 16)};
+    const std::string not_a_variable = "This is a netCDF dimension but not a netCDF variable.";
+    const Value scale_name{"string54 nullterm", {}, {}, std::string(not_a_variable.c_str(), 54)};
+    const Values dimension = {{"CLASS", scale_class}, {"NAME", scale_name}};
+    static const std::map<std::string, Values> attributes = {
+        {"record", dimension},
+        {"sensor", dimension},
+        {"serial_length", dimension},
+        {"time_offset",
+         {{"long_name", text_value("time offset of the record after start_time, as stored")},
+          {"units", text_value("s")},
+          {"coordinates", text_value("time")}}},
+        {"counter", {{"long_name", text_value("counter of the record, as stored")}, {"coordinates", text_value("time")}}},
+        {"time",
+         {{"standard_name", text_value("time")},
+          {"long_name", text_value("time of the record: start_time plus time_offset, wrapping around in 32 bits")},
+          {"units", text_value("seconds since 1970-01-01 00:00:00 UTC")},
+          {"calendar", text_value("standard")}}},
+        {"wavelength",
+         {{"long_name", text_value("wavelength of the reading, valid from 1500 nm to 1650 nm")},
+          {"units", text_value("pm")},
+          {"valid_min", int32_value(1500000)},
+          {"valid_max", int32_value(1650000)},
+          {"coordinates", text_value("time sensor_id sensor_serial")}}},
+        {"physical_value",
+         {{"long_name", text_value("physical value of the reading, in the unit set by the sensor configuration "
+                                   "of the interrogator (not stored in the data file)")},
+          {"coordinates", text_value("time sensor_id sensor_serial")}}},
+        {"sensor_id", {{"long_name", text_value("sensor id in the sensor table")}}},
+        {"sensor_serial",
+         {{"long_name", text_value("sensor serial number, bytes as stored (NUL-padded)")},
+          {"_Encoding", text_value("latin-1")}}},
+    };
+    return attributes;
+}
+
+void PrintTo(const Value& value, std::ostream* out) {
+    *out << value.type << " " << shape_text(value) << " " << hex(value.bytes);
 }
 
 std::string describe(const Contents& contents) {
     std::string text = contents.error.empty() ? "" : "error: " + contents.error + "\n";
     describe_values(contents.attributes, "attribute", text);
     describe_values(contents.datasets, "dataset", text);
+    for (const auto& [dataset, attributes] : contents.dataset_attributes)
+        describe_values(attributes, ("attribute of " + dataset).c_str(), text);
+    for (const auto& [dataset, scales] : contents.dimensions) {
+        text += "dimensions of " + dataset + ":";
+        for (const std::string& scale : scales) text += " '" + scale + "'";
+        text += "\n";
+    }
     return text;
 }
 
+namespace {
+
+std::string first_value_difference(const Values& a, const Values& e, const std::string& where) {
+    for (const auto& [name, value] : e) {
+        const auto found = a.find(name);
+        if (found == a.end()) return where + name + " is missing";
+        const Value& got = found->second;
+        if (got.type != value.type || got.dims != value.dims || got.max_dims != value.max_dims)
+            return where + name + ": " + got.type + " " + shape_text(got) + " instead of " + value.type + " " +
+                   shape_text(value);
+        if (got.bytes != value.bytes) {
+            const auto mismatch = std::mismatch(got.bytes.begin(), got.bytes.end(), value.bytes.begin());
+            return where + name + ": bytes differ from byte " + std::to_string(mismatch.first - got.bytes.begin());
+        }
+    }
+    for (const auto& [name, value] : a)
+        if (e.count(name) == 0) return where + name + " is not expected";
+    return {};
+}
+
+}  // namespace
+
 std::string first_difference(const Contents& actual, const Contents& expected) {
     if (actual.error != expected.error) return "error: '" + actual.error + "' instead of '" + expected.error + "'";
-    for (const auto kind : {&Contents::attributes, &Contents::datasets}) {
-        const auto& a = actual.*kind;
-        const auto& e = expected.*kind;
-        for (const auto& [name, value] : e) {
-            const auto found = a.find(name);
-            if (found == a.end()) return name + " is missing";
-            const Value& got = found->second;
-            if (got.type != value.type || got.dims != value.dims || got.max_dims != value.max_dims)
-                return name + ": " + got.type + " " + shape_text(got) + " instead of " + value.type + " " +
-                       shape_text(value);
-            if (got.bytes != value.bytes) {
-                const auto mismatch = std::mismatch(got.bytes.begin(), got.bytes.end(), value.bytes.begin());
-                return name + ": bytes differ from byte " + std::to_string(mismatch.first - got.bytes.begin());
-            }
-        }
-        for (const auto& [name, value] : a)
-            if (e.count(name) == 0) return name + " is not expected";
+    std::string difference = first_value_difference(actual.attributes, expected.attributes, "");
+    if (difference.empty()) difference = first_value_difference(actual.datasets, expected.datasets, "");
+    for (const auto& [dataset, attributes] : expected.dataset_attributes) {
+        if (!difference.empty()) return difference;
+        const auto found = actual.dataset_attributes.find(dataset);
+        difference = first_value_difference(found == actual.dataset_attributes.end() ? Values{} : found->second,
+                                            attributes, "attribute of " + dataset + ": ");
     }
-    return {};
+    if (difference.empty() && actual.dimensions != expected.dimensions) difference = "the dimensions differ";
+    return difference;
 }
 
 }  // namespace h5test

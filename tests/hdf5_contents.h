@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,30 @@ struct Value {
     bool operator==(const Value&) const = default;
 };
 
-struct Contents {
-    std::string error;                                         // why the file could not be read; empty when it was
-    std::map<std::string, Value> attributes;                   // of the root group
-    std::map<std::string, Value> datasets;                     // in the root group
-    std::map<std::string, std::vector<std::uint64_t>> chunks;  // chunk shape of each chunked dataset
+// How a test failure shows a value: its type, shape and bytes in hexadecimal.
+void PrintTo(const Value& value, std::ostream* out);
 
-    // Compared without the chunk shapes, which the layout leaves to the writer.
+using Values = std::map<std::string, Value>;
+
+// How a dataset's chunks are stored: their shape and the filters they pass through.
+struct Storage {
+    std::vector<std::uint64_t> chunk;  // empty for a dataset that is not chunked
+    std::vector<std::string> filters;  // "shuffle", "deflate 1", ... in pipeline order
+};
+
+struct Contents {
+    std::string error;                                 // why the file could not be read; empty when it was
+    Values attributes;                                 // of the root group
+    Values datasets;                                   // in the root group
+    std::map<std::string, Values> dataset_attributes;  // of each dataset, but the dimension scales' references
+    // The dimension scale attached to each dimension of a dataset, by name ("" for none).
+    std::map<std::string, std::vector<std::string>> dimensions;
+    std::map<std::string, Storage> storage;  // of every dataset
+
+    // Compared without the storage, which the layout leaves to the writer.
     bool operator==(const Contents& other) const {
-        return error == other.error && attributes == other.attributes && datasets == other.datasets;
+        return error == other.error && attributes == other.attributes && datasets == other.datasets &&
+               dataset_attributes == other.dataset_attributes && dimensions == other.dimensions;
     }
 };
 
@@ -40,6 +56,10 @@ Contents read_hdf5(const std::string& path);
 
 // The contents measconv must write for a data file of these bytes, whose header passes its tests.
 Contents expected_hdf5(const std::string& data_file);
+
+// The attributes every file's datasets carry, as expected_hdf5 has them (they do not depend on
+// the data file).
+const std::map<std::string, Values>& expected_dataset_attributes();
 
 // Everything, values in hexadecimal: a failed comparison of small files shows where they differ.
 std::string describe(const Contents& contents);

@@ -104,7 +104,7 @@ std::vector<ExactCase> exact_cases() {
         {"127 sensors over several chunks", pattern_shape(127, 5000, 13, 1700000000), "h"},
         {"no records", pattern_shape(2, 0, 0), "h"},
         {"a trailing partial record", partial, "sch"},
-        {"one sensor over several chunks of each kind", pattern_shape(1, 300000, 5, -100), "h"},
+        {"one sensor over several chunks", pattern_shape(1, 300000, 5, -100), "h"},
         {"texts that fill their fields, empty texts, bytes beyond ASCII", odd_texts_shape(), "h"},
         {"every letter at once", pattern_shape(4, 20000, 3, 1300000000), "tpwcsh"},
     };
@@ -143,10 +143,11 @@ TEST(Hdf5Output, TheWorkedExampleRecordLiterally) {
         {"idn", {"string7 nullpad", {}, {}, "MU-4000"}},
         {"unit_serial", {"string9 nullpad", {}, {}, "SA2024001"}},
         {"version", {"string3 nullpad", {}, {}, "1.3"}},
-        {"format", {"string15 nullpad", {}, {}, "measconv-hdf5 1"}},
+        {"format", {"string15 nullpad", {}, {}, "measconv-hdf5 2"}},
         {"start_time", {"int32le", {}, {}, le_bytes(315626635, 4)}},
         {"valid_wavelength_min", {"int32le", {}, {}, le_bytes(1500000, 4)}},
         {"valid_wavelength_max", {"int32le", {}, {}, le_bytes(1650000, 4)}},
+        {"Conventions", {"string6 nullpad", {}, {}, "CF-1.8"}},
     };
     EXPECT_EQ(c.attributes, attributes);
     const std::map<std::string, Value> datasets = {
@@ -165,28 +166,48 @@ TEST(Hdf5Output, TheWorkedExampleRecordLiterally) {
           le_bytes(0x3fc00000, 4) + le_bytes(0x40100000, 4) + le_bytes(0x7fc12345, 4) + le_bytes(0x80000000, 4)}},
         {"sensor_id", {"uint8", {2}, {2}, "\x01\x02"}},
         {"sensor_serial",
-         {"string31 nullpad", {2}, {2}, "AB1" + std::string(28, '\0') + "AB2" + std::string(28, '\0')}},
+         {"string1 nullpad", {2, 31}, {2, 31}, "AB1" + std::string(28, '\0') + "AB2" + std::string(28, '\0')}},
+        {"record", {"float32be", {2}, {UNLIMITED}, std::string(8, '\0')}},
+        {"sensor", {"float32be", {2}, {2}, std::string(8, '\0')}},
+        {"serial_length", {"float32be", {31}, {31}, std::string(124, '\0')}},
     };
     EXPECT_EQ(c.datasets, datasets);
+    const std::map<std::string, std::vector<std::string>> dimensions = {
+        {"time_offset", {"record"}},
+        {"counter", {"record"}},
+        {"time", {"record"}},
+        {"wavelength", {"record", "sensor"}},
+        {"physical_value", {"record", "sensor"}},
+        {"sensor_id", {"sensor"}},
+        {"sensor_serial", {"sensor", "serial_length"}},
+        {"record", {""}},
+        {"sensor", {""}},
+        {"serial_length", {""}},
+    };
+    EXPECT_EQ(c.dimensions, dimensions);
+    EXPECT_EQ(c.dataset_attributes, h5test::expected_dataset_attributes());
 }
 
-// Chunks run along the records: the 1-D sets up to 64 Ki records, the [n, s] sets whole rows
-// of at most 1 MiB. The records are shared out evenly among as few chunks as that allows, so the
-// last chunk (stored whole) is not mostly empty.
+// Chunks run along the records, the same number of records for every record dataset: as many
+// as fit in 1 MiB of a [n, s] dataset, at most 65,536. A file with fewer records has one chunk
+// of just its records (a partial chunk would be stored whole). The sensor table and the
+// dimensions of fixed length are not chunked.
 TEST(Hdf5Output, ChunksRunAlongTheRecords) {
     struct Case {
         int sensors;
         std::uint64_t records;
-        std::uint64_t record_chunk;   // rows per chunk of time_offset, counter, time
-        std::uint64_t reading_chunk;  // rows per chunk of wavelength, physical_value
+        std::uint64_t chunk;  // records per chunk
     };
     const Case cases[] = {
-        {64, 10000, 10000, 3334},    // 1 MiB holds 4096 rows: 3 chunks
-        {127, 5000, 5000, 1667},     // 1 MiB holds 2064 rows: 3 chunks
-        {1, 300000, 60000, 150000},  // 5 chunks; 2 chunks of up to 262144
-        {127, 3, 3, 3},
-        {0, 5, 5, 5},  // [n, 0] is stored in chunks one column wide
-        {2, 0, 1, 1},
+        {64, 10000, 4096},   // 1 MiB holds 4096 rows of 64 values
+        {64, 4096, 4096},    // just the first chunk
+        {64, 4095, 4095},    // the first chunk never filled
+        {127, 5000, 2064},   // 1 MiB holds 2064 rows of 127 values
+        {127, 3, 3},
+        {4, 250, 250},       // the bundled sample's shape
+        {1, 300000, 65536},  // the 1-D limit
+        {0, 5, 5},           // [n, 0] is stored in chunks one column wide
+        {2, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.sensors) + " sensors, " + std::to_string(c.records) + " records");
@@ -195,27 +216,95 @@ TEST(Hdf5Output, ChunksRunAlongTheRecords) {
         ASSERT_EQ(run_measconv({"h", "in.dat", "out"}, scratch.dir.string()).out, "");
         const h5test::Contents contents = h5test::read_hdf5(scratch.path("out.h5"));
         const auto s = static_cast<std::uint64_t>(c.sensors);
-        for (const char* name : {"time_offset", "counter", "time"})
-            EXPECT_EQ(contents.chunks.at(name), (std::vector<std::uint64_t>{c.record_chunk})) << name;
+        for (const char* name : {"time_offset", "counter", "time", "record"})
+            EXPECT_EQ(contents.storage.at(name).chunk, (std::vector<std::uint64_t>{c.chunk})) << name;
         for (const char* name : {"wavelength", "physical_value"})
-            EXPECT_EQ(contents.chunks.at(name), (std::vector<std::uint64_t>{c.reading_chunk, s == 0 ? 1 : s})) << name;
-        EXPECT_EQ(contents.chunks.count("sensor_id") + contents.chunks.count("sensor_serial"), 0u);
+            EXPECT_EQ(contents.storage.at(name).chunk, (std::vector<std::uint64_t>{c.chunk, s == 0 ? 1 : s})) << name;
+        for (const char* name : {"sensor_id", "sensor_serial", "sensor", "serial_length"})
+            EXPECT_TRUE(contents.storage.at(name).chunk.empty()) << name;
     }
 }
 
-// Read through a pipe, the input's size is not known beforehand: chunks take their largest length.
-TEST(Hdf5Output, AnInputThroughAPipe) {
-    Scratch scratch;
-    const std::string input = bytes_of(pattern_shape(64, 300, 11));
-    test::write_file(scratch.path("in.dat"), input);
-    const test::RunResult run = test::run_command(
-        {"sh", "-c", "mkfifo pipe && { cat in.dat >pipe & } && \"$0\" h pipe out; wait", test::measconv_path()},
-        scratch.dir.string());
-    EXPECT_EQ(run.out, "");
-    const h5test::Contents contents = h5test::read_hdf5(scratch.path("out.h5"));
-    EXPECT_EQ(h5test::first_difference(contents, h5test::expected_hdf5(input)), "");
-    EXPECT_EQ(contents.chunks.at("time"), std::vector<std::uint64_t>{65536});
-    EXPECT_EQ(contents.chunks.at("physical_value"), (std::vector<std::uint64_t>{4096, 64}));
+// The file's bytes depend on the data file's bytes alone: read from a path, or through a pipe
+// (whose length is not known beforehand) in pieces of any length, compressed or not.
+TEST(Hdf5Output, TheSameBytesFromAPipeAsFromAPath) {
+    struct Case {
+        const char* name;
+        std::string data;
+    };
+    const Case cases[] = {
+        {"the bundled sample", read_file(MEASCONV_SOURCE_DIR "/examples/sample.dat")},
+        {"no records", bytes_of(pattern_shape(3, 0, 0))},
+        {"a few records", bytes_of(pattern_shape(2, 3, 0))},
+        {"several chunks", bytes_of(pattern_shape(64, 6000, 11))},
+        {"127 sensors, several chunks and a partial one", bytes_of(pattern_shape(127, 5000, 13))},
+    };
+    // The pipe is fed in pieces of 4093 bytes, so blocks of records end anywhere.
+    const std::string feed = "dd if=in.dat bs=4093 status=none | \"$MEASCONV\" h /dev/stdin piped";
+    for (const Case& c : cases) {
+        for (const char* compression : {"none", "deflate:1"}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + compression);
+            Scratch scratch;
+            test::write_file(scratch.path("in.dat"), c.data);
+            const std::vector<std::pair<std::string, std::string>> env = {{"MEASCONV_HDF5_COMPRESSION", compression}};
+            ASSERT_EQ(test::run_measconv_with(env, {"h", "in.dat", "path"}, scratch.dir.string()).out, "");
+            const test::RunResult piped = test::run_command({"bash", "-c", feed}, scratch.dir.string(), "UTC", env);
+            ASSERT_EQ(piped.out + piped.err, "");
+            const std::string bytes = read_file(scratch.path("path.h5"));
+            EXPECT_EQ(h5test::first_difference(h5test::read_hdf5(scratch.path("path.h5")), h5test::expected_hdf5(c.data)),
+                      "");
+            EXPECT_TRUE(read_file(scratch.path("piped.h5")) == bytes);
+            // Of the same order as the data file: the partial last chunk of the first set is the
+            // most a file wastes.
+            EXPECT_LT(bytes.size(), 2 * c.data.size() + 64 * 1024);
+        }
+    }
+}
+
+// MEASCONV_HDF5_COMPRESSION deflates the record datasets after the shuffle filter; every value
+// reads back as stored, and only the storage differs.
+TEST(Hdf5Output, CompressionKeepsEveryValue) {
+    struct Case {
+        const char* setting;  // nullptr: not set
+        std::vector<std::string> filters;
+    };
+    const Case cases[] = {
+        {nullptr, {}},
+        {"none", {}},
+        {"deflate", {"shuffle", "deflate 1"}},
+        {"deflate:1", {"shuffle", "deflate 1"}},
+        {"deflate:9", {"shuffle", "deflate 9"}},
+    };
+    const std::pair<const char*, std::string> inputs[] = {
+        {"special values", bytes_of(special_values_shape())},
+        {"several chunks", bytes_of(pattern_shape(64, 6000, 11, 1700000000))},
+        {"no records", bytes_of(pattern_shape(2, 0, 0))},
+        {"no sensors", bytes_of(pattern_shape(0, 70000, 0))},
+    };
+    for (const auto& [input_name, input] : inputs) {
+        std::uint64_t uncompressed = 0;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(input_name) + ", " + (c.setting ? c.setting : "not set"));
+            Scratch scratch;
+            test::write_file(scratch.path("in.dat"), input);
+            std::vector<std::pair<std::string, std::string>> env;
+            if (c.setting) env.push_back({"MEASCONV_HDF5_COMPRESSION", c.setting});
+            const test::RunResult run = test::run_measconv_with(env, {"hcp", "in.dat", "out"}, scratch.dir.string());
+            ASSERT_EQ(run.out + run.err, "");
+            const h5test::Contents contents = h5test::read_hdf5(scratch.path("out.h5"));
+            EXPECT_EQ(h5test::first_difference(contents, h5test::expected_hdf5(input)), "");
+            for (const char* name : {"time_offset", "counter", "time", "wavelength", "physical_value"})
+                EXPECT_EQ(contents.storage.at(name).filters, c.filters) << name;
+            for (const char* name : {"sensor_id", "sensor_serial", "record", "sensor", "serial_length"})
+                EXPECT_TRUE(contents.storage.at(name).filters.empty()) << name;
+            const std::uint64_t size = fs::file_size(scratch.path("out.h5"));
+            if (c.filters.empty()) {
+                uncompressed = size;
+            } else if (std::string(input_name) == "several chunks") {
+                EXPECT_LT(size, uncompressed * 9 / 10);
+            }
+        }
+    }
 }
 
 TEST(Hdf5Output, TheSameBytesInEveryTimeZoneAndRun) {
@@ -426,6 +515,15 @@ TEST(Hdf5Output, AFullDiskReportsTheWriteAndKeepsTheOldFile) {
           "ls -A disk; cat disk/out.h5",
           measconv},
          one_failure},
+        // Deflating, the library has been in use since the settings were read (whether it can
+        // deflate): the file whose writes failed must not crash the library's end either.
+        {"a file size limit, deflated",
+         {"true"},
+         {"sh", "-c",
+          "printf old >disk/out.h5; trap '' XFSZ; (ulimit -f 8; MEASCONV_HDF5_COMPRESSION=deflate:1 exec \"$0\" h "
+          "in.dat disk/out); echo \"-- $?\"; ls -A disk; cat disk/out.h5",
+          measconv},
+         "Can not write 'disk/out.h5'.\n-- 0\nout.h5\nold"},
         {"a file size limit in batch mode",
          {"true"},
          {"sh", "-c",
@@ -455,36 +553,46 @@ std::vector<unsigned char> records_of(const FileShape& shape) {
     return {file.begin() + static_cast<std::ptrdiff_t>(HEADER_SIZE), file.end()};
 }
 
-// A file that grows after the output was created: chunk lengths come from the records the input
-// held then, and more records are written all the same.
-TEST(Hdf5Api, MoreRecordsThanTheInputHeldWhenCreated) {
+// However the reader cuts the records into blocks, the file is the same: the chunks are filled
+// and written whole. Here two chunks of 65,536 records (the first full exactly at a block's end
+// in one split, one record after it in another) and a partial third.
+TEST(Hdf5Api, BlocksOfAnyLengthGiveTheSameFile) {
     Scratch scratch;
-    const FileShape small = pattern_shape(3, 10, 0);
-    test::write_file(scratch.path("in.dat"), bytes_of(small));
-    FileShape grown = small;
-    grown.pattern_records = 5000;
-    const std::vector<unsigned char> records = records_of(grown);
-    const DataFileHeader header = decode_header(data_file_bytes(small).data());
-
-    Hdf5Output out;
-    ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, out).status,
-              ConvertStatus::ok);
+    const FileShape shape = pattern_shape(3, 140000, 9);
+    test::write_file(scratch.path("in.dat"), bytes_of(shape));
+    const std::vector<unsigned char> records = records_of(shape);
+    const DataFileHeader header = decode_header(data_file_bytes(shape).data());
     const std::size_t size = record_size(3);
-    // Blocks of uneven lengths, as a reader delivers them.
-    std::size_t at = 0;
-    for (std::size_t count : {1, 7, 992, 3000, 1000}) {
-        ASSERT_TRUE(append_hdf5_records(out, records.data() + at * size, count));
-        at += count;
+    const std::vector<std::vector<std::size_t>> splits = {
+        {140000}, {1, 65535, 74464}, {65536, 1, 74463}, {7, 992, 3000, 1000, 65001, 69999, 1}, {65535, 2, 74463}};
+    std::string first;
+    for (const std::vector<std::size_t>& split : splits) {
+        SCOPED_TRACE(split.size());
+        Hdf5Output out;
+        ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, {}, out).status,
+                  ConvertStatus::ok);
+        std::size_t at = 0;
+        for (std::size_t count : split) {
+            ASSERT_TRUE(append_hdf5_records(out, records.data() + at * size, count));
+            at += count;
+        }
+        EXPECT_TRUE(has_partial_files(scratch.dir.string()));
+        EXPECT_EQ(list_dir(scratch.dir.string()).size(), 2u);
+        EXPECT_EQ(finish_hdf5_output(out).status, ConvertStatus::ok);
+        EXPECT_FALSE(out.is_open());
+        EXPECT_EQ(list_dir(scratch.dir.string()), (Names{"in.dat", "out.h5"}));
+        const std::string bytes = read_file(scratch.path("out.h5"));
+        if (first.empty()) {
+            first = bytes;
+            EXPECT_EQ(h5test::first_difference(h5test::read_hdf5(scratch.path("out.h5")),
+                                               h5test::expected_hdf5(bytes_of(shape))),
+                      "");
+        }
+        EXPECT_TRUE(bytes == first);
+        fs::remove(scratch.path("out.h5"));
     }
-    EXPECT_TRUE(has_partial_files(scratch.dir.string()));
-    EXPECT_EQ(list_dir(scratch.dir.string()).size(), 2u);
-    const Problem finished = finish_hdf5_output(out);
-    EXPECT_EQ(finished.status, ConvertStatus::ok);
-    EXPECT_FALSE(out.is_open());
-    EXPECT_EQ(list_dir(scratch.dir.string()), (Names{"in.dat", "out.h5"}));
-    const h5test::Contents contents = h5test::read_hdf5(scratch.path("out.h5"));
-    EXPECT_EQ(contents.chunks.at("time"), std::vector<std::uint64_t>{10});
-    EXPECT_EQ(h5test::first_difference(contents, h5test::expected_hdf5(bytes_of(grown))), "");
+    ASSERT_EQ(run_measconv({"h", "in.dat", "converted"}, scratch.dir.string()).out, "");
+    EXPECT_TRUE(read_file(scratch.path("converted.h5")) == first);
 }
 
 TEST(Hdf5Api, AnOutputNotFinishedLeavesNothing) {
@@ -497,7 +605,7 @@ TEST(Hdf5Api, AnOutputNotFinishedLeavesNothing) {
         SCOPED_TRACE(appended);
         {
             Hdf5Output out;
-            ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, out).status,
+            ASSERT_EQ(create_hdf5_output(scratch.path("out.h5"), scratch.path("in.dat"), header, {}, out).status,
                       ConvertStatus::ok);
             ASSERT_TRUE(append_hdf5_records(out, records.data(), appended));
             EXPECT_EQ(list_dir(scratch.dir.string()).size(), 2u);

@@ -328,6 +328,7 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
     const char* const JOBS = "a positive integer";
     const char* const SHARD = "K/N with 0 <= K < N";
     const char* const PROGRESS = "0 or 1";
+    const char* const COMPRESSION = "none, deflate or deflate:LEVEL with LEVEL 1 to 9";
     const Case cases[] = {
         {"MEASCONV_JOBS", "", JOBS},       {"MEASCONV_JOBS", "0", JOBS},       {"MEASCONV_JOBS", "000", JOBS},
         {"MEASCONV_JOBS", "-1", JOBS},     {"MEASCONV_JOBS", "+2", JOBS},      {"MEASCONV_JOBS", " 2", JOBS},
@@ -341,6 +342,14 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
         {"MEASCONV_SHARD", "99999999999999999999999/1", SHARD},                {"MEASCONV_SHARD", "0/1", ""},
         {"MEASCONV_SHARD", "00/02", ""},   {"MEASCONV_PROGRESS", "", PROGRESS}, {"MEASCONV_PROGRESS", "2", PROGRESS},
         {"MEASCONV_PROGRESS", "yes", PROGRESS}, {"MEASCONV_PROGRESS", " 1", PROGRESS}, {"MEASCONV_PROGRESS", "0", ""},
+        {"MEASCONV_HDF5_COMPRESSION", "", COMPRESSION},          {"MEASCONV_HDF5_COMPRESSION", "gzip", COMPRESSION},
+        {"MEASCONV_HDF5_COMPRESSION", "Deflate", COMPRESSION},   {"MEASCONV_HDF5_COMPRESSION", "NONE", COMPRESSION},
+        {"MEASCONV_HDF5_COMPRESSION", "deflate:", COMPRESSION},  {"MEASCONV_HDF5_COMPRESSION", "deflate:0", COMPRESSION},
+        {"MEASCONV_HDF5_COMPRESSION", "deflate:10", COMPRESSION}, {"MEASCONV_HDF5_COMPRESSION", "deflate:01", COMPRESSION},
+        {"MEASCONV_HDF5_COMPRESSION", "deflate:-1", COMPRESSION}, {"MEASCONV_HDF5_COMPRESSION", "deflate 1", COMPRESSION},
+        {"MEASCONV_HDF5_COMPRESSION", "deflate1", COMPRESSION},  {"MEASCONV_HDF5_COMPRESSION", "none ", COMPRESSION},
+        {"MEASCONV_HDF5_COMPRESSION", "none", ""},               {"MEASCONV_HDF5_COMPRESSION", "deflate", ""},
+        {"MEASCONV_HDF5_COMPRESSION", "deflate:1", ""},          {"MEASCONV_HDF5_COMPRESSION", "deflate:9", ""},
     };
     Scratch scratch;
     ASSERT_TRUE(write_data_file(small_shape(numbered_sensors(2)), scratch.path("in.dat")));
