@@ -286,6 +286,10 @@ ConvertResult convert_file(const ConvertRequest& request) {
     result.header_complete = reached.header_complete;
     result.sensors = reached.sensors;
     result.records = reached.cursor.records_kept;
-    result.outputs = std::move(reached.outputs);
+    for (const std::string& path : reached.outputs) {
+        std::error_code error;
+        const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+        result.outputs.push_back({path, error ? std::nullopt : std::optional<std::uint64_t>(bytes)});
+    }
     return result;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,14 +32,21 @@ struct Problem {
     std::string subject;
 };
 
+// A file a conversion wrote, and its size when the conversion ended (none when it cannot be
+// told). Measured then, as a later conversion in the same run may write the same file again.
+struct WrittenOutput {
+    std::string path;
+    std::optional<std::uint64_t> bytes;
+};
+
 struct ConvertResult {
     ConvertStatus status = ConvertStatus::ok;  // the first problem's, or ok
     std::vector<Problem> problems;             // in the order they arose
     // What was converted, for a caller that reports it.
-    bool header_complete = false;      // the whole header was read (a shorter file is no data file)
-    std::size_t sensors = 0;           // sensors written (those selected)
-    std::uint64_t records = 0;         // records given to the outputs (those selected)
-    std::vector<std::string> outputs;  // the files written, in the order of the messages, the HDF5 file last
+    bool header_complete = false;        // the whole header was read (a shorter file is no data file)
+    std::size_t sensors = 0;             // sensors written (those selected)
+    std::uint64_t records = 0;           // records given to the outputs (those selected)
+    std::vector<WrittenOutput> outputs;  // the files written, in the order of the messages, the HDF5 file last
 };
 
 // The line (newline included) that tells the user of a problem.

@@ -5,37 +5,12 @@
 #include <cstdio>
 
 #include "meas/convert_command.h"
+#include "meas/help_text.h"
+#include "meas/tool_commands.h"
+#include "meas/usage.h"
 #include "measconv_version.h"
 
 namespace {
-
-constexpr int EXIT_USAGE = 2;
-
-constexpr std::size_t HELP_WIDTH = 79;
-constexpr std::size_t HELP_COLUMN = 26;  // where the descriptions start
-
-// Words of text from column indent on, wrapped at HELP_WIDTH, each further line indented as far.
-std::string wrapped(const std::string& text, std::size_t indent) {
-    std::string out;
-    std::size_t column = indent;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find(' ', at);
-        if (end == std::string::npos) end = text.size();
-        const std::size_t length = end - at;
-        if (!out.empty() && column + 1 + length > HELP_WIDTH) {
-            out += "\n" + std::string(indent, ' ');
-            column = indent;
-        } else if (!out.empty()) {
-            out += ' ';
-            ++column;
-        }
-        out.append(text, at, length);
-        column += length;
-        at = end + 1;
-    }
-    return out;
-}
 
 // Options as "  -t, --type LETTERS   what it does", the description wrapped at 79 columns
 // (CLI11's own form also lists what an option excludes and runs on past the terminal's width).
@@ -48,13 +23,7 @@ public:
             names.replace(comma, 1, ", ");
         if (!option->get_type_name().empty()) names += " " + option->get_type_name();
         if (is_positional && option->get_expected_max() > 1) names += " ...";
-        std::string line = "  " + names;
-        if (line.size() + 2 > HELP_COLUMN) {
-            line += "\n" + std::string(HELP_COLUMN, ' ');
-        } else {
-            line += std::string(HELP_COLUMN - line.size(), ' ');
-        }
-        return line + wrapped(option->get_description(), HELP_COLUMN) + "\n";
+        return help_entry(names, option->get_description());
     }
 
     std::string make_description(const CLI::App* app) const override {
@@ -62,40 +31,28 @@ public:
     }
 
     std::string make_subcommand(const CLI::App* subcommand) const override {
-        std::string line = "  " + subcommand->get_name();
-        line += std::string(HELP_COLUMN > line.size() ? HELP_COLUMN - line.size() : 1, ' ');
-        return line + wrapped(subcommand->get_description(), HELP_COLUMN) + "\n";
+        return help_entry(subcommand->get_name(), subcommand->get_description());
     }
 };
 
 struct Subcommand {
     const char* name;
     const char* summary;
+    int (*run)(const std::vector<std::string>& args);  // nullptr: parsed by CLI11 (convert)
 };
 
 constexpr Subcommand SUBCOMMANDS[] = {
-    {"convert", "convert data files into text, CSV, per-sensor and HDF5 files, all or a selection of them"},
+    {"convert", "convert data files into text, CSV, per-sensor and HDF5 files, all or a selection of them", nullptr},
+    {"info", "report what data files hold: the header, the sensors, the records, their time steps and rate", meas_info},
+    {"check", "tell whether data files are sound, one line each (exit code 1 when one is not)", meas_check},
+    {"plot", "draw a data file's values over time as an SVG picture", meas_plot},
+    {"gen", "write a measurement data file of a chosen shape, for trying and testing", meas_gen},
 };
 
 std::vector<std::string> subcommand_names() {
     std::vector<std::string> names;
     for (const Subcommand& subcommand : SUBCOMMANDS) names.push_back(subcommand.name);
     return names;
-}
-
-std::size_t edit_distance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
 }
 
 std::vector<std::string> option_names(const CLI::App& app) {
@@ -105,17 +62,6 @@ std::vector<std::string> option_names(const CLI::App& app) {
         for (const std::string& name : option->get_snames()) names.push_back("-" + name);
     }
     return names;
-}
-
-int usage_error(const std::string& where, const std::string& message) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n(see '%s --help')\n", where.c_str(), message.c_str(), where.c_str());
-    return EXIT_USAGE;
-}
-
-std::string with_hint(const std::string& message, const std::string& typed, const std::vector<std::string>& names) {
-    const std::string hint = closest_name(typed, names);
-    return hint.empty() ? message : message + "; did you mean '" + hint + "'?";
 }
 
 // The first argument that names neither an option nor a subcommand, with a hint.
@@ -128,20 +74,15 @@ int unknown_subcommand(const std::string& typed) {
 
 }  // namespace
 
-std::string closest_name(const std::string& typed, const std::vector<std::string>& candidates) {
-    std::string best;
-    std::size_t best_distance = std::max<std::size_t>(2, typed.size() / 3) + 1;
-    for (const std::string& candidate : candidates) {
-        const std::size_t distance = edit_distance(typed, candidate);
-        if (distance < best_distance) {
-            best = candidate;
-            best_distance = distance;
-        }
-    }
-    return best;
-}
-
 int meas_main(int argc, const char* const* argv) {
+    if (argc >= 2 && argv[1][0] != '-') {
+        const Subcommand* subcommand =
+            std::find_if(std::begin(SUBCOMMANDS), std::end(SUBCOMMANDS),
+                         [&](const Subcommand& s) { return argv[1] == std::string(s.name); });
+        if (subcommand == std::end(SUBCOMMANDS)) return unknown_subcommand(argv[1]);
+        // Commands over a table of options of their own parse their arguments with it.
+        if (subcommand->run != nullptr) return subcommand->run(std::vector<std::string>(argv + 2, argv + argc));
+    }
     CLI::App app{"meas converts measurement data files and tells what they hold.", "meas"};
     app.formatter(std::make_shared<HelpFormatter>());
     app.set_help_flag("-h,--help", "print this help and exit");
@@ -160,11 +101,10 @@ int meas_main(int argc, const char* const* argv) {
         "is named on standard error); 2 a usage error or an unusable value (nothing is\n"
         "converted then).");
     add_convert_options(*convert, convert_options);
+    // The others only for the list of commands in the help: they never reach CLI11's parser.
+    for (const Subcommand& subcommand : SUBCOMMANDS)
+        if (subcommand.run != nullptr) app.add_subcommand(subcommand.name, subcommand.summary)->allow_extras();
 
-    if (argc >= 2 && argv[1][0] != '-') {
-        const std::vector<std::string> names = subcommand_names();
-        if (std::find(names.begin(), names.end(), argv[1]) == names.end()) return unknown_subcommand(argv[1]);
-    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
@@ -185,8 +125,7 @@ int meas_main(int argc, const char* const* argv) {
     if (!extras.empty()) {
         const std::string& typed = extras.front();
         if (typed.size() > 1 && typed[0] == '-')
-            return usage_error("meas convert",
-                               with_hint("unknown option '" + typed + "'", typed, option_names(*convert)));
+            return usage_error("meas convert", unknown_option_message(typed, option_names(*convert)));
         return usage_error("meas convert", "unexpected argument '" + typed + "'");
     }
     std::string error;

@@ -231,7 +231,8 @@ void add_convert_options(CLI::App& app, ConvertOptions& options) {
     app.add_option("INPUT", options.inputs, "data files to convert; - reads standard input (give -o then)")
         ->type_name("");
     app.add_option("--list", options.list,
-                   "convert the entries of a list file in measconv's format (input, output base, letters per line)")
+                   "convert the entries of a list file in measconv's format (input, output base, letters per line) "
+                   "(default: the INPUTs)")
         ->type_name("FILE");
     CLI::Option* letters =
         app.add_option_function<std::string>(
@@ -241,7 +242,8 @@ void add_convert_options(CLI::App& app, ConvertOptions& options) {
             ->type_name("LETTERS");
     app.add_option_function<std::string>(
            "--outputs", [&options](const std::string& value) { options.names = value; },
-           std::string("outputs by name, comma-separated: ") + OUTPUT_NAMES_HELP)
+           std::string("outputs by name, comma-separated: ") + OUTPUT_NAMES_HELP +
+               " (default: h5; pv.csv,wl.csv in a build without HDF5)")
         ->type_name("NAMES")
         ->excludes(letters);
     CLI::Option* base = app.add_option("-o,--output", options.output_base,
@@ -249,7 +251,8 @@ void add_convert_options(CLI::App& app, ConvertOptions& options) {
                                        "(default: the input's path without its extension)")
                             ->type_name("BASE");
     app.add_option("-d,--output-dir", options.output_dir,
-                   "put each input's outputs under DIR, named after the input (made if missing)")
+                   "put each input's outputs under DIR, named after the input (made if missing) (default: beside "
+                   "each input)")
         ->type_name("DIR")
         ->excludes(base);
     app.add_option("--sensors", options.sensors,

@@ -154,9 +154,9 @@ std::string converted_line(const ConvertRequest& request, const ConvertResult& r
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
     std::vector<std::string> named;
     std::size_t sensor_files = 0;
-    for (const std::string& output : result.outputs) {
-        if (is_combined_or_hdf5(output, paths))
-            named.push_back(quoted(output));
+    for (const WrittenOutput& output : result.outputs) {
+        if (is_combined_or_hdf5(output.path, paths))
+            named.push_back(quoted(output.path));
         else
             ++sensor_files;
     }
@@ -175,11 +175,9 @@ std::string json_line(const ConvertRequest& request, const ConvertResult& result
                       const std::vector<Finding>& findings) {
     using Json = nlohmann::ordered_json;
     Json outputs = Json::array();
-    for (const std::string& path : result.outputs) {
-        std::error_code error;
-        const std::uintmax_t size = fs::file_size(path, error);
-        outputs.push_back(Json{{"path", json_text(path)}, {"bytes", error ? Json(nullptr) : Json(size)}});
-    }
+    for (const WrittenOutput& output : result.outputs)
+        outputs.push_back(
+            Json{{"path", json_text(output.path)}, {"bytes", output.bytes ? Json(*output.bytes) : Json(nullptr)}});
     Json problems = Json::array();
     for (const Finding& finding : findings)
         problems.push_back(Json{

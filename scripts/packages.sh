@@ -91,6 +91,10 @@ check "installed meas writes measconv's per-sensor files" diff -r "$scratch/run/
 check "installed meas writes measconv's sample_pv.csv" cmp "$scratch/run/meas/sample_pv.csv" "$root/examples/expected/sample_pv.csv"
 check "installed measinfo finds the sample clean" \
   same "$(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/measinfo" --check sample.dat 2>&1)" "sample.dat: ok"
+check "installed meas check finds the sample clean" \
+  same "$(cd "$scratch/run" && TZ=UTC "$prefix/usr/bin/meas" check sample.dat 2>&1)" "sample.dat: ok"
+(cd "$scratch/run" && "$prefix/usr/bin/meas" gen --records 5 by_meas.dat && "$prefix/usr/bin/measgen" --records 5 by_measgen.dat)
+check "installed meas gen writes what measgen writes" cmp "$scratch/run/by_meas.dat" "$scratch/run/by_measgen.dat"
 for program in "${programs[@]}"; do
   check "installed $program.1.gz renders cleanly" "$root/scripts/check-man-page.sh" "$prefix/usr/share/man/man1/$program.1.gz"
   if [ -z "$prefix" ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the Linux and the Windows build (under Wine) on the same inputs and requires the same
 bytes from both: data files made by measgen, standard output, standard error and exit codes of
-measconv and measinfo, and every file of the output trees, the HDF5 files included (every
+measconv, measinfo and meas, and every file of the output trees, the HDF5 files included (every
 letter set has h). Then converts serials that Windows cannot take as file names and requires
 every sensor's files under the Windows name rules, converts to a base beyond ASCII, and
 interrupts a conversion with Ctrl-C.
@@ -273,7 +273,8 @@ def measinfo_runs(linux, windows):
                                   "in/gen_jumps.dat"], "measinfo --plot of a window", "measinfo")
 
 
-# meas convert: letter sets and named outputs, a selection, JSON lines, usage errors and help.
+# meas: letter sets and named outputs, a selection, JSON lines, usage errors and help; its other
+# commands.
 # Outputs are always named: the default (the HDF5 file) depends on the build.
 MEAS_RUNS = [
     ["convert", "-q", "-t", "tpwcs", "-d", "out/meas"] + ["in/%s.dat" % name for name in VALID + BROKEN + ["missing"]],
@@ -290,6 +291,24 @@ MEAS_RUNS = [
     ["--help"],
     ["convert", "--help"],
     ["--version"],
+    # info, check, plot and gen: measinfo's and measgen's work, worded by meas.
+    ["info", "in/sample.dat", "in/gen_jumps.dat", "in/short.dat"],
+    ["info", "--json", "in/gen_jumps.dat", "in/missing.dat"],
+    ["check", "in/sample.dat", "in/gen_jumps.dat", "in/bad_magic.dat"],
+    ["check", "--json", "in/gen_partial.dat"],
+    ["plot", "-o", "out/meas_plot.svg", "--plot-from", "2023-11-14 22:13:30", "--plot-to", "2023-11-14T22:14:30",
+     "--plot-sensors", "1,3", "--plot-wavelength", "in/gen_jumps.dat"],
+    ["plot", DRIVE_C + "in\\gen_wrap.dat"],  # the picture beside the data file, on C:
+    ["gen", "--sensors", "3", "--records", "40", "--time-jump", "10:-3", "--invalid-stretch", "5:3:2",
+     "out/meas_gen.dat"],
+    ["gen", "out/meas_gen_empty.dat"],
+    ["info", "--check", "in/sample.dat"],
+    ["plot", "in/sample.dat", "in/gen_many.dat"],
+    ["gen", "--recrods", "1", "out/meas_not_made.dat"],
+    ["info", "--help"],
+    ["check", "--help"],
+    ["plot", "--help"],
+    ["gen", "--help"],
 ]
 
 

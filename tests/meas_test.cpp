@@ -1,7 +1,8 @@
 // meas convert: without selection it writes measconv's bytes (every letter set, every malformed
 // input); a selection writes what measconv writes for a file holding only the selected sensors
 // and records (the tests' own model of them); exit codes, --json lines, --utc, help and hints;
-// several threads and shards write what one thread writes.
+// several threads and shards write what one thread writes. meas info, check, plot and gen write
+// what measinfo and measgen write for the same arguments.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -375,6 +376,43 @@ const ExitCase EXIT_CASES[] = {
      "'good.dat' is a data file, not a list file; convert it with 'meas convert good.dat'", ""},
     {"a list entry that writes nothing", "printf 'good.dat,one,x\\n' > list.txt", {"convert", "--list", "list.txt"}, 2,
      "entry 1 of 'list.txt' ('good.dat') writes no file with the letters 'x'", ""},
+    {"a file name like an option", "", {"convert", "-x"}, 2,
+     "meas convert: unknown option '-x' (a file name starting with '-' needs -- before it)\n", ""},
+    {"a command far from any", "", {"frobnicate"}, 2,
+     "meas: unknown command 'frobnicate' (commands: convert, info, check, plot, gen)\n(see 'meas --help')\n", ""},
+    {"a command near one", "", {"inof", "good.dat"}, 2, "meas: unknown command 'inof'; did you mean 'info'?", ""},
+    {"two letters swapped", "", {"gne", "x.dat"}, 2, "meas: unknown command 'gne'; did you mean 'gen'?", ""},
+    // info, check, plot and gen: measinfo's and measgen's values, messages and checks, worded by meas.
+    {"info: an unknown option", "", {"info", "--jsn", "good.dat"}, 2,
+     "meas info: unknown option '--jsn'; did you mean '--json'?\n(see 'meas info --help')\n", ""},
+    {"info: measinfo's --check", "", {"info", "--check", "good.dat"}, 2,
+     "meas info: unknown option '--check'; did you mean 'meas check'?\n", ""},
+    {"info: an option of plot", "", {"info", "--plot-sensors", "1", "good.dat"}, 2,
+     "meas info: unknown option '--plot-sensors'; did you mean 'meas plot --plot-sensors'?\n", ""},
+    {"check: a file name like an option", "", {"check", "-x"}, 2,
+     "meas check: unknown option '-x' (a file name starting with '-' needs -- before it)\n", ""},
+    {"check: no file", "", {"check"}, 2, "meas check: no data file named\n(see 'meas check --help')\n", ""},
+    {"plot: measinfo's --plot", "", {"plot", "--plot", "p.svg", "good.dat"}, 2,
+     "meas plot: unknown option '--plot'; did you mean '-o'?\n", ""},
+    {"plot: two files", "cp good.dat b.dat", {"plot", "good.dat", "b.dat"}, 2,
+     "meas plot: a plot draws one data file; 2 are named\n(see 'meas plot --help')\n", ""},
+    {"plot: a window that runs back", "", {"plot", "--plot-from", "2024-01-02 00:00", "--plot-to", "2024-01-01 00:00",
+     "good.dat"}, 2, "meas plot: --plot-from is later than --plot-to\n", ""},
+    {"plot: a time that is none", "", {"plot", "--plot-to", "yesterday", "good.dat"}, 2,
+     "meas plot: bad value for --plot-to: 'yesterday' (expected a local date-time YYYY-MM-DD HH:MM:SS)\n", ""},
+    {"plot: no name", "", {"plot", "-o", "", "good.dat"}, 2,
+     "meas plot: bad value for -o: '' (expected the name of the SVG file)\n", ""},
+    {"plot: a missing value", "", {"plot", "good.dat", "--output"}, 2, "meas plot: missing value for --output\n", ""},
+    {"gen: no file", "", {"gen"}, 2, "meas gen: no output file named\n(see 'meas gen --help')\n", ""},
+    {"gen: an unknown option", "", {"gen", "--recrods", "5", "x.dat"}, 2,
+     "meas gen: unknown option '--recrods'; did you mean '--records'?\n", ""},
+    {"gen: a number that is not decimal", "", {"gen", "--records", "0x10", "x.dat"}, 2,
+     "meas gen: bad value for --records: '0x10' (expected N, a decimal number from 0 to 9223372036854775807)\n", ""},
+    {"gen: two files", "", {"gen", "x.dat", "y.dat"}, 2, "meas gen: more than one output file named: x.dat, y.dat\n",
+     ""},
+    {"gen: a sensor the file lacks", "", {"gen", "--invalid-stretch", "1:2:9", "x.dat"}, 2,
+     "meas gen: --invalid-stretch names sensor 9; the file has 4\n", ""},
+    {"gen: its file", "", {"gen", "--records", "3", "x.dat"}, 0, "", "x.dat"},
 };
 // clang-format on
 
@@ -401,22 +439,203 @@ TEST(MeasConvert, ExitCodesAndMessages) {
     }
 }
 
-TEST(MeasConvert, HelpVersionAndCommands) {
+// The entries of a help page ("  -o, --output FILE.svg   text", the text perhaps on lines of
+// its own below) by what they name, the text joined into one line.
+std::map<std::string, std::string> help_entries(const std::string& help) {
+    std::map<std::string, std::string> entries;
+    std::istringstream lines(help);
+    std::string names;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("  -")) {
+            const std::size_t gap = line.find("  ", 2);
+            names = line.substr(2, gap == std::string::npos ? std::string::npos : gap - 2);
+            entries[names] = gap == std::string::npos ? "" : line.substr(line.find_first_not_of(' ', gap));
+        } else if (!names.empty() && line.starts_with(std::string(26, ' '))) {
+            std::string& text = entries[names];
+            if (!text.empty()) text += ' ';
+            text += line.substr(26);
+        } else {
+            names.clear();
+        }
+    }
+    return entries;
+}
+
+// The options an old program's help lists ("  --json   ..."), but those that are left out.
+std::vector<std::string> options_of(const std::string& help, const std::set<std::string>& left_out) {
+    std::vector<std::string> options;
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("  --") || line.starts_with("  -- ")) continue;
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        if (left_out.count(name) == 0) options.push_back(name);
+    }
+    return options;
+}
+
+TEST(Meas, HelpOfEveryCommandNamesEveryOptionWithItsDefault) {
     Scratch scratch;
-    const RunResult help = run_meas({"convert", "--help"}, scratch.dir.string());
-    EXPECT_EQ(help.exit_code, 0);
-    // Every option is shown with its default, no line wider than 79 columns.
-    for (const char* option :
-         {"--list FILE", "-t, --type LETTERS", "--outputs NAMES", "-o, --output BASE", "-d, --output-dir DIR",
-          "--sensors LIST", "--from TIME", "--to TIME", "--every N", "--utc", "-j, --jobs N", "--shard K/N",
-          "--progress, --no-progress", "-q, --quiet", "--json"})
-        EXPECT_TRUE(help.out.find(std::string("\n  ") + option + " ") != std::string::npos ||
-                    help.out.find(std::string("\n  ") + option + "\n") != std::string::npos)
-            << option;
-    std::istringstream lines(help.out);
-    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
+    const std::string measinfo_help = test::run_command({MEASINFO_BINARY, "--help"}, scratch.dir.string()).out;
+    const std::string measgen_help = test::run_command({MEASGEN_BINARY, "--help"}, scratch.dir.string()).out;
+    std::vector<std::string> plot_options = options_of(measinfo_help, {"--check", "--plot", "--help", "--version"});
+    plot_options.push_back("-o");
+    ASSERT_EQ(plot_options.size(), 6u);  // --json and the four of the plot, and -o
+    const std::vector<std::string> gen_options = options_of(measgen_help, {"--help", "--version"});
+    ASSERT_GT(gen_options.size(), 20u);
+    struct Command {
+        const char* name;
+        std::vector<std::string> options;
+    };
+    const Command commands[] = {
+        {"convert", {"--list", "-t", "--outputs", "-o", "-d", "--sensors", "--from", "--to", "--every", "--utc", "-j",
+                     "--shard", "--progress", "--no-progress", "-q", "--json"}},
+        {"info", {"--json", "--"}},
+        {"check", {"--json", "--"}},
+        {"plot", plot_options},
+        {"gen", gen_options},
+    };
+    const std::string meas_help = run_meas({"--help"}, scratch.dir.string()).out;
+    for (const Command& command : commands) {
+        SCOPED_TRACE(command.name);
+        EXPECT_NE(meas_help.find(std::string("\n  ") + command.name + " "), std::string::npos) << meas_help;
+        const RunResult help = run_meas({command.name, "--help"}, scratch.dir.string());
+        EXPECT_EQ(help.exit_code, 0);
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(run_meas({command.name, "-h"}, scratch.dir.string()).out, help.out);
+        EXPECT_NE(help.out.find(std::string("\nUsage: meas ") + command.name + " [OPTIONS] "), std::string::npos);
+        std::istringstream lines(help.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
+        const std::map<std::string, std::string> entries = help_entries(help.out);
+        EXPECT_EQ(entries.count("-h, --help"), 1u);
+        for (const std::string& option : command.options) {
+            const auto entry = std::find_if(entries.begin(), entries.end(), [&](const auto& e) {
+                std::istringstream names(e.first);
+                for (std::string name; names >> name;)
+                    if (name == option || name == option + ",") return true;
+                return false;
+            });
+            ASSERT_NE(entry, entries.end()) << option << " in\n" << help.out;
+            EXPECT_FALSE(entry->second.empty()) << option;
+            // An option that takes a value says what it is without the option.
+            const std::string last_word = entry->first.substr(entry->first.rfind(' ') + 1);
+            if (!last_word.starts_with("-")) {
+                EXPECT_NE(entry->second.find("(default: "), std::string::npos) << entry->first;
+            }
+        }
+    }
+    for (const char* command : {"info", "check", "plot", "gen"})
+        EXPECT_EQ(run_meas({command, "--version"}, scratch.dir.string()).out, "meas 1.0\n");
     EXPECT_EQ(run_meas({"--version"}, scratch.dir.string()).out, "meas 1.0\n");
-    EXPECT_NE(run_meas({"--help"}, scratch.dir.string()).out.find("  convert "), std::string::npos);
+}
+
+// --- info, check, plot, gen: what measinfo and measgen do ---
+
+struct OldProgramCase {
+    const char* what;
+    std::vector<std::string> args;  // meas's
+    const char* program;            // the old one
+    std::vector<std::string> old_args;
+    int exit_code;
+    const char* made;  // a file both make, or ""
+};
+
+// clang-format off
+const OldProgramCase OLD_PROGRAM_CASES[] = {
+    {"info: reports", {"info", "clean.dat", "irregular.dat", "old.dat"}, MEASINFO_BINARY,
+     {"clean.dat", "irregular.dat", "old.dat"}, 0, ""},
+    {"info: JSON lines, files that cannot be read", {"info", "--json", "clean.dat", "short.dat", "missing.dat"},
+     MEASINFO_BINARY, {"--json", "clean.dat", "short.dat", "missing.dat"}, 2, ""},
+    {"check: clean files", {"check", "clean.dat", "clean.dat"}, MEASINFO_BINARY, {"--check", "clean.dat", "clean.dat"},
+     0, ""},
+    {"check: files that are not", {"check", "clean.dat", "irregular.dat", "old.dat", "short.dat"}, MEASINFO_BINARY,
+     {"--check", "clean.dat", "irregular.dat", "old.dat", "short.dat"}, 1, ""},
+    {"check: JSON lines", {"check", "--json", "irregular.dat", "missing.dat"}, MEASINFO_BINARY,
+     {"--json", "--check", "irregular.dat", "missing.dat"}, 2, ""},
+    {"check: a name after --", {"check", "--", "--json"}, MEASINFO_BINARY, {"--check", "--", "--json"}, 0, ""},
+    {"plot: beside the data file", {"plot", "irregular.dat"}, MEASINFO_BINARY,
+     {"--plot", "irregular.svg", "irregular.dat"}, 0, "irregular.svg"},
+    {"plot: a window of two sensors' wavelengths",
+     {"plot", "-o", "w.svg", "--plot-from", "2024-03-31 01:00:10", "--plot-to", "2024-03-31T03:30:00",
+      "--plot-sensors", "1,3", "--plot-wavelength", "irregular.dat"}, MEASINFO_BINARY,
+     {"--plot", "w.svg", "--plot-from", "2024-03-31 01:00:10", "--plot-to", "2024-03-31T03:30:00",
+      "--plot-sensors", "1,3", "--plot-wavelength", "irregular.dat"}, 0, "w.svg"},
+    {"plot: with the JSON line", {"plot", "--json", "--output", "j.svg", "clean.dat"}, MEASINFO_BINARY,
+     {"--json", "--plot", "j.svg", "clean.dat"}, 0, "j.svg"},
+    {"plot: a sensor the file lacks", {"plot", "--plot-sensors", "2,7", "clean.dat"}, MEASINFO_BINARY,
+     {"--plot", "clean.svg", "--plot-sensors", "2,7", "clean.dat"}, 2, ""},
+    {"plot: into a missing directory", {"plot", "-o", "nowhere/p.svg", "clean.dat"}, MEASINFO_BINARY,
+     {"--plot", "nowhere/p.svg", "clean.dat"}, 2, ""},
+    {"plot: over the data file", {"plot", "-o", "clean.dat", "clean.dat"}, MEASINFO_BINARY,
+     {"--plot", "clean.dat", "clean.dat"}, 2, ""},
+    {"plot: a file that cannot be read", {"plot", "missing.dat"}, MEASINFO_BINARY,
+     {"--plot", "missing.svg", "missing.dat"}, 2, ""},
+    {"gen: jumps and stretches", {"gen", "--sensors", "3", "--records", "40", "--rate", "4", "--time-jump", "10:-3",
+     "--counter-jump", "20:7", "--invalid-stretch", "5:3:2", "new.dat"}, MEASGEN_BINARY,
+     {"--sensors", "3", "--records", "40", "--rate", "4", "--time-jump", "10:-3", "--counter-jump", "20:7",
+      "--invalid-stretch", "5:3:2", "new.dat"}, 0, "new.dat"},
+    {"gen: a broken file", {"gen", "--serials", "A,B", "--record", "0,1,1.5:1500000,nan(7):0", "--magic", "SARX",
+     "--trailing-bytes", "5", "broken.dat"}, MEASGEN_BINARY,
+     {"--serials", "A,B", "--record", "0,1,1.5:1500000,nan(7):0", "--magic", "SARX", "--trailing-bytes", "5",
+      "broken.dat"}, 0, "broken.dat"},
+    {"gen: no record", {"gen", "empty.dat"}, MEASGEN_BINARY, {"empty.dat"}, 0, "empty.dat"},
+    {"gen: a name after --", {"gen", "--records", "2", "--", "-odd.dat"}, MEASGEN_BINARY,
+     {"--records", "2", "--", "-odd.dat"}, 0, "-odd.dat"},
+    {"gen: a file that cannot be written", {"gen", "--records", "1", "nowhere/x.dat"}, MEASGEN_BINARY,
+     {"--records", "1", "nowhere/x.dat"}, 1, ""},
+};
+// clang-format on
+
+// The standard error of an old program as meas words it: each line that starts with the
+// program's name starts with "meas" instead.
+std::string in_meas_words(const std::string& err, const std::string& program) {
+    std::string words;
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+        words += (line.starts_with(program + ": ") ? "meas" + line.substr(program.size()) : line) + "\n";
+    return words;
+}
+
+TEST(MeasTools, EveryCommandDoesWhatMeasinfoOrMeasgenDoes) {
+    // Three sensors at two records a second, from 2024-03-31 00:00 UTC, the night Berlin's
+    // clocks go forward: clean; with a gap, time running back, a counter jump, invalid and
+    // non-finite readings; of an older version; shorter than a header.
+    FileShape clean;
+    clean.sensors = numbered_sensors(3);
+    clean.start_time = 1711843200;
+    clean.pattern_records = 200;
+    clean.records_per_second = 2;
+    FileShape irregular = clean;
+    irregular.time_jumps = {{50, 3600}, {120, -30}};
+    irregular.counter_jumps = {{80, 5}};
+    irregular.invalid_every = 7;
+    irregular.non_finite_every = 11;
+    FileShape old = clean;
+    old.version_minor = 2;
+    FileShape short_file = clean;
+    short_file.truncate_to = 100;
+    Scratch inputs;
+    for (const auto& [name, shape] : {std::pair{"clean.dat", clean}, std::pair{"--json", clean},
+                                      std::pair{"irregular.dat", irregular}, std::pair{"old.dat", old},
+                                      std::pair{"short.dat", short_file}})
+        ASSERT_TRUE(write_data_file(shape, inputs.path(name)));
+    for (const OldProgramCase& c : OLD_PROGRAM_CASES) {
+        SCOPED_TRACE(c.what);
+        Scratch old_dir, new_dir;
+        fs::copy(inputs.dir, old_dir.dir, fs::copy_options::recursive);
+        fs::copy(inputs.dir, new_dir.dir, fs::copy_options::recursive);
+        std::vector<std::string> old_argv = {c.program};
+        old_argv.insert(old_argv.end(), c.old_args.begin(), c.old_args.end());
+        const RunResult old_run = test::run_command(old_argv, old_dir.dir.string(), "Europe/Berlin");
+        const RunResult new_run = run_meas(c.args, new_dir.dir.string(), "Europe/Berlin");
+        EXPECT_EQ(old_run.exit_code, c.exit_code) << old_run.err;
+        EXPECT_EQ(new_run.exit_code, c.exit_code) << new_run.err;
+        EXPECT_EQ(new_run.out, old_run.out);
+        EXPECT_EQ(new_run.err, in_meas_words(old_run.err, fs::path(c.program).filename().string()));
+        EXPECT_EQ(tree_difference(file_tree(old_dir.dir.string()), file_tree(new_dir.dir.string())), "");
+        if (*c.made != '\0') {
+            EXPECT_TRUE(fs::exists(new_dir.path(c.made)));
+        }
+    }
 }
 
 // --- --json and --utc ---

@@ -150,6 +150,17 @@ bool add_record(FileShape& shape, const char* value) {
 
 enum class Group { shape, irregular, broken };
 
+struct GroupHeading {
+    Group group;
+    const char* heading;
+};
+
+const GroupHeading GROUPS[] = {
+    {Group::shape, "file shape"},
+    {Group::irregular, "irregular records (repeatable, counted in generated records from 0)"},
+    {Group::broken, "broken files"},
+};
+
 // An option that takes a value: a decimal number within [low, high] for set_number, any other
 // value for set_text (false when the value is not acceptable). `note` follows the expected
 // form in the message about a value that is not acceptable. A new option is one row of OPTIONS.
@@ -157,6 +168,8 @@ struct ValueOption {
     const char* name;
     const char* value;  // the value's form, as the usage shows it
     const char* help;
+    const char* default_value;   // what the file has without the option
+    bool usage_default = false;  // measgen's usage shows the default too (meas's help shows every one)
     Group group = Group::shape;
     long long low = 0;
     long long high = 0;
@@ -168,62 +181,75 @@ struct ValueOption {
 // clang-format off
 const ValueOption OPTIONS[] = {
     {.name = "--sensors", .value = "N", .help = "N sensors (0 to 127) with ids 1..N and serials SN0001...",
-     .low = 0, .high = MAX_CONVERTIBLE_SENSORS,
+     .default_value = "4", .low = 0, .high = MAX_CONVERTIBLE_SENSORS,
      .set_number = [](FileShape& s, long long n) { s.sensors = numbered_sensors(static_cast<int>(n)); },
      .note = "; more only with --refused-sensor-count, which makes a file measconv refuses"},
     {.name = "--serials", .value = "A,B,...", .help = "up to 127 sensor serials (ids 1, 2, ...); replaces --sensors",
-     .set_text = set_serials, .note = " of at most 127 serials"},
-    {.name = "--records", .value = "N", .help = "N generated records", .low = 0, .high = I64_MAX,
+     .default_value = "those of --sensors", .set_text = set_serials, .note = " of at most 127 serials"},
+    {.name = "--records", .value = "N", .help = "N generated records", .default_value = "0", .low = 0, .high = I64_MAX,
      .set_number = [](FileShape& s, long long n) { s.pattern_records = static_cast<std::uint64_t>(n); }},
-    {.name = "--rate", .value = "N", .help = "records per second of time offset (default 1)", .low = 1,
-     .high = U32_MAX,
+    {.name = "--rate", .value = "N", .help = "records per second of time offset", .default_value = "1",
+     .usage_default = true, .low = 1, .high = U32_MAX,
      .set_number = [](FileShape& s, long long n) { s.records_per_second = static_cast<std::uint32_t>(n); }},
-    {.name = "--start", .value = "SECONDS", .help = "start time, seconds since 1970 UTC (default 0)", .low = I32_MIN,
+    {.name = "--start", .value = "SECONDS", .help = "start time, seconds since 1970 UTC", .default_value = "0",
+     .usage_default = true, .low = I32_MIN,
      .high = I32_MAX, .set_number = [](FileShape& s, long long n) { s.start_time = static_cast<std::int32_t>(n); }},
-    {.name = "--invalid-every", .value = "K", .help = "every K-th reading gets an invalid wavelength", .low = 0,
-     .high = U32_MAX,
+    {.name = "--invalid-every", .value = "K", .help = "every K-th reading gets an invalid wavelength",
+     .default_value = "0, none", .low = 0, .high = U32_MAX,
      .set_number = [](FileShape& s, long long n) { s.invalid_every = static_cast<std::uint32_t>(n); }},
-    {.name = "--seed", .value = "S", .help = "seed of the generated values (default 1)", .low = 0, .high = U32_MAX,
+    {.name = "--seed", .value = "S", .help = "seed of the generated values", .default_value = "1",
+     .usage_default = true, .low = 0, .high = U32_MAX,
      .set_number = [](FileShape& s, long long n) { s.seed = static_cast<std::uint32_t>(n); }},
-    {.name = "--title", .value = "T", .help = "header title",
+    {.name = "--title", .value = "T", .help = "header title", .default_value = "'Strain test'",
      .set_text = [](FileShape& s, const char* v) { return s.title = v, true; }},
-    {.name = "--company", .value = "C", .help = "header company",
+    {.name = "--company", .value = "C", .help = "header company", .default_value = "'Example Labs'",
      .set_text = [](FileShape& s, const char* v) { return s.company = v, true; }},
-    {.name = "--idn", .value = "I", .help = "header IDN",
+    {.name = "--idn", .value = "I", .help = "header IDN", .default_value = "'MU-4000'",
      .set_text = [](FileShape& s, const char* v) { return s.idn = v, true; }},
     {.name = "--unit-serial", .value = "S", .help = "header serial of the acquisition unit",
+     .default_value = "'SA2024001'",
      .set_text = [](FileShape& s, const char* v) { return s.unit_serial = v, true; }},
     {.name = "--record", .value = "OFFSET,COUNTER[,VALUE:WAVELENGTH...]",
-     .help = "an explicit record (repeatable; before generated ones)", .set_text = add_record},
-    {.name = "--wave", .value = "SECONDS", .help = "values follow a sine of this period per sensor instead of random ones",
+     .help = "an explicit record (repeatable; before generated ones)", .default_value = "none", .set_text = add_record},
+    {.name = "--wave", .value = "SECONDS",
+     .help = "values follow a sine of this period per sensor instead of random ones", .default_value = "random values",
      .low = 1, .high = U32_MAX,
      .set_number = [](FileShape& s, long long n) { s.wave_period = static_cast<std::uint32_t>(n); }},
     {.name = "--time-jump", .value = "R:S",
-     .help = "time offsets from record R on shifted by S seconds (a gap, or back if negative)",
+     .help = "time offsets from record R on shifted by S seconds (a gap, or back if negative)", .default_value = "none",
      .group = Group::irregular, .set_text = add_jump<&FileShape::time_jumps>},
     {.name = "--counter-jump", .value = "R:N", .help = "counters from record R on shifted by N",
+     .default_value = "none",
      .group = Group::irregular, .set_text = add_jump<&FileShape::counter_jumps>},
     {.name = "--invalid-stretch", .value = "R:N[:SENSOR]",
-     .help = "records R to R+N-1 invalid for one sensor (from 1) or all", .group = Group::irregular,
+     .help = "records R to R+N-1 invalid for one sensor (from 1) or all", .default_value = "none",
+     .group = Group::irregular,
      .set_text = add_invalid_stretch},
     {.name = "--non-finite-every", .value = "K", .help = "every K-th reading's value is NaN, inf, -inf in turn",
+     .default_value = "0, none",
      .group = Group::irregular, .low = 0, .high = U32_MAX,
      .set_number = [](FileShape& s, long long n) { s.non_finite_every = static_cast<std::uint32_t>(n); }},
-    {.name = "--magic", .value = "XXXX", .help = "magic bytes (default SART)", .group = Group::broken,
+    {.name = "--magic", .value = "XXXX", .help = "magic bytes", .default_value = "SART", .usage_default = true,
+     .group = Group::broken,
      .set_text = [](FileShape& s, const char* v) { return s.magic = v, true; }},
-    {.name = "--file-version", .value = "MAJ.MIN", .help = "version bytes (default 1.3)", .group = Group::broken,
+    {.name = "--file-version", .value = "MAJ.MIN", .help = "version bytes", .default_value = "1.3",
+     .usage_default = true, .group = Group::broken,
      .set_text = set_file_version},
     {.name = "--count-byte", .value = "B", .help = "sensor count byte written instead of the number of sensors",
+     .default_value = "the number of sensors",
      .group = Group::broken, .low = 0, .high = 255,
      .set_number = [](FileShape& s, long long n) { s.count_byte = static_cast<std::uint8_t>(n); }},
     {.name = "--refused-sensor-count", .value = "N",
-     .help = "N sensors (128 to 255), a count measconv refuses (it reads N-256)", .group = Group::broken,
+     .help = "N sensors (128 to 255), a count measconv refuses (it reads N-256)", .default_value = "none",
+     .group = Group::broken,
      .low = MAX_CONVERTIBLE_SENSORS + 1, .high = 255,
      .set_number = [](FileShape& s, long long n) { s.sensors = numbered_sensors(static_cast<int>(n)); }},
-    {.name = "--trailing-bytes", .value = "N", .help = "a partial record of N bytes at the end", .group = Group::broken,
+    {.name = "--trailing-bytes", .value = "N", .help = "a partial record of N bytes at the end",
+     .default_value = "0", .group = Group::broken,
      .low = 0, .high = U32_MAX,
      .set_number = [](FileShape& s, long long n) { s.trailing_bytes = static_cast<std::uint32_t>(n); }},
-    {.name = "--truncate", .value = "N", .help = "cut the file to N bytes", .group = Group::broken, .low = 0,
+    {.name = "--truncate", .value = "N", .help = "cut the file to N bytes", .default_value = "the whole file",
+     .group = Group::broken, .low = 0,
      .high = I64_MAX, .set_number = [](FileShape& s, long long n) { s.truncate_to = static_cast<std::uint64_t>(n); }},
 };
 // clang-format on
@@ -258,16 +284,17 @@ std::string inconsistency(const FileShape& shape) {
     return "";
 }
 
-MeasgenCommandLine usage_error(std::string what) {
+MeasgenCommandLine usage_error(std::string what, std::string unknown = "") {
     MeasgenCommandLine line;
     line.command = MeasgenCommand::usage_error;
     line.error = std::move(what);
+    line.unknown = std::move(unknown);
     return line;
 }
 
 }  // namespace
 
-MeasgenCommandLine parse_measgen_command_line(const std::vector<std::string>& args) {
+MeasgenCommandLine parse_measgen_command_line(const std::vector<std::string>& args, GenCommand command) {
     MeasgenCommandLine line;
     line.command = MeasgenCommand::write;
     FileShape& shape = line.options.shape;
@@ -280,8 +307,8 @@ MeasgenCommandLine parse_measgen_command_line(const std::vector<std::string>& ar
             outputs.push_back(arg);
         } else if (arg == "--") {
             options_ended = true;
-        } else if (arg == "--help" || arg == "--version") {
-            line.command = arg == "--help" ? MeasgenCommand::help : MeasgenCommand::version;
+        } else if (arg == "--help" || arg == "--version" || (command == GenCommand::gen && arg == "-h")) {
+            line.command = arg == "--version" ? MeasgenCommand::version : MeasgenCommand::help;
             return line;
         } else if (const ValueOption* option = find_option(arg)) {
             if (i + 1 >= args.size()) return usage_error("missing value for " + arg);
@@ -290,8 +317,10 @@ MeasgenCommandLine parse_measgen_command_line(const std::vector<std::string>& ar
                 return usage_error("bad value for " + arg + ": '" + value + "' (expected " + expected_value(*option) +
                                    ")");
         } else {
-            return usage_error("unknown option " + arg +
-                               (arg.starts_with("--") ? "" : " (an output name starting with '-' needs -- before it)"));
+            return usage_error(
+                "unknown option " + arg +
+                    (arg.starts_with("--") ? "" : " (an output name starting with '-' needs -- before it)"),
+                arg);
         }
     }
     if (outputs.empty()) return usage_error("no output file named");
@@ -308,11 +337,8 @@ std::string measgen_usage() {
         "Numbers are decimal: 010 is ten; no 0x, no exponent (but VALUE may have one).\n"
         "  --help                   print this text and exit\n"
         "  --version                print the version of measgen and exit\n";
-    for (const auto& [group, heading] :
-         {std::pair{Group::shape, "file shape:\n"},
-          std::pair{Group::irregular, "irregular records (repeatable, counted in generated records from 0):\n"},
-          std::pair{Group::broken, "broken files:\n"}}) {
-        usage += heading;
+    for (const auto& [group, heading] : GROUPS) {
+        usage += std::string(heading) + ":\n";
         for (const ValueOption& option : OPTIONS) {
             if (option.group != group) continue;
             // The help in a column of its own: beside a short form, under a long one.
@@ -321,18 +347,32 @@ std::string measgen_usage() {
             usage += "  " + form +
                      (form.size() < FORM_WIDTH ? std::string(FORM_WIDTH - form.size(), ' ')
                                                : "\n  " + std::string(FORM_WIDTH, ' '));
-            usage += std::string(" ") + option.help + "\n";
+            usage += std::string(" ") + option.help;
+            if (option.usage_default) usage += std::string(" (default ") + option.default_value + ")";
+            usage += "\n";
         }
     }
     return usage;
 }
 
-int run_measgen(const MeasgenOptions& options) {
+std::vector<OptionHelp> measgen_options() {
+    std::vector<OptionHelp> options;
+    for (const auto& [group, heading] : GROUPS)
+        for (const ValueOption& option : OPTIONS)
+            if (option.group == group)
+                options.push_back({{option.name},
+                                   option.value,
+                                   std::string(option.help) + " (default: " + option.default_value + ")",
+                                   heading});
+    return options;
+}
+
+int run_measgen(const MeasgenOptions& options, const char* program) {
     if (!write_data_file(options.shape, options.output)) {
-        std::fprintf(stderr, "measgen: cannot write %s\n", options.output.c_str());
+        std::fprintf(stderr, "%s: cannot write %s\n", program, options.output.c_str());
         return 1;
     }
     if (whole_records(options.shape) == 0)
-        std::fprintf(stderr, "measgen: 0 records written to %s\n", options.output.c_str());
+        std::fprintf(stderr, "%s: 0 records written to %s\n", program, options.output.c_str());
     return 0;
 }
