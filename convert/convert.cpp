@@ -60,7 +60,7 @@ std::vector<FileIdentity> files_split_mode_must_not_open(const std::vector<FileI
                                                          const CombinedFiles& combined) {
     std::vector<FileIdentity> files = never_written;
     for (const OutputFile& file : combined.files)
-        if (file.is_open()) files.push_back(file.identity());
+        if (file.is_open() && file.identity().regular) files.push_back(file.identity());  // devices may be shared
     return files;
 }
 
