@@ -122,11 +122,18 @@ void close_descriptor(int fd) {
 bool create_new_file(const std::string& name) {
 #ifdef _WIN32
     const int fd = _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT | _O_BINARY, 0666);
-    return fd >= 0 && _close(fd) == 0;
+    if (fd < 0) return false;
+    if (_close(fd) == 0) return true;
 #else
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return fd >= 0 && close(fd) == 0;
+    if (fd < 0) return false;
+    if (close(fd) == 0) return true;
 #endif
+    // Made but not closed cleanly: not used, and not left behind either.
+    const int close_error = errno;
+    std::remove(name.c_str());
+    errno = close_error;
+    return false;
 }
 
 bool replace_file(const std::string& from, const std::string& to) {

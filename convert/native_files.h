@@ -47,7 +47,8 @@ bool truncate_descriptor(int fd);
 void close_descriptor(int fd);
 
 // Creates name, which must not exist yet (O_EXCL), and closes it again; the descriptor is never
-// inherited by a child process. False with errno set when it was not created.
+// inherited by a child process. False with errno set when it was not created (or not closed
+// cleanly, and then removed again).
 bool create_new_file(const std::string& name);
 
 // Moves from to to, replacing a file that is there (Windows' rename() refuses to replace).
