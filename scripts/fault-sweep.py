@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Every I/O call of a conversion fails once, in turn.
 
-For three conversions (the sample with tpwcsh, a three-entry list, a file of several read
-blocks) with MEASCONV_JOBS=1 and 2, each call number N of openat, newfstatat, fstat, read,
+For four conversions (the sample with tpwcsh, a three-entry list, a file of several read
+blocks, the sample with a per-sensor name that is a hard link to it) with MEASCONV_JOBS=1 and 2, each call number N of openat, newfstatat, fstat, read,
 write, pwrite64, close, rename and unlink is made to fail once (strace -e inject=CALL:error=E:
 when=N; counted per thread, as strace counts), and after each run the rules of the user guide's
 guarantees are checked against a clean run:
@@ -75,17 +75,26 @@ class Entry:
 
 
 class Case:
-    def __init__(self, name, args, entries, kept):
+    def __init__(self, name, args, entries, kept, setup=None, setup_files=(), clean_messages=""):
         self.name = name
         self.args = args
         self.entries = entries
         self.kept = kept  # files that must keep their bytes: the data files and the list
         self.list_file = kept[-1] if args[-1].endswith(".lst") else None
+        self.setup = setup  # run in each run's directory before the run
+        self.setup_files = setup_files  # the files it makes there
+        self.clean_messages = clean_messages  # what a run without a failure prints
+
+
+def link_a_sensor_file_to_the_input(directory):
+    os.mkdir(os.path.join(directory, "k"))
+    os.link(os.path.join(directory, "e.dat"), os.path.join(directory, "k", "SN0002.csv"))
 
 
 def make_inputs(directory, measgen, sample):
     shutil.copy(sample, os.path.join(directory, "a.dat"))
     shutil.copy(sample, os.path.join(directory, "b.dat"))
+    shutil.copy(sample, os.path.join(directory, "e.dat"))
     # Two sensors in 50000 records: 1.2 MB, more than one 1 MiB read block.
     subprocess.run([measgen, "--sensors", "2", "--records", "50000", "--rate", "10", "--invalid-every", "7",
                     os.path.join(directory, "m.dat")], check=True, stdout=subprocess.DEVNULL)
@@ -99,7 +108,17 @@ def make_inputs(directory, measgen, sample):
              ["a.dat", "b.dat", "c.dat", "l.lst"]),
         # Without h, so that with two threads the records are formatted in parallel.
         Case("multi-block", ["tpwcs", "m.dat", "m"], [Entry("m.dat", "m")], ["m.dat"]),
+        # A per-sensor name that is a hard link to the input: never written, whichever call fails.
+        Case("linked", ["tpwcsh", "e.dat", "k"], [Entry("e.dat", "k")], ["e.dat"], link_a_sensor_file_to_the_input,
+             [os.path.join("k", "SN0002.csv")], "Can not open 'k/SN0002.csv' to export.\nCan not write 'k.h5'.\n"),
     ]
+
+
+def before_run(inputs, case):
+    """The names of the files a run's directory holds before the run: the data files, the list and
+    what the case's set-up adds."""
+    names = set(os.listdir(inputs))
+    return names | set(case.setup_files)
 
 
 def file_tree(directory):
@@ -131,10 +150,12 @@ def run(strace_words, measconv, case, jobs, directory):
         return None, "", ""
 
 
-def fresh_copy(inputs, work, label):
+def fresh_copy(inputs, work, label, case):
     directory = tempfile.mkdtemp(prefix=label + "-", dir=work)
     for name in os.listdir(inputs):
         shutil.copy(os.path.join(inputs, name), directory)
+    if case.setup:
+        case.setup(directory)
     return directory
 
 
@@ -180,7 +201,7 @@ def messages_of(stdout):
     return lines
 
 
-def check(case, reference, originals, result, tree, call):
+def check(case, reference, originals, before, result, tree, call):
     """The broken rules of one run (empty when it kept them all)."""
     code, stdout, stderr = result
     if code is None:
@@ -219,7 +240,7 @@ def check(case, reference, originals, result, tree, call):
                 elif form_index == 1:
                     named.add(subject)
                 break
-    outputs = {name: data for name, data in tree.items() if name not in originals}
+    outputs = {name: data for name, data in tree.items() if name not in before}
     if loader_failed or list_failed:
         if outputs:
             broken.append("files written though nothing ran: " + ", ".join(sorted(outputs)))
@@ -273,15 +294,16 @@ def sweep(args):
             if args.case and case.name not in args.case:
                 continue
             for jobs in (1, 2):
-                directory = fresh_copy(inputs, work, "clean")
+                directory = fresh_copy(inputs, work, "clean", case)
                 trace = os.path.join(work, "trace-%s-%d" % (case.name, jobs))
                 code, stdout, stderr = run(["-o", trace, "-e", "trace=" + ",".join(CALLS)], measconv, case, jobs,
                                            directory)
-                if code != 0 or stdout or stderr.replace(NO_HDF5_NOTICE + "\n", ""):
+                if code != 0 or stdout != case.clean_messages or stderr.replace(NO_HDF5_NOTICE + "\n", ""):
                     print("fault-sweep: the clean run of %s (%d threads) failed: exit %s, %r %r" %
                           (case.name, jobs, code, stdout, stderr), file=sys.stderr)
                     return 2
-                references[(case.name, jobs)] = {n: d for n, d in file_tree(directory).items() if n not in originals}
+                references[(case.name, jobs)] = {n: d for n, d in file_tree(directory).items()
+                                                  if n not in before_run(inputs, case)}
                 shutil.rmtree(directory)
                 relevant, most = call_numbers(trace)
                 for call in CALLS:
@@ -296,7 +318,7 @@ def sweep(args):
 
         def one(point):
             case, jobs, call, number, error = point
-            directory = fresh_copy(inputs, work, "run")
+            directory = fresh_copy(inputs, work, "run", case)
             try:
                 result = run(["-o", "/dev/null", "-e", "trace=" + call,
                               "-e", "inject=%s:error=%s:when=%d" % (call, error, number)], measconv, case, jobs,
@@ -304,7 +326,8 @@ def sweep(args):
                 tree = file_tree(directory)
             finally:
                 shutil.rmtree(directory, ignore_errors=True)
-            return point, result, check(case, references[(case.name, jobs)], originals, result, tree, call)
+            return point, result, check(case, references[(case.name, jobs)], originals, before_run(inputs, case),
+                                        result, tree, call)
 
         failures = 0
         workers = args.jobs or os.cpu_count() or 2
