@@ -103,6 +103,18 @@ bool lock_output_descriptor(int fd) {
 #endif
 }
 
+bool locked_by_another(const std::string& path) {
+#ifdef _WIN32
+    const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+#endif
+    if (fd < 0) return false;
+    const bool locked = descriptor_identity(fd).regular && !lock_output_descriptor(fd);
+    close_descriptor(fd);  // a lock taken here goes with it
+    return locked;
+}
+
 bool truncate_descriptor(int fd) {
 #ifdef _WIN32
     return _chsize_s(fd, 0) == 0;

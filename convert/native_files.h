@@ -41,6 +41,9 @@ int open_output_descriptor(const std::string& name);
 // once (flock; LockFileEx on Windows). False when another holder has it or it cannot be taken.
 bool lock_output_descriptor(int fd);
 
+// True when path is a file whose lock another holder has (an output another run is writing).
+bool locked_by_another(const std::string& path);
+
 // Cuts the file open on fd to no bytes.
 bool truncate_descriptor(int fd);
 

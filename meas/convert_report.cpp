@@ -133,6 +133,7 @@ std::string cannot_create_reason(const std::string& path, const std::string& inp
         return "the output directory " + quoted(parent.string()) + " does not exist; create it or use -d";
     if (is_same_file(path, input)) return "it is the input itself; give another output name (-o)";
     if (fs::is_directory(path, error)) return "a directory of that name is in the way";
+    if (locked_by_another(path)) return "another run is writing it; wait until it ends";
     return "check that its directory is writable";
 }
 
