@@ -91,15 +91,18 @@ int open_output_descriptor(const std::string& name) {
 #endif
 }
 
-bool lock_output_descriptor(int fd) {
+OutputLock lock_output_descriptor(int fd) {
 #ifdef _WIN32
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     OVERLAPPED from_the_start{};
-    return handle != INVALID_HANDLE_VALUE &&
-           LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                      &from_the_start) != 0;
+    if (handle == INVALID_HANDLE_VALUE) return OutputLock::unavailable;
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &from_the_start))
+        return OutputLock::taken;
+    return GetLastError() == ERROR_LOCK_VIOLATION ? OutputLock::held_elsewhere : OutputLock::unavailable;
 #else
-    return flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return OutputLock::taken;
+    return errno == EWOULDBLOCK ? OutputLock::held_elsewhere : OutputLock::unavailable;
 #endif
 }
 
@@ -110,7 +113,7 @@ bool locked_by_another(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 #endif
     if (fd < 0) return false;
-    const bool locked = descriptor_identity(fd).regular && !lock_output_descriptor(fd);
+    const bool locked = descriptor_identity(fd).regular && lock_output_descriptor(fd) == OutputLock::held_elsewhere;
     close_descriptor(fd);  // a lock taken here goes with it
     return locked;
 }

@@ -38,8 +38,13 @@ bool may_be_one_of(const FileIdentity& file, const std::vector<FileIdentity>& fi
 int open_output_descriptor(const std::string& name);
 
 // An advisory lock on the whole file open on fd, so that two runs never write one output at
-// once (flock; LockFileEx on Windows). False when another holder has it or it cannot be taken.
-bool lock_output_descriptor(int fd);
+// once (flock; LockFileEx on Windows).
+enum class OutputLock {
+    taken,
+    held_elsewhere,  // another run (or program) holds it
+    unavailable,     // the file system has no locks (an NFS mount without a lock daemon)
+};
+OutputLock lock_output_descriptor(int fd);
 
 // True when path is a file whose lock another holder has (an output another run is writing).
 bool locked_by_another(const std::string& path);

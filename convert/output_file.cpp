@@ -47,8 +47,10 @@ int open_output(const std::string& path, const std::vector<FileIdentity>& never_
     const int fd = open_output_descriptor(path);
     if (fd < 0) return -1;
     identity = descriptor_identity(fd);
-    const bool usable = !may_be_one_of(identity, never_be) && identity.kind != FileIdentity::Kind::unknown &&
-                        (!identity.regular || (lock_output_descriptor(fd) && truncate_descriptor(fd)));
+    // Where the file system keeps no locks, the output is written as it always was.
+    const bool usable =
+        !may_be_one_of(identity, never_be) && identity.kind != FileIdentity::Kind::unknown &&
+        (!identity.regular || (lock_output_descriptor(fd) != OutputLock::held_elsewhere && truncate_descriptor(fd)));
     if (usable) return fd;
     close_descriptor(fd);
     identity = {};

@@ -29,7 +29,8 @@ public:
     // file is opened first and judged by its descriptor: one that may be one of never_be (the
     // input, the list), or a regular file that another holder has locked, is closed untouched
     // and false returned; so is one whose identity cannot be told. A regular file is locked
-    // (lock_output_descriptor) until it is closed, and only then truncated.
+    // (lock_output_descriptor; where the file system has no locks, it goes unlocked) until it
+    // is closed, and only then truncated.
     bool create(const std::string& path, LineEnds ends, std::size_t buffer_size,
                 const std::vector<FileIdentity>& never_be = {});
     // An output held in memory instead of a file: the buffer grows rather than being flushed,
