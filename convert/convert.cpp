@@ -9,7 +9,6 @@
 #include "base/c_file.h"
 #include "convert/hdf5_output.h"
 #include "convert/output_names.h"
-#include "convert/parallel_records.h"
 
 namespace {
 
@@ -126,44 +125,20 @@ bool finish_hdf5(Outputs& outputs, std::vector<Problem>& problems) {
 
 enum class RecordPass { complete, failed, stopped };
 
-// One pass over the records feeds the per-sensor and the combined files alike. A write or read
-// failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
-RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
-                         const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
-                         std::vector<Problem>& problems) {
-    if (request.threads > 1 && !outputs.hdf5.is_open()) {
-        // The records formatted on several threads, written with the same writes (the HDF5
-        // file, when asked for, takes the one-thread pass below).
-        const RecordPassEnd end =
-            write_records_in_parallel(request, header, selection, cursor, input, outputs.combined, outputs.split);
-        if (stop_requested(request)) return RecordPass::stopped;
-        if (end.failed_file != nullptr) {
-            name_unfinished_outputs(outputs, paths, problems);
-            return RecordPass::failed;
-        }
-        if (end.read_failed) {
-            problems.push_back({ConvertStatus::read_failed, request.input});
-            return RecordPass::failed;
-        }
-        return RecordPass::complete;
+// One pass over the records feeds every output (record_pass.h). A write or read failure ends
+// it with its problems; a stop ends it as soon as it is seen, whatever else failed.
+RecordPass convert_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
+                           const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
+                           std::vector<Problem>& problems) {
+    const RecordPassSettings settings{request.threads, request.loops, request.stop, request.progress};
+    const RecordPassEnd end = write_records(settings, header, selection, cursor, input,
+                                            {outputs.combined, outputs.split, outputs.hdf5});
+    if (stop_requested(request)) return RecordPass::stopped;  // also a read or write cut short by the signal
+    if (end.write_failed) {
+        name_unfinished_outputs(outputs, paths, problems);
+        return RecordPass::failed;
     }
-    const bool split = request.flags & FLAG_SPLIT;
-    RecordReader reader(input, selection.file_record_size(), 1 << 20, request.stop);
-    SelectedRecords records(selection, header.start_time, cursor);
-    for (RecordBlock block = records.next_block(reader); block.count > 0; block = records.next_block(reader)) {
-        if (stop_requested(request)) return RecordPass::stopped;
-        const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;
-        if (failed == nullptr) failed = request.loops.combined(header, block, outputs.combined);
-        const bool hdf5_failed = failed == nullptr && !append_hdf5_records(outputs.hdf5, block.bytes, block.count);
-        if (failed != nullptr || hdf5_failed) {
-            if (stop_requested(request)) return RecordPass::stopped;  // a write cut short by the signal
-            name_unfinished_outputs(outputs, paths, problems);
-            return RecordPass::failed;
-        }
-        note_progress(request.progress, block, outputs.combined, outputs.split);
-    }
-    if (stop_requested(request)) return RecordPass::stopped;  // a read cut short by the signal
-    if (reader.failed()) {
+    if (end.read_failed) {
         problems.push_back({ConvertStatus::read_failed, request.input});
         return RecordPass::failed;
     }
@@ -251,7 +226,7 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
 
     // After a failure what was written so far stays, flushed as far as it can be.
     bool hdf5_finished = false;
-    switch (write_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
+    switch (convert_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
     case RecordPass::stopped: return interrupted(request);
     case RecordPass::failed: break;
     case RecordPass::complete:

@@ -35,6 +35,8 @@ public:
     std::uint64_t size() const { return flushed_ + used_; }
     // Free bytes at the end of the buffer (what reserve() may hand out without flushing).
     std::size_t room() const { return capacity_ - used_; }
+    // The buffer's size: the most one flush writes of lines given through reserve().
+    std::size_t buffer_size() const { return capacity_; }
 
     // The bytes of an output held in memory, and their removal (the buffer is kept).
     std::string_view contents() const { return {buffer_.get(), used_}; }
