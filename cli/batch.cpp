@@ -135,7 +135,6 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
         request.output_base = entry.output_base;
         request.flags = flags;
         request.hdf5_compression = settings.hdf5_compression;
-        request.loops = settings.loops;
         request.keep_intact = {list_path};
         request.stop = settings.stop;
     }

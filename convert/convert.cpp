@@ -130,7 +130,7 @@ enum class RecordPass { complete, failed, stopped };
 RecordPass convert_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
                            const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
                            std::vector<Problem>& problems) {
-    const RecordPassSettings settings{request.threads, request.loops, request.stop, request.progress};
+    const RecordPassSettings settings{request.threads, request.stop, request.progress};
     const RecordPassEnd end = write_records(settings, header, selection, cursor, input,
                                             {outputs.combined, outputs.split, outputs.hdf5});
     if (stop_requested(request)) return RecordPass::stopped;  // also a read or write cut short by the signal

@@ -23,7 +23,6 @@ struct ConvertRequest {
     OutputSet outputs = ALL_OUTPUTS;  // of the files the flags give, those written
     Selection selection;              // the sensors and records written; by default all of them
     Hdf5Compression hdf5_compression;  // of the .h5 file's records (letter h)
-    RecordLoops loops;
     // Files never opened for writing, besides the input (which never is): the list file.
     std::vector<std::string> keep_intact;
     // Set when the run must end (a signal): the conversion stops within a block of records and

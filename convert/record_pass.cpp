@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "convert/record_loops.h"
+
 namespace {
 
 // About this many bytes of records in a piece: large enough that handing a piece to a thread
@@ -94,8 +96,8 @@ bool any_write_failed(const Pass& pass) {
 // (they have the room, so the loops never flush), with more the piece's memory outputs.
 // What the loops return says nothing here: the pass checks the files itself, in its order.
 void format_lines(const Pass& pass, RecordBlock records, CombinedFiles& combined, SplitFiles& split) {
-    if (!split.text.empty() || !split.csv.empty()) pass.settings.loops.split(pass.header, records, split);
-    pass.settings.loops.combined(pass.header, records, combined);
+    if (!split.text.empty() || !split.csv.empty()) format_split_records(pass.header, records, split);
+    format_combined_records(pass.header, records, combined);
 }
 
 // One piece through the three steps; put_lines is step 3's text part. False when a write has

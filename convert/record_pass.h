@@ -37,13 +37,6 @@
 #include "datafile/data_file.h"
 #include "datafile/record_reader.h"
 
-// The loops that turn records into lines. The fast ones are the converter's; measconv-baseline
-// passes the straightforward ones that the benchmarks and equivalence tests measure them against.
-struct RecordLoops {
-    const OutputFile* (*combined)(const DataFileHeader&, RecordBlock, CombinedFiles&) = write_combined_records;
-    const OutputFile* (*split)(const DataFileHeader&, RecordBlock, SplitFiles&) = write_split_records;
-};
-
 // Everything the records are written into.
 struct RecordOutputs {
     CombinedFiles& combined;
@@ -53,7 +46,6 @@ struct RecordOutputs {
 
 struct RecordPassSettings {
     unsigned threads = 1;  // in all, the calling thread included; at most MAX_FORMAT_THREADS are used
-    RecordLoops loops;
     const std::atomic<bool>* stop = nullptr;  // when set, the pass ends at the next block
     ConvertProgress* progress = nullptr;
 };
