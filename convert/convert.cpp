@@ -158,28 +158,24 @@ ConvertResult interrupted(const ConvertRequest& request) {
 }
 
 // The conversion up to its end or its first failure. The outputs stay with the caller, so an
-// interrupted conversion can remove them whatever step it was in. A failure while a stop is
-// requested (an open or read cut short by the signal) counts as the interruption.
+// interrupted conversion can remove them whatever step it was in.
 ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Reached& reached) {
     if (stop_requested(request)) return interrupted(request);
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
 
     InputFile input = open_input(paths.input);
-    if (!input)
-        return stop_requested(request) ? interrupted(request)
-                                       : failed_with({ConvertStatus::input_open_failed, paths.input});
+    if (!input) return failed_with({ConvertStatus::input_open_failed, paths.input});
     if (request.flags & FLAG_SPLIT) reached.split_directory_made = make_split_directory(paths.output_base);
 
     if (Problem problem =
             create_combined_files(paths, request.flags, request.keep_intact, outputs.combined, request.outputs);
         problem.status != ConvertStatus::ok)
-        return stop_requested(request) ? interrupted(request) : failed_with(std::move(problem));
+        return failed_with(std::move(problem));
 
     std::vector<Problem> problems;
     std::vector<unsigned char> header_bytes(HEADER_SIZE);
     const HeaderRead read = read_header(input.get(), header_bytes);
     reached.header_complete = read == HeaderRead::complete;
-    if (read == HeaderRead::failed && stop_requested(request)) return interrupted(request);
     if (read == HeaderRead::failed) problems.push_back({ConvertStatus::read_failed, paths.input});
     if (read == HeaderRead::complete) {
         if (const HeaderCheck check = check_header(header_bytes.data()); check != HeaderCheck::ok)
@@ -210,7 +206,6 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
                 problem = {ConvertStatus::hdf5_open_failed, paths.hdf5};
             }
         if (problem.status != ConvertStatus::ok) {
-            if (stop_requested(request)) return interrupted(request);
             close_outputs(outputs, problems);  // the combined files stay, empty, as after their own failure
             problems.insert(problems.begin(), std::move(problem));
             return with_problems(std::move(problems));
@@ -246,6 +241,9 @@ ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
     Reached reached;
     ConvertResult result = run_conversion(request, outputs, reached);
+    // A failure while a stop is requested (an open, a read or a write cut short by the signal)
+    // counts as the interruption.
+    if (result.status != ConvertStatus::ok && stop_requested(request)) result = interrupted(request);
     // Stopped before it was complete: nothing half-written is left behind. Ended before its
     // records, it leaves nothing either when the caller wants no empty files.
     const bool unfilled = !reached.records_started && !request.keep_unfilled_outputs;

@@ -74,6 +74,13 @@ struct Pass {
     bool stop_requested() const { return settings.stop != nullptr && settings.stop->load(std::memory_order_relaxed); }
 };
 
+// Bytes given to the text and CSV outputs so far, for the progress display.
+std::uint64_t output_bytes(const Pass& pass) {
+    std::uint64_t bytes = 0;
+    for (const ScheduledOutput& output : pass.order) bytes += pass.file(output).size();
+    return bytes;
+}
+
 // --- The three steps of a piece ---
 
 // Step 1: a file is flushed when its buffer may not hold the piece's longest possible lines.
@@ -108,7 +115,7 @@ bool write_piece(const Pass& pass, RecordBlock records, PutLines put_lines) {
     if (any_write_failed(pass)) return false;
     put_lines();
     append_hdf5_records(pass.outputs.hdf5, records.bytes, records.count);  // a failure shows at the next check
-    note_progress(pass.settings.progress, records, pass.outputs.combined, pass.outputs.split);
+    if (pass.settings.progress != nullptr) note_progress(pass.settings.progress, records, output_bytes(pass));
     return true;
 }
 
