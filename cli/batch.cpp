@@ -137,7 +137,6 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
         request.output_base = entry.output_base;
         request.flags = flags;
         request.hdf5_compression = settings.hdf5_compression;
-        request.loops = settings.loops;
         request.keep_intact = {list_path};
         request.keep_intact_files = list_file;
         request.stop = settings.stop;

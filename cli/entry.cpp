@@ -18,7 +18,6 @@ int run_single(const char* type, const char* input, const char* output_base, con
     request.output_base = output_base;
     request.flags = parse_type_letters(type);
     request.hdf5_compression = settings.hdf5_compression;
-    request.loops = settings.loops;
     request.stop = settings.stop;
     request.threads = settings.jobs;
     print_unsupported_notice({request});
@@ -35,13 +34,12 @@ int run(int argc, const char* const* argv, const RunSettings& settings) {
 
 }  // namespace
 
-int measconv_main(int argc, const char* const* argv, const RecordLoops& loops) {
+int measconv_main(int argc, const char* const* argv) {
     std::optional<RunSettings> settings;
     if (argc == 3 || argc == 4) {
         // Settings that cannot be used stop the run before anything is converted.
         settings = read_run_settings();
         if (!settings) return finish_standard_output(2);
-        settings->loops = loops;
         settings->stop = install_stop_signals();
     }
     const int exit_code = finish_standard_output(run(argc, argv, settings ? *settings : RunSettings{}));

@@ -9,7 +9,6 @@
 #include "base/c_file.h"
 #include "convert/hdf5_output.h"
 #include "convert/output_names.h"
-#include "convert/parallel_records.h"
 
 namespace {
 
@@ -144,44 +143,20 @@ bool finish_hdf5(Outputs& outputs, const RunPaths& paths, const std::vector<File
 
 enum class RecordPass { complete, failed, stopped };
 
-// One pass over the records feeds the per-sensor and the combined files alike. A write or read
-// failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
-RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
-                         const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
-                         std::vector<Problem>& problems) {
-    if (request.threads > 1 && !outputs.hdf5.is_open()) {
-        // The records formatted on several threads, written with the same writes (the HDF5
-        // file, when asked for, takes the one-thread pass below).
-        const RecordPassEnd end =
-            write_records_in_parallel(request, header, selection, cursor, input, outputs.combined, outputs.split);
-        if (stop_requested(request)) return RecordPass::stopped;
-        if (end.failed_file != nullptr) {
-            name_unfinished_outputs(outputs, paths, problems);
-            return RecordPass::failed;
-        }
-        if (end.read_failed) {
-            problems.push_back({ConvertStatus::read_failed, request.input});
-            return RecordPass::failed;
-        }
-        return RecordPass::complete;
+// One pass over the records feeds every output (record_pass.h). A write or read failure ends
+// it with its problems; a stop ends it as soon as it is seen, whatever else failed.
+RecordPass convert_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
+                           const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
+                           std::vector<Problem>& problems) {
+    const RecordPassSettings settings{request.threads, request.stop, request.progress};
+    const RecordPassEnd end = write_records(settings, header, selection, cursor, input,
+                                            {outputs.combined, outputs.split, outputs.hdf5});
+    if (stop_requested(request)) return RecordPass::stopped;  // also a read or write cut short by the signal
+    if (end.write_failed) {
+        name_unfinished_outputs(outputs, paths, problems);
+        return RecordPass::failed;
     }
-    const bool split = request.flags & FLAG_SPLIT;
-    RecordReader reader(input, selection.file_record_size(), 1 << 20, request.stop);
-    SelectedRecords records(selection, header.start_time, cursor);
-    for (RecordBlock block = records.next_block(reader); block.count > 0; block = records.next_block(reader)) {
-        if (stop_requested(request)) return RecordPass::stopped;
-        const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;
-        if (failed == nullptr) failed = request.loops.combined(header, block, outputs.combined);
-        const bool hdf5_failed = failed == nullptr && !append_hdf5_records(outputs.hdf5, block.bytes, block.count);
-        if (failed != nullptr || hdf5_failed) {
-            if (stop_requested(request)) return RecordPass::stopped;  // a write cut short by the signal
-            name_unfinished_outputs(outputs, paths, problems);
-            return RecordPass::failed;
-        }
-        note_progress(request.progress, block, outputs.combined, outputs.split);
-    }
-    if (stop_requested(request)) return RecordPass::stopped;  // a read cut short by the signal
-    if (reader.failed()) {
+    if (end.read_failed) {
         problems.push_back({ConvertStatus::read_failed, request.input});
         return RecordPass::failed;
     }
@@ -201,29 +176,25 @@ ConvertResult interrupted(const ConvertRequest& request) {
 }
 
 // The conversion up to its end or its first failure. The outputs stay with the caller, so an
-// interrupted conversion can remove them whatever step it was in. A failure while a stop is
-// requested (an open or read cut short by the signal) counts as the interruption.
+// interrupted conversion can remove them whatever step it was in.
 ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Reached& reached) {
     if (stop_requested(request)) return interrupted(request);
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
 
     InputFile input = open_input(paths.input);
-    if (!input)
-        return stop_requested(request) ? interrupted(request)
-                                       : failed_with({ConvertStatus::input_open_failed, paths.input});
+    if (!input) return failed_with({ConvertStatus::input_open_failed, paths.input});
     const std::vector<FileIdentity> never_written = files_never_written(request, input.get());
     if (request.flags & FLAG_SPLIT) reached.split_directory_made = make_split_directory(paths.output_base);
 
     if (Problem problem =
             create_combined_files(paths, request.flags, never_written, outputs.combined, request.outputs);
         problem.status != ConvertStatus::ok)
-        return stop_requested(request) ? interrupted(request) : failed_with(std::move(problem));
+        return failed_with(std::move(problem));
 
     std::vector<Problem> problems;
     std::vector<unsigned char> header_bytes(HEADER_SIZE);
     const HeaderRead read = read_header(input.get(), header_bytes);
     reached.header_complete = read == HeaderRead::complete;
-    if (read == HeaderRead::failed && stop_requested(request)) return interrupted(request);
     if (read == HeaderRead::failed) problems.push_back({ConvertStatus::read_failed, paths.input});
     if (read == HeaderRead::complete) {
         if (const HeaderCheck check = check_header(header_bytes.data()); check != HeaderCheck::ok)
@@ -255,7 +226,6 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
         // conversion ends there, as for a combined file.
         if (problem.status == ConvertStatus::write_failed) problem.status = ConvertStatus::hdf5_open_failed;
         if (problem.status != ConvertStatus::ok) {
-            if (stop_requested(request)) return interrupted(request);
             close_outputs(outputs, problems);  // the combined files stay, empty, as after their own failure
             problems.insert(problems.begin(), std::move(problem));
             return with_problems(std::move(problems));
@@ -271,7 +241,7 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
 
     // After a failure what was written so far stays, flushed as far as it can be.
     bool hdf5_finished = false;
-    switch (write_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
+    switch (convert_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
     case RecordPass::stopped: return interrupted(request);
     case RecordPass::failed: break;
     case RecordPass::complete:
@@ -297,6 +267,9 @@ ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
     Reached reached;
     ConvertResult result = run_conversion(request, outputs, reached);
+    // A failure while a stop is requested (an open, a read or a write cut short by the signal)
+    // counts as the interruption.
+    if (result.status != ConvertStatus::ok && stop_requested(request)) result = interrupted(request);
     // Stopped before it was complete: nothing half-written is left behind. Ended before its
     // records, it leaves nothing either when the caller wants no empty files.
     const bool unfilled = !reached.records_started && !request.keep_unfilled_outputs;

@@ -12,6 +12,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
         release();
         stream_ = std::exchange(other.stream_, nullptr);
+        sink_ = std::exchange(other.sink_, OutputSink{});
         open_ = std::exchange(other.open_, false);
         in_memory_ = std::exchange(other.in_memory_, false);
         flushed_ = std::exchange(other.flushed_, 0);
@@ -30,11 +31,12 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 OutputFile::~OutputFile() { release(); }
 
 void OutputFile::release() {
+    if (stream_ != nullptr || sink_.write != nullptr) flush_buffer();
     if (stream_ != nullptr) {
-        flush_buffer();
         std::fclose(stream_);
         stream_ = nullptr;
     }
+    sink_ = {};
     open_ = false;
     in_memory_ = false;
 }
@@ -102,6 +104,25 @@ void OutputFile::open_in_memory(std::size_t initial_capacity) {
     buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
 }
 
+void OutputFile::open_sink(const std::string& path, OutputSink sink, LineEnds ends, std::size_t buffer_size) {
+    release();
+    path_ = path;
+    ends_ = ends;
+    failed_ = false;
+    used_ = 0;
+    flushed_ = 0;
+    regular_ = false;
+    open_ = true;
+    sink_ = sink;
+    capacity_ = buffer_size < 64 ? 64 : buffer_size;
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+}
+
+bool OutputFile::put(const char* data, std::size_t size) {
+    if (sink_.write != nullptr) return sink_.write(sink_.context, data, size) == size;
+    return std::fwrite(data, 1, size, stream_) == size;
+}
+
 // Room for size more bytes in memory: the capacity at least doubles, so growing is amortised.
 void OutputFile::grow(std::size_t size) {
     const std::size_t wanted = used_ + size;
@@ -115,7 +136,7 @@ void OutputFile::grow(std::size_t size) {
 
 void OutputFile::flush_buffer() {
     if (used_ == 0 || in_memory_) return;
-    if (!failed_ && std::fwrite(buffer_.get(), 1, used_, stream_) != used_) failed_ = true;
+    if (!failed_ && !put(buffer_.get(), used_)) failed_ = true;
     flushed_ += used_;
     used_ = 0;
 }
@@ -127,7 +148,7 @@ void OutputFile::write_raw(const char* data, std::size_t size) {
     } else if (size > capacity_ - used_) {
         flush_buffer();
         if (size >= capacity_) {
-            if (!failed_ && std::fwrite(data, 1, size, stream_) != size) failed_ = true;
+            if (!failed_ && !put(data, size)) failed_ = true;
             flushed_ += size;
             return;
         }
@@ -169,10 +190,11 @@ void OutputFile::write(std::string_view bytes) {
 bool OutputFile::close() {
     open_ = false;
     in_memory_ = false;
-    if (stream_ == nullptr) return !failed_;
+    if (stream_ == nullptr && sink_.write == nullptr) return !failed_;
     flush_buffer();
-    if (std::fclose(stream_) != 0) failed_ = true;
+    if (stream_ != nullptr && std::fclose(stream_) != 0) failed_ = true;
     stream_ = nullptr;
+    sink_ = {};
     return !failed_;
 }
 
@@ -189,6 +211,7 @@ bool OutputFile::discard() {
         std::fclose(stream_);
         stream_ = nullptr;
     }
+    sink_ = {};
 #ifdef _WIN32
     if (regular_) removed = std::remove(path_.c_str()) == 0;  // an open file cannot be removed there
 #endif

@@ -16,6 +16,13 @@
 
 enum class LineEnds { keep, crlf };
 
+// Where an output's bytes go when a test stands in for the file: write takes size bytes and
+// returns how many it took (fewer: the write failed, as on a full disk).
+struct OutputSink {
+    std::size_t (*write)(void* context, const char* data, std::size_t size) = nullptr;
+    void* context = nullptr;
+};
+
 class OutputFile {
 public:
     OutputFile() = default;
@@ -37,6 +44,9 @@ public:
     // and its bytes are taken with contents() and dropped with clear(). The parallel
     // conversion has the record loops format pieces of a file into such outputs.
     void open_in_memory(std::size_t initial_capacity);
+    // An output whose writes go to sink instead of a file, named path in messages: for the
+    // tests of the write schedule, which make a write fail at any byte they choose.
+    void open_sink(const std::string& path, OutputSink sink, LineEnds ends, std::size_t buffer_size);
     bool is_open() const { return open_; }
     bool failed() const { return failed_; }
     const std::string& path() const { return path_; }
@@ -46,6 +56,8 @@ public:
     std::uint64_t size() const { return flushed_ + used_; }
     // Free bytes at the end of the buffer (what reserve() may hand out without flushing).
     std::size_t room() const { return capacity_ - used_; }
+    // The buffer's size: the most one flush writes of lines given through reserve().
+    std::size_t buffer_size() const { return capacity_; }
 
     // The bytes of an output held in memory, and their removal (the buffer is kept).
     std::string_view contents() const { return {buffer_.get(), used_}; }
@@ -72,11 +84,13 @@ public:
 
 private:
     void flush_buffer();
+    bool put(const char* data, std::size_t size);
     char* make_room(std::size_t size);
     void grow(std::size_t size);
     void release();
 
     std::FILE* stream_ = nullptr;
+    OutputSink sink_;
     bool open_ = false;
     bool in_memory_ = false;
     std::uint64_t flushed_ = 0;
