@@ -152,6 +152,9 @@ RecordPass convert_records(const ConvertRequest& request, const DataFileHeader& 
     const RecordPassEnd end = write_records(settings, header, selection, cursor, input,
                                             {outputs.combined, outputs.split, outputs.hdf5});
     if (stop_requested(request)) return RecordPass::stopped;  // also a read or write cut short by the signal
+    // Failed at the very end, every other output has all its records: only what failed is named
+    // (as the outputs are closed), the HDF5 file then not written.
+    if (end.write_failed && end.every_record_given) return RecordPass::complete;
     if (end.write_failed) {
         name_unfinished_outputs(outputs, paths, problems);
         return RecordPass::failed;

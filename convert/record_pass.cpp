@@ -136,7 +136,7 @@ RecordPassEnd one_thread_pass(const Pass& pass, RecordReader& reader, SelectedRe
             if (!write_piece(pass, piece, format_in_place)) return {true, false};
         }
     }
-    if (any_write_failed(pass)) return {true, false};
+    if (any_write_failed(pass)) return {true, false, !reader.failed()};
     return {false, reader.failed()};
 }
 
@@ -359,7 +359,7 @@ struct PassDriver {
             } else if (next_formatted()) {
                 if (!write_next_piece(lock)) return {true, false};
             } else if (finished()) {
-                if (any_write_failed(pass())) return {true, false};
+                if (any_write_failed(pass())) return {true, false, !read_failed};
                 return {false, read_failed};
             } else if (pipeline.taken < pipeline.handed_out) {
                 format_next_piece(pipeline, lock);

@@ -54,6 +54,9 @@ struct RecordPassSettings {
 struct RecordPassEnd {
     bool write_failed = false;  // an output's write failed: the pass stopped at a piece's check
     bool read_failed = false;   // reading stopped on an error, not at the end
+    // The write failure showed at the check after the last piece: every output had been given
+    // every record, so each one that did not fail is complete once it is closed.
+    bool every_record_given = false;
 };
 
 // Threads used at most, whatever settings.threads asks for: beyond this the one writer

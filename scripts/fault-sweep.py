@@ -16,7 +16,8 @@ guarantees are checked against a clean run:
 - every output of an entry that is missing or differs from the clean run's is named by a message
   ("Can not write 'F'." or "Can not open 'F' to export."), unless a message says the conversion
   ended before its records ("Can not open 'INPUT' to read data.", "Can not read 'INPUT'.", or a
-  combined file or the .h5 that could not be opened);
+  combined file or the .h5 that could not be opened); and an output named as not written
+  differs (unless a close failed: the bytes are there, the file system may not keep them);
 - what a text output holds is a beginning of the clean run's bytes;
 - a .h5 file is there only when it and every other output of its entry equal the clean run's;
 - no other file is left, except a temporary .h5 name when unlink failed.
@@ -267,6 +268,9 @@ def check(case, reference, originals, before, result, tree, call):
                 broken.append("%s is not a beginning of the complete file" % name)
             if not complete[name] and name not in named and not ended and not lost:
                 broken.append("%s is incomplete and not named" % name)
+            # After a failed close the bytes are there, but the file system may not keep them.
+            if complete[name] and ("Can not write '%s'." % name) in lines and call != "close":
+                broken.append("%s is complete but named as not written" % name)
     return broken
 
 
