@@ -84,31 +84,13 @@ std::uint64_t output_bytes(const Pass& pass) {
 // --- The three steps of a piece ---
 
 // Step 1: a file is flushed when its buffer may not hold the piece's longest possible lines.
-// The files to flush, in the schedule's order.
-struct Flush {
-    OutputFile* file;
-    std::size_t need;
-};
-
-std::vector<Flush>& files_short_of_room(const Pass& pass, std::size_t records, std::vector<Flush>& flushes) {
-    flushes.clear();
+void make_room_for_piece(const Pass& pass, std::size_t records) {
     for (const ScheduledOutput& output : pass.order) {
         OutputFile& file = pass.file(output);
         const std::size_t need = records * output.line_room;
-        if (file.room() < need) flushes.push_back({&file, need});
+        if (file.room() < need) file.reserve(need);  // flushes: less than need is free
     }
-    return flushes;
 }
-
-void flush_for_piece(const Flush& flush) { flush.file->reserve(flush.need); }  // flushes: less than need is free
-
-// One thread's step 1: the flushes one after the other.
-struct FlushInOrder {
-    std::vector<Flush> flushes;
-    void operator()(const Pass& pass, std::size_t records) {
-        for (const Flush& flush : files_short_of_room(pass, records, flushes)) flush_for_piece(flush);
-    }
-};
 
 // Step 2 (and the end of the pass): has a write failed, in the schedule's order?
 bool any_write_failed(const Pass& pass) {
@@ -127,9 +109,9 @@ void format_lines(const Pass& pass, RecordBlock records, CombinedFiles& combined
 
 // One piece through the three steps; put_lines is step 3's text part. False when a write has
 // failed: the pass ends.
-template <typename MakeRoom, typename PutLines>
-bool write_piece(const Pass& pass, RecordBlock records, MakeRoom& make_room, PutLines put_lines) {
-    make_room(pass, records.count);
+template <typename PutLines>
+bool write_piece(const Pass& pass, RecordBlock records, PutLines put_lines) {
+    make_room_for_piece(pass, records.count);
     if (any_write_failed(pass)) return false;
     put_lines();
     append_hdf5_records(pass.outputs.hdf5, records.bytes, records.count);  // a failure shows at the next check
@@ -144,7 +126,6 @@ RecordBlock piece_of(RecordBlock block, std::size_t first, std::size_t most) {
 // --- One thread ---
 
 RecordPassEnd one_thread_pass(const Pass& pass, RecordReader& reader, SelectedRecords& selected, RecordBlock block) {
-    FlushInOrder make_room;
     for (; block.count > 0; block = selected.next_block(reader)) {
         if (pass.stop_requested()) return {};
         for (std::size_t first = 0; first < block.count; first += pass.piece_records) {
@@ -152,7 +133,7 @@ RecordPassEnd one_thread_pass(const Pass& pass, RecordReader& reader, SelectedRe
             const auto format_in_place = [&] {
                 format_lines(pass, piece, pass.outputs.combined, pass.outputs.split);
             };
-            if (!write_piece(pass, piece, make_room, format_in_place)) return {true, false};
+            if (!write_piece(pass, piece, format_in_place)) return {true, false};
         }
     }
     if (any_write_failed(pass)) return {true, false};
@@ -194,39 +175,16 @@ void open_piece_outputs(const Pass& pass, Piece& piece) {
 
 struct Pipeline {
     const Pass& pass;
-    std::vector<ReadBlock> blocks{};
-    std::vector<Piece> pieces{};  // a ring: piece number n lives in pieces[n % size]
+    std::vector<ReadBlock> blocks;
+    std::vector<Piece> pieces;  // a ring: piece number n lives in pieces[n % size]
 
-    std::mutex mutex{};
-    std::condition_variable work_ready{};   // a piece was handed out, or the pass ends
-    std::condition_variable piece_ready{};  // a piece was formatted
+    std::mutex mutex;
+    std::condition_variable work_ready;   // a piece was handed out, or the pass ends
+    std::condition_variable piece_ready;  // a piece was formatted
     std::size_t handed_out = 0;           // pieces numbered so far
     std::size_t taken = 0;                // pieces a formatting thread has taken
     bool ending = false;
-
-    // The flushes of a piece's step 1 that the threads share (split mode's many files).
-    std::condition_variable flushes_done{};
-    const std::vector<Flush>* flushes = nullptr;
-    std::size_t flushes_taken = 0;
-    std::size_t flushes_finished = 0;
-    bool flushes_left() const { return flushes != nullptr && flushes_taken < flushes->size(); }
 };
-
-// Flushes taken at once: a few writes per turn of the lock.
-constexpr std::size_t FLUSHES_PER_TAKE = 4;
-
-// Takes some of the step's flushes and makes them, the lock released meanwhile.
-void make_some_flushes(Pipeline& pipeline, std::unique_lock<std::mutex>& lock) {
-    const std::vector<Flush>& flushes = *pipeline.flushes;
-    const std::size_t first = pipeline.flushes_taken;
-    const std::size_t end = std::min(flushes.size(), first + FLUSHES_PER_TAKE);
-    pipeline.flushes_taken = end;
-    lock.unlock();
-    for (std::size_t i = first; i < end; ++i) flush_for_piece(flushes[i]);
-    lock.lock();
-    pipeline.flushes_finished += end - first;
-    if (pipeline.flushes_finished == flushes.size()) pipeline.flushes_done.notify_all();
-}
 
 void format_piece(const Pass& pass, Piece& piece) {
     for (const ScheduledOutput& output : pass.order) output_at(piece.combined, piece.split, output).clear();
@@ -246,38 +204,11 @@ void format_next_piece(Pipeline& pipeline, std::unique_lock<std::mutex>& lock) {
 void format_pieces(Pipeline& pipeline) {
     std::unique_lock<std::mutex> lock(pipeline.mutex);
     for (;;) {
-        pipeline.work_ready.wait(lock, [&] {
-            return pipeline.ending || pipeline.flushes_left() || pipeline.taken < pipeline.handed_out;
-        });
+        pipeline.work_ready.wait(lock, [&] { return pipeline.ending || pipeline.taken < pipeline.handed_out; });
         if (pipeline.ending) return;
-        if (pipeline.flushes_left())  // the writer waits for them
-            make_some_flushes(pipeline, lock);
-        else
-            format_next_piece(pipeline, lock);
+        format_next_piece(pipeline, lock);
     }
 }
-
-// The threaded pass's step 1: the same flushes, made by every thread that is free, all of them
-// finished before the step's check. A few are made by the writer alone.
-struct FlushOnEveryThread {
-    Pipeline& pipeline;
-    std::vector<Flush> flushes;
-    void operator()(const Pass& pass, std::size_t records) {
-        files_short_of_room(pass, records, flushes);
-        if (flushes.size() < 2 * FLUSHES_PER_TAKE) {
-            for (const Flush& flush : flushes) flush_for_piece(flush);
-            return;
-        }
-        std::unique_lock<std::mutex> lock(pipeline.mutex);
-        pipeline.flushes = &flushes;
-        pipeline.flushes_taken = 0;
-        pipeline.flushes_finished = 0;
-        pipeline.work_ready.notify_all();
-        while (pipeline.flushes_left()) make_some_flushes(pipeline, lock);
-        pipeline.flushes_done.wait(lock, [&] { return pipeline.flushes_finished == flushes.size(); });
-        pipeline.flushes = nullptr;
-    }
-};
 
 // While it lives, the signals that stop a run are held back from this thread, and so from the
 // threads it starts (they inherit its mask). Formatting threads never wait on the input, so a
@@ -339,7 +270,6 @@ void copy_piece_lines(const Pass& pass, const Piece& piece) {
 // and writes the formatted pieces in order. Its counters are guarded by the mutex.
 struct PassDriver {
     Pipeline& pipeline;
-    FlushOnEveryThread make_room{pipeline, {}};
     std::size_t blocks_read = 0;  // read blocks numbered so far; block n lives in blocks[n % size]
     std::size_t cut_block = 0;    // the block being cut into pieces, and how far
     std::size_t cut_records = 0;
@@ -410,8 +340,7 @@ struct PassDriver {
     bool write_next_piece(std::unique_lock<std::mutex>& lock) {
         const Piece& piece = pipeline.pieces[written % pipeline.pieces.size()];
         lock.unlock();
-        const bool written_well =
-            write_piece(pass(), piece.records, make_room, [&] { copy_piece_lines(pass(), piece); });
+        const bool written_well = write_piece(pass(), piece.records, [&] { copy_piece_lines(pass(), piece); });
         lock.lock();
         ++written;
         --pipeline.blocks[piece.block].unwritten;
@@ -467,7 +396,7 @@ RecordPassEnd write_records(const RecordPassSettings& settings, const DataFileHe
                             RecordOutputs outputs) {
     const Pass pass{settings, header, outputs, schedule_order(header, outputs.combined, outputs.split),
                     piece_record_count(header, outputs.combined, outputs.split)};
-    Pipeline pipeline{pass};
+    Pipeline pipeline{pass, {}, {}, {}, {}, {}, 0, 0, false};
     pipeline.blocks.reserve(READ_AHEAD_BLOCKS);
     for (std::size_t i = 0; i < READ_AHEAD_BLOCKS; ++i)
         pipeline.blocks.emplace_back(input, selection, header.start_time, cursor, settings.stop);
