@@ -128,6 +128,8 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
                                            TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ConvertRequest> requests;
     TypeFlags flags = command_line_flags;
+    // Taken once, so that no later name can hide the list from the outputs.
+    const std::vector<FileIdentity> list_file = kept_file_identities({list_path});
     for (const ListEntry& entry : entries) {
         if (!entry.type.empty()) flags = parse_type_letters(entry.type);
         ConvertRequest& request = requests.emplace_back();
@@ -136,6 +138,7 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
         request.flags = flags;
         request.hdf5_compression = settings.hdf5_compression;
         request.keep_intact = {list_path};
+        request.keep_intact_files = list_file;
         request.stop = settings.stop;
     }
     return requests;

@@ -23,8 +23,11 @@ struct ConvertRequest {
     OutputSet outputs = ALL_OUTPUTS;  // of the files the flags give, those written
     Selection selection;              // the sensors and records written; by default all of them
     Hdf5Compression hdf5_compression;  // of the .h5 file's records (letter h)
-    // Files never opened for writing, besides the input (which never is): the list file.
+    // Files never written, besides the input (which never is): the list file.
     std::vector<std::string> keep_intact;
+    // Their identities (kept_file_identities), taken once when the run starts, so a name that
+    // changes later cannot hide them; when not given, they are taken as the conversion starts.
+    std::vector<FileIdentity> keep_intact_files;
     // Set when the run must end (a signal): the conversion stops within a block of records and
     // removes the regular files it created or truncated.
     const std::atomic<bool>* stop = nullptr;
@@ -36,6 +39,9 @@ struct ConvertRequest {
     // failure, an output that cannot be created) leaves: the files it created, empty, or nothing.
     bool keep_unfilled_outputs = true;
 };
+
+// The identities of the files at paths, each through a descriptor opened on it.
+std::vector<FileIdentity> kept_file_identities(const std::vector<std::string>& paths);
 
 // Converts request.input and reports every problem in the result; it prints nothing. A
 // conversion holds no state outside its own call, so several may run at once.

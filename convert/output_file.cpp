@@ -1,7 +1,5 @@
 #include "convert/output_file.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +23,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         used_ = std::exchange(other.used_, 0);
         failed_ = std::exchange(other.failed_, false);
         regular_ = std::exchange(other.regular_, false);
+        identity_ = std::exchange(other.identity_, FileIdentity{});
     }
     return *this;
 }
@@ -42,17 +41,46 @@ void OutputFile::release() {
     in_memory_ = false;
 }
 
-bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size) {
+namespace {
+
+// The descriptor of path opened for writing, locked and emptied, or -1 with nothing changed
+// in the file: the checks come before the truncation, on the file that was opened.
+int open_output(const std::string& path, const std::vector<FileIdentity>& never_be, FileIdentity& identity) {
+    const int fd = open_output_descriptor(path);
+    if (fd < 0) return -1;
+    identity = descriptor_identity(fd);
+    const bool usable = !may_be_one_of(identity, never_be) && identity.kind != FileIdentity::Kind::unknown &&
+                        (!identity.regular || (lock_output_descriptor(fd) && truncate_descriptor(fd)));
+    if (usable) return fd;
+    close_descriptor(fd);
+    identity = {};
+    return -1;
+}
+
+}  // namespace
+
+bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size,
+                        const std::vector<FileIdentity>& never_be) {
     release();
     path_ = path;
     ends_ = ends;
     failed_ = false;
     used_ = 0;
     flushed_ = 0;
-    stream_ = std::fopen(path.c_str(), "wb");
-    if (stream_ == nullptr) return false;
-    struct stat status;
-    regular_ = fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode);
+    regular_ = false;
+    const int fd = open_output(path, never_be, identity_);
+    if (fd < 0) return false;
+#ifdef _WIN32
+    stream_ = _fdopen(fd, "wb");
+#else
+    stream_ = fdopen(fd, "wb");
+#endif
+    if (stream_ == nullptr) {
+        close_descriptor(fd);  // the lock goes with it
+        identity_ = {};
+        return false;
+    }
+    regular_ = identity_.regular;
     open_ = true;
     // Our own buffer already gathers large blocks; a second one in stdio would only copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
@@ -168,17 +196,26 @@ bool OutputFile::close() {
     return !failed_;
 }
 
-void OutputFile::discard() {
+bool OutputFile::discard() {
     open_ = false;
     in_memory_ = false;
+    used_ = 0;
+    bool removed = true;
+#ifndef _WIN32
+    // Removed while still locked, so no other run can have taken the file in between.
+    if (regular_) removed = std::remove(path_.c_str()) == 0;
+#endif
     if (stream_ != nullptr) {
-        used_ = 0;
         std::fclose(stream_);
         stream_ = nullptr;
     }
     sink_ = {};
-    if (regular_) std::remove(path_.c_str());
+#ifdef _WIN32
+    if (regular_) removed = std::remove(path_.c_str()) == 0;  // an open file cannot be removed there
+#endif
     regular_ = false;
+    identity_ = {};
+    return removed;
 }
 
 bool is_same_file(const std::string& a, const std::string& b) {

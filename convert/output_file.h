@@ -10,6 +10,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "convert/native_files.h"
 
 enum class LineEnds { keep, crlf };
 
@@ -29,8 +32,13 @@ public:
     OutputFile& operator=(OutputFile&& other) noexcept;
     ~OutputFile();
 
-    // Creates or truncates path. With LineEnds::crlf every LF written is stored as CR LF.
-    bool create(const std::string& path, LineEnds ends, std::size_t buffer_size);
+    // Creates or truncates path. With LineEnds::crlf every LF written is stored as CR LF. The
+    // file is opened first and judged by its descriptor: one that may be one of never_be (the
+    // input, the list), or a regular file that another holder has locked, is closed untouched
+    // and false returned; so is one whose identity cannot be told. A regular file is locked
+    // (lock_output_descriptor) until it is closed, and only then truncated.
+    bool create(const std::string& path, LineEnds ends, std::size_t buffer_size,
+                const std::vector<FileIdentity>& never_be = {});
     // An output held in memory instead of a file: the buffer grows rather than being flushed,
     // and its bytes are taken with contents() and dropped with clear(). The parallel
     // conversion has the record loops format pieces of a file into such outputs.
@@ -41,6 +49,8 @@ public:
     bool is_open() const { return open_; }
     bool failed() const { return failed_; }
     const std::string& path() const { return path_; }
+    // The file it writes (Kind::unknown while none is open).
+    const FileIdentity& identity() const { return identity_; }
     // Bytes given to the output so far, flushed or still in the buffer.
     std::uint64_t size() const { return flushed_ + used_; }
     // Free bytes at the end of the buffer (what reserve() may hand out without flushing).
@@ -68,7 +78,8 @@ public:
 
     // Closes without flushing (if still open) and removes the file if it was created or truncated
     // as a regular file (a FIFO or a device is left alone): for an interrupted conversion.
-    void discard();
+    // False when such a file could not be removed.
+    bool discard();
 
 private:
     void flush_buffer();
@@ -89,6 +100,7 @@ private:
     std::size_t used_ = 0;
     bool failed_ = false;
     bool regular_ = false;  // created or truncated as a regular file
+    FileIdentity identity_;
 };
 
 // The first file of a range whose write failed, or nullptr.
