@@ -17,7 +17,8 @@ ratios; then runs the formatter microbenchmarks. Outputs are deleted after every
 the scratch directory at the end.
 
     python3 bench/threads_bench.py [--runs 3] [--core 0] [--cores 0,1] [--scratch /tmp] [--quick]
-                                    [--no-baseline] [--reference PROGRAM]
+                                    [--no-baseline] [--reference PROGRAM] [--types tpwc,sct,tpwch]
+                                    [--large-only]
 """
 
 import argparse
@@ -172,6 +173,8 @@ def main():
     parser.add_argument("--no-micro", action="store_true", help="skip the formatter microbenchmarks")
     parser.add_argument("--no-baseline", action="store_true", help="skip measconv-baseline (the slowest runs)")
     parser.add_argument("--reference", help="another measconv build to time against the one-thread runs")
+    parser.add_argument("--types", default=",".join(TYPES), help="the type letters timed, comma-separated")
+    parser.add_argument("--large-only", action="store_true", help="only the two large single-file workloads")
     args = parser.parse_args()
 
     build(args.build_dir)
@@ -193,10 +196,13 @@ def main():
     scratch = tempfile.mkdtemp(prefix="measconv-bench-", dir=args.scratch)
     rows = []
     try:
-        for number, (name, options, file_count) in enumerate(QUICK_WORKLOADS if args.quick else WORKLOADS):
+        workloads = QUICK_WORKLOADS if args.quick else WORKLOADS
+        if args.large_only:
+            workloads = [w for w in workloads if w[1] is not None and w[2] == 1]
+        for number, (name, options, file_count) in enumerate(workloads):
             work = os.path.join(scratch, f"w{number}")
             workload = make_workload(bins["measgen"], work, options, file_count)
-            for type_letters in TYPES:
+            for type_letters in args.types.split(","):
                 result = bench_case(bins, args, variants, workload, type_letters, work)
                 rows.append((name, type_letters, result))
                 print(f"{name}, {type_letters}: {result}", file=sys.stderr, flush=True)

@@ -43,8 +43,8 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags);
 void write_header_texts(const HeaderTexts& texts, CombinedFiles& files);
 
 // The room the record loops reserve for each line of a record with sensor_count readings:
-// the longest line, plus the slack put_cell may overrun. A file's buffer is flushed when less
-// than this is free, so it also fixes where the parallel conversion flushes (parallel_records.h).
+// the longest line, plus the slack put_cell may overrun. The record pass flushes a file before
+// a piece of k records when less than k times this is free (record_pass.h).
 std::size_t combined_line_room(std::size_t sensor_count);
 
 // One line per record into every open file. Returns the first file whose write failed, or nullptr.

@@ -96,7 +96,7 @@ void make_room_for_piece(const Pass& pass, std::size_t records) {
 bool any_write_failed(const Pass& pass) {
     for (const ScheduledOutput& output : pass.order)
         if (pass.file(output).failed()) return true;
-    return !append_hdf5_records(pass.outputs.hdf5, nullptr, 0);
+    return !append_hdf5_records(pass.outputs.hdf5, nullptr, 0);  // appending nothing tells whether one failed
 }
 
 // The record loops over a piece, into the outputs given: with one thread the real files

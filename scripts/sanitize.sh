@@ -31,7 +31,7 @@ cmake -S . -B "$tsan" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=R
   -DMEASCONV_SANITIZE_THREAD=ON -DMEASCONV_BUILD_BASELINE=OFF -DMEASCONV_BUILD_TESTS=ON >/dev/null
 cmake --build "$tsan" -j "$jobs" --target measconv measconv_parallel_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
-TZ=UTC ctest --test-dir "$tsan" --output-on-failure -j "$jobs" -R '^(Parallel[A-Za-z]*|Shards|ShardMembers|ConflictGroups)\.' \
+TZ=UTC ctest --test-dir "$tsan" --output-on-failure -j "$jobs" -R '^(Parallel[A-Za-z]*|WriteSchedule|Shards|ShardMembers|ConflictGroups)\.' \
   --output-junit "$results/tsan.xml" || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then

@@ -18,6 +18,21 @@
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+#define MEASCONV_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MEASCONV_THREAD_SANITIZER 1
+#endif
+#endif
+
+#ifdef MEASCONV_THREAD_SANITIZER
+// Some ten times slower there: fewer failing points, the threads' races are the same.
+constexpr bool EVERY_FAILING_POINT = false;
+#else
+constexpr bool EVERY_FAILING_POINT = true;
+#endif
+
 constexpr std::size_t NEVER = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t COMBINED_BUFFER = 64u << 10;
 constexpr std::size_t SPLIT_BUFFER = 16u << 10;
@@ -234,7 +249,9 @@ TEST(WriteSchedule, AWriteFailingAtAnyByteStopsEveryThreadCountAtTheSamePiece) {
         // Failing points sampled over the outputs and their bytes: in the header, on a flush's
         // first and last byte, in the middle of the file, at its last byte.
         const std::size_t outputs = whole.bytes.size();
-        for (std::size_t rank : {std::size_t{0}, outputs / 2, outputs - 1}) {
+        std::vector<std::size_t> ranks = {0, outputs - 1};
+        if (EVERY_FAILING_POINT) ranks.push_back(outputs / 2);
+        for (std::size_t rank : ranks) {
             const std::size_t size = whole.bytes[rank].size();
             std::size_t first_flush = size;
             for (const Write& write : modelled)
@@ -242,8 +259,10 @@ TEST(WriteSchedule, AWriteFailingAtAnyByteStopsEveryThreadCountAtTheSamePiece) {
                     first_flush = write.bytes;
                     break;
                 }
-            for (std::size_t fail_at : {std::size_t{5}, first_flush - 1, first_flush, first_flush + 1, size / 2,
-                                        size - 1}) {
+            std::vector<std::size_t> failing_points = {first_flush, size / 2};
+            if (EVERY_FAILING_POINT)
+                failing_points.insert(failing_points.end(), {std::size_t{5}, first_flush - 1, first_flush + 1, size - 1});
+            for (std::size_t fail_at : failing_points) {
                 SCOPED_TRACE("output " + std::to_string(rank) + " fails at byte " + std::to_string(fail_at));
                 const PassRun one = run_pass(c, data, 1, rank, fail_at);
                 // What an output got is the beginning of its whole bytes.
