@@ -81,7 +81,8 @@ bool looks_like_data_file(const char* bytes, std::size_t size) {
 
 }  // namespace
 
-ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries) {
+ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries,
+                           const std::atomic<bool>* stop) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) return ListRead::unreadable;
     // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
@@ -91,13 +92,17 @@ ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entr
     const std::unique_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(LIST_CHUNK);
     ListCutter cutter;
     bool first = true;
+    const auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
     for (;;) {
+        if (stopped()) return ListRead::interrupted;
         const std::size_t got = std::fread(chunk.get(), 1, LIST_CHUNK, file.get());
         if (first && looks_like_data_file(chunk.get(), got)) return ListRead::data_file;
         first = false;
         cutter.feed(chunk.get(), got);
         if (got < LIST_CHUNK) break;
     }
+    // A read cut short by the signal (no SA_RESTART) is the stop, not a read error.
+    if (stopped()) return ListRead::interrupted;
     // A list cut short by a read error must not pass for the whole list.
     if (std::ferror(file.get())) return ListRead::unreadable;
     cutter.finish();
@@ -112,9 +117,14 @@ std::vector<ListEntry> parse_list_text(const std::string& text) {
     return std::move(cutter.entries);
 }
 
-bool read_list_file(const std::string& path, std::vector<ListEntry>& entries) {
-    const ListRead read = read_list_entries(path, entries);
+bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop) {
+    const ListRead read = read_list_entries(path, entries, stop);
     if (read == ListRead::ok) return true;
+    if (read == ListRead::interrupted) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "measconv: interrupted while reading the list file '%s'\n", path.c_str());
+        return false;
+    }
     std::printf("Failed to open %s\n", path.c_str());
     if (read == ListRead::data_file) {
         std::fflush(stdout);
@@ -144,7 +154,7 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
 
 int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ListEntry> entries;
-    if (!read_list_file(list_path, entries)) return 2;
+    if (!read_list_file(list_path, entries, settings.stop)) return 2;  // after a stop the process ends by the signal
     const std::vector<ConvertRequest> requests = batch_requests(entries, list_path, command_line_flags, settings);
     print_unsupported_notice(requests);
     convert_entries(requests, settings);

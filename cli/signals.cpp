@@ -49,6 +49,10 @@ const std::atomic<bool>* install_stop_signals() {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef SIGXFSZ
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG, reported like a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     for (int signal_number : STOP_SIGNALS) catch_unless_ignored(signal_number);
     return &g_stop;
 }

@@ -175,6 +175,7 @@ bool requests_of_list(const ConvertOptions& options, const OutputChoice& choice,
     std::vector<ListEntry> entries;
     switch (read_list_entries(options.list, entries)) {
     case ListRead::ok: break;
+    case ListRead::interrupted:  // not asked for: no stop flag is passed
     case ListRead::unreadable: error = "cannot read the list file " + quoted(options.list); return false;
     case ListRead::data_file:
         error = quoted(options.list) + " is a data file, not a list file; convert it with 'meas convert " +
