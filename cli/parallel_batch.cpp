@@ -14,8 +14,10 @@
 #include "cli/conflicts.h"
 #include "cli/progress.h"
 #include "cli/report.h"
+#include "cli/resource_limits.h"
 #include "cli/shards.h"
 #include "cli/signals.h"
+#include "convert/hdf5_output.h"
 
 namespace {
 
@@ -44,6 +46,11 @@ struct Schedule {
     std::size_t started = 0;
     std::size_t finished = 0;
     std::vector<std::optional<ConvertResult>> results;
+    std::size_t threads_converting = 0;  // entry threads that have started and not given up
+    std::size_t running = 0;             // entries being converted
+    std::size_t max_running = 1;         // the threads; one once memory ran out beside others
+    std::size_t descriptor_budget = 0;   // descriptors the running entries may hold together
+    std::size_t descriptors_in_use = 0;  // the most the running entries hold (per their letters)
 };
 
 // Fills in the order of each group; returns the number of groups.
@@ -67,26 +74,62 @@ std::size_t plan(Schedule& schedule) {
     return group_count;
 }
 
+// Whether the earliest ready entry may start now: fewer entries run than allowed, and its
+// descriptors fit beside theirs (alone, an entry always starts, as it would on one thread).
+bool may_start(const Schedule& schedule) {
+    if (schedule.running == 0) return true;
+    if (schedule.running >= schedule.max_running) return false;
+    const std::size_t cost = descriptors_per_conversion(schedule.requests[*schedule.ready.begin()].flags);
+    return schedule.descriptors_in_use + cost <= schedule.descriptor_budget;
+}
+
 void convert_ready_entries(Schedule& schedule) {
     std::unique_lock<std::mutex> lock(schedule.mutex);
     for (;;) {
         schedule.changed.wait(lock, [&] {
-            return !schedule.ready.empty() || schedule.started == schedule.requests.size();
+            return (!schedule.ready.empty() && may_start(schedule)) || schedule.started == schedule.requests.size();
         });
         if (schedule.ready.empty()) return;  // every entry has started
         const std::size_t i = *schedule.ready.begin();
         schedule.ready.erase(schedule.ready.begin());
         ++schedule.started;
+        const std::size_t cost = descriptors_per_conversion(schedule.requests[i].flags);
+        schedule.descriptors_in_use += cost;
+        ++schedule.running;
+        const bool alone = schedule.max_running == 1;  // nothing else can run beside it
         lock.unlock();
         // After a stop no entry starts: it has nothing to say, and nothing of it is made.
         const std::atomic<bool>* stop = schedule.requests[i].stop;
         ConvertResult result = stop != nullptr && stop->load() ? ConvertResult{} : convert_file(schedule.requests[i]);
         lock.lock();
+        schedule.descriptors_in_use -= cost;
+        --schedule.running;
+        if (result.status == ConvertStatus::out_of_memory && !alone &&
+            can_convert_again(schedule.requests[i].input.c_str())) {
+            // Memory ran out beside other conversions (its outputs are removed): from now on one
+            // entry at a time, and this one again, on its own, as one thread would convert it.
+            schedule.max_running = 1;
+            schedule.ready.insert(i);
+            --schedule.started;
+            schedule.changed.notify_all();
+            continue;
+        }
         schedule.results[i] = std::move(result);
         ++schedule.finished;
         if (schedule.next_in_group[i] != NONE) schedule.ready.insert(schedule.next_in_group[i]);
         schedule.changed.notify_all();
     }
+}
+
+// An entry thread: it converts only once the libraries it calls are set up for it.
+void run_entry_thread(Schedule& schedule) {
+    if (!prepare_hdf5_for_this_thread()) {
+        const std::lock_guard<std::mutex> lock(schedule.mutex);
+        --schedule.threads_converting;  // memory is short: the others (or the printing thread) go on
+        schedule.changed.notify_all();
+        return;
+    }
+    convert_ready_entries(schedule);
 }
 
 struct EntryThreads {
@@ -95,9 +138,15 @@ struct EntryThreads {
 
     EntryThreads(Schedule& s, std::size_t count) : schedule(s) {
         for (std::size_t i = 0; i < count; ++i) {
+            {
+                const std::lock_guard<std::mutex> lock(schedule.mutex);
+                ++schedule.threads_converting;
+            }
             try {
-                threads.emplace_back(convert_ready_entries, std::ref(schedule));
+                threads.emplace_back(run_entry_thread, std::ref(schedule));
             } catch (const std::system_error&) {
+                const std::lock_guard<std::mutex> lock(schedule.mutex);
+                --schedule.threads_converting;
                 break;
             }
         }
@@ -165,6 +214,8 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
         schedule.requests[i].threads = threads_per_entry;
         if (show_progress) schedule.requests[i].progress = &schedule.progress[i];
     }
+    schedule.max_running = jobs;
+    schedule.descriptor_budget = descriptors_for_conversions();
     const BatchMeter meter(schedule.requests, show_progress, settings.program);
 
     ProgressLine line;
@@ -198,6 +249,16 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
             lock.unlock();
             if (report.has_words(request, result)) line.erase();  // a message does not share the line with the progress
             report.tell(request, result);
+            lock.lock();
+            continue;
+        }
+        if (schedule.threads_converting == 0) {
+            // Every entry thread gave up before converting: this thread converts what is left
+            // (and can be interrupted while it does), then prints it.
+            lock.unlock();
+            held.reset();
+            convert_ready_entries(schedule);
+            held.emplace();
             lock.lock();
             continue;
         }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -270,11 +271,17 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
 ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
     Reached reached;
-    ConvertResult result = run_conversion(request, outputs, reached);
-    // Stopped before it was complete: nothing half-written is left behind. Ended before its
-    // records, it leaves nothing either when the caller wants no empty files.
+    ConvertResult result;
+    try {
+        result = run_conversion(request, outputs, reached);
+    } catch (const std::bad_alloc&) {
+        // The memory the conversion held is free again once the exception has left it.
+        result = failed_with({ConvertStatus::out_of_memory, request.input});
+    }
+    // Stopped (or out of memory) before it was complete: nothing half-written is left behind.
+    // Ended before its records, it leaves nothing either when the caller wants no empty files.
     const bool unfilled = !reached.records_started && !request.keep_unfilled_outputs;
-    if (result.status == ConvertStatus::interrupted || unfilled) {
+    if (result.status == ConvertStatus::interrupted || result.status == ConvertStatus::out_of_memory || unfilled) {
         for_each_output(outputs, [](OutputFile& file) { file.discard(); });
         outputs.hdf5 = {};  // its temporary file goes
         reached.outputs.clear();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <queue>
 #include <string_view>
@@ -52,6 +53,7 @@ struct Piece {
     std::size_t block = 0;   // index of its read block in Pipeline::blocks
     bool counts = false;     // the last piece of its records: they count as converted
     bool formatted = false;  // guarded by the pipeline's mutex
+    bool out_of_memory = false;  // its lines could not be held: the writer ends the conversion
     CombinedFiles combined;  // held in memory where the real file is open
     SplitFiles split;
 };
@@ -104,7 +106,11 @@ void format_piece(const ConvertRequest& request, const DataFileHeader& header, P
 void format_next_piece(Pipeline& pipeline, std::unique_lock<std::mutex>& lock) {
     Piece& piece = pipeline.pieces[pipeline.taken++ % pipeline.pieces.size()];
     lock.unlock();
-    format_piece(pipeline.request, pipeline.header, piece);
+    try {
+        format_piece(pipeline.request, pipeline.header, piece);
+    } catch (const std::bad_alloc&) {
+        piece.out_of_memory = true;  // an exception must not leave a thread; the writer raises it
+    }
     lock.lock();
     piece.formatted = true;
     --pipeline.blocks[piece.block].unformatted;
@@ -357,6 +363,7 @@ struct PassDriver {
             piece.block = cut_block % READ_AHEAD_BLOCKS;
             piece.counts = cut_loop + 1 == loops.size();
             piece.formatted = false;
+            piece.out_of_memory = false;
             ++pipeline.handed_out;
             cut_records += count;
             if (cut_records == block.records.count) {  // the next loop over this block, or the next block
@@ -397,6 +404,7 @@ struct PassDriver {
     // Writes the next piece, the lock released meanwhile; the file whose write failed, or null.
     const OutputFile* write_piece(std::unique_lock<std::mutex>& lock) {
         const Piece& piece = pipeline.pieces[written % pipeline.pieces.size()];
+        if (piece.out_of_memory) throw std::bad_alloc();  // as if this thread had formatted it
         lock.unlock();
         std::vector<LineCursor> cursors = cursors_of(piece, combined, split);
         const std::optional<WriteFailure> failure =

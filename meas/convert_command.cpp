@@ -311,6 +311,7 @@ std::optional<ConvertPlan> plan_conversion(const ConvertOptions& options, std::s
 }
 
 int run_conversion_plan(ConvertPlan plan) {
+    prepare_hdf5_for_this_thread();  // before any thread starts (a failure shows in the first conversion)
     const std::atomic<bool>* stop = install_stop_signals();
     plan.settings.stop = stop;
     for (ConvertRequest& request : plan.requests) request.stop = stop;
