@@ -248,7 +248,11 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
             const ConvertRequest& request = schedule.requests[printed++];
             lock.unlock();
             if (report.has_words(request, result)) line.erase();  // a message does not share the line with the progress
+            // A stop signal may come to this thread while it writes: a write that standard
+            // output holds (a full pipe) is then cut short, and after a stop none waits.
+            held.reset();
             report.tell(request, result);
+            held.emplace();
             lock.lock();
             continue;
         }
