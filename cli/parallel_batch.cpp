@@ -48,6 +48,7 @@ struct Schedule {
     std::vector<std::optional<ConvertResult>> results;
     std::size_t threads_converting = 0;  // entry threads that have started and not given up
     std::size_t running = 0;             // entries being converted
+    bool stopping = false;               // a stop was seen: no entry starts any more
     std::size_t max_running = 1;         // the threads; one once memory ran out beside others
     std::size_t descriptor_budget = 0;   // descriptors the running entries may hold together
     std::size_t descriptors_in_use = 0;  // the most the running entries hold (per their letters)
@@ -87,9 +88,11 @@ void convert_ready_entries(Schedule& schedule) {
     std::unique_lock<std::mutex> lock(schedule.mutex);
     for (;;) {
         schedule.changed.wait(lock, [&] {
-            return (!schedule.ready.empty() && may_start(schedule)) || schedule.started == schedule.requests.size();
+            return (!schedule.ready.empty() && may_start(schedule)) || schedule.started == schedule.requests.size() ||
+                   schedule.stopping;
         });
-        if (schedule.ready.empty()) return;  // every entry has started
+        // After a stop no entry starts: it would have nothing to say, and nothing of it is made.
+        if (schedule.ready.empty() || schedule.stopping) return;
         const std::size_t i = *schedule.ready.begin();
         schedule.ready.erase(schedule.ready.begin());
         ++schedule.started;
@@ -98,7 +101,7 @@ void convert_ready_entries(Schedule& schedule) {
         ++schedule.running;
         const bool alone = schedule.max_running == 1;  // nothing else can run beside it
         lock.unlock();
-        // After a stop no entry starts: it has nothing to say, and nothing of it is made.
+        // An entry that starts as the stop comes has nothing to say either.
         const std::atomic<bool>* stop = schedule.requests[i].stop;
         ConvertResult result = stop != nullptr && stop->load() ? ConvertResult{} : convert_file(schedule.requests[i]);
         lock.lock();
@@ -241,6 +244,14 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
         if (!stop_passed_on && settings.stop != nullptr && settings.stop->load()) {
             pass_stop_signal_on(threads.threads);
             stop_passed_on = true;
+            schedule.stopping = true;
+            schedule.changed.notify_all();
+        }
+        // Stopped: once the entries in progress are done, the results there are are told (in
+        // list order, the interrupted entry's among them); the entries that never started have none.
+        if (stop_passed_on && schedule.running == 0 && !schedule.results[printed]) {
+            ++printed;
+            continue;
         }
         if (schedule.results[printed]) {
             const ConvertResult result = std::move(*schedule.results[printed]);

@@ -308,7 +308,7 @@ std::string signal_while_waiting_script(const std::string& signal_name, const st
            "{ sleep 5; kill -9 $pid; } & watchdog=$!\n"  // a run the signal did not end fails, it does not hang
            "wait $pid\n"
            "status=$?\n"
-           "kill $watchdog; wait $watchdog\n"
+           "kill -- -$watchdog; wait $watchdog\n"
            "echo \"status=$status ms=$(( ($(date +%s%N) - start) / 1000000 ))\"\n"
            "kill $reader; wait $reader; rm -f out.fifo\n"
            "cat err.txt >&3; rm err.txt\n";
