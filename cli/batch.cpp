@@ -134,15 +134,17 @@ bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, co
     return false;
 }
 
-std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const std::string& list_path,
                                            TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ConvertRequest> requests;
+    requests.reserve(entries.size());
     TypeFlags flags = command_line_flags;
-    for (const ListEntry& entry : entries) {
+    for (ListEntry& entry : entries) {
         if (!entry.type.empty()) flags = parse_type_letters(entry.type);
         ConvertRequest& request = requests.emplace_back();
-        request.input = entry.input;
-        request.output_base = entry.output_base;
+        // Moved, not copied: a list of a million entries holds each path once.
+        request.input = std::move(entry.input);
+        request.output_base = std::move(entry.output_base);
         request.flags = flags;
         request.hdf5_compression = settings.hdf5_compression;
         request.loops = settings.loops;
@@ -155,8 +157,8 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
 int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ListEntry> entries;
     if (!read_list_file(list_path, entries, settings.stop)) return 2;  // after a stop the process ends by the signal
-    const std::vector<ConvertRequest> requests = batch_requests(entries, list_path, command_line_flags, settings);
+    std::vector<ConvertRequest> requests = batch_requests(std::move(entries), list_path, command_line_flags, settings);
     print_unsupported_notice(requests);
-    convert_entries(requests, settings);
+    convert_entries(std::move(requests), settings);
     return 0;
 }

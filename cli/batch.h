@@ -32,7 +32,7 @@ bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, co
 
 // The conversion requests of the entries, in list order: type letters carry over from the last
 // entry that had some, starting from the command line's flags. No entry writes to the list.
-std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const std::string& list_path,
                                            TypeFlags command_line_flags, const RunSettings& settings);
 
 // Converts every entry of the list in order, until a stop. Returns the process exit code: 2

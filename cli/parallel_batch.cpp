@@ -56,7 +56,8 @@ struct Schedule {
 
 // Fills in the order of each group; returns the number of groups.
 std::size_t plan(Schedule& schedule) {
-    const std::vector<std::size_t> groups = conflict_groups(schedule.requests, PathIdentity::file_system);
+    const std::atomic<bool>* stop = schedule.requests.empty() ? nullptr : schedule.requests.front().stop;
+    const std::vector<std::size_t> groups = conflict_groups(schedule.requests, PathIdentity::file_system, stop);
     const std::size_t n = groups.size();
     schedule.next_in_group.assign(n, NONE);
     std::vector<std::size_t> last_of_group(n, NONE);
@@ -211,6 +212,7 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
     const std::size_t n = schedule.requests.size();
     schedule.progress = std::make_unique<ConvertProgress[]>(n);
     const std::size_t groups = plan(schedule);
+    if (settings.stop != nullptr && settings.stop->load()) return;  // stopped while planning: nothing ran
     // One chain of dependent entries: the threads go to each conversion instead.
     const unsigned threads_per_entry = groups == 1 ? jobs : 1;
     for (std::size_t i = 0; i < n; ++i) {

@@ -441,6 +441,7 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
         const char* variable;
         const char* value;
         const char* wanted;  // "" for a value that is used
+        const char* shown = nullptr;  // how the message shows the value, when not as it is
     };
     const char* const JOBS = "a positive integer";
     const char* const SHARD = "K/N with 0 <= K < N";
@@ -467,6 +468,9 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
         {"MEASCONV_HDF5_COMPRESSION", "deflate1", COMPRESSION},  {"MEASCONV_HDF5_COMPRESSION", "none ", COMPRESSION},
         {"MEASCONV_HDF5_COMPRESSION", "none", ""},               {"MEASCONV_HDF5_COMPRESSION", "deflate", ""},
         {"MEASCONV_HDF5_COMPRESSION", "deflate:1", ""},          {"MEASCONV_HDF5_COMPRESSION", "deflate:9", ""},
+        // Control characters are shown escaped: the message stays one line.
+        {"MEASCONV_JOBS", "2\n3", JOBS, "2\\n3"},          {"MEASCONV_SHARD", "0/2\n", SHARD, "0/2\\n"},
+        {"MEASCONV_PROGRESS", "\t1\x1b[31m", PROGRESS, "\\t1\\x1b[31m"},
     };
     Scratch scratch;
     ASSERT_TRUE(write_data_file(small_shape(numbered_sensors(2)), scratch.path("in.dat")));
@@ -480,7 +484,7 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
             if (*c.wanted != '\0') {
                 EXPECT_EQ(run.exit_code, 2);
                 EXPECT_EQ(run.err, std::string("measconv: ") + c.variable + " must be " + c.wanted + ", not '" +
-                                       c.value + "'\n");
+                                       (c.shown != nullptr ? c.shown : c.value) + "'\n");
                 EXPECT_EQ(run.out, "");
                 EXPECT_EQ(test::list_dir(scratch.dir.string()), before);
             } else {
