@@ -338,11 +338,21 @@ TEST(OutputFailures, ASignalEndsARunThatWaitsWithinASecond) {
     for (const Case& c : cases) {
         for (const auto& [name, number] : signals) {
             SCOPED_TRACE(std::string(c.what) + ", SIG" + name);
-            const test::RunResult run = run_shell(signal_while_waiting_script(name, c.command), scratch.dir.string());
             const std::string expected = "status=" + std::to_string(128 + number) + " ms=";
-            ASSERT_EQ(run.out.substr(0, expected.size()), expected) << run.out;
-            EXPECT_LT(std::stoi(run.out.substr(expected.size())), 1000) << run.out;
-            EXPECT_EQ(run.err, c.err);
+            // On a machine busy with other work one run may take longer to be scheduled: a run
+            // over the second is tried once more (a run the signal does not end fails both).
+            for (int attempt = 1;; ++attempt) {
+                const test::RunResult run =
+                    run_shell(signal_while_waiting_script(name, c.command), scratch.dir.string());
+                ASSERT_EQ(run.out.substr(0, expected.size()), expected) << run.out;
+                EXPECT_EQ(run.err, c.err);
+                const int ms = std::stoi(run.out.substr(expected.size()));
+                if (ms < 1000) break;
+                if (attempt == 2) {
+                    ADD_FAILURE() << "ended " << ms << " ms after the signal";
+                    break;
+                }
+            }
         }
     }
 }
