@@ -81,7 +81,8 @@ bool looks_like_data_file(const char* bytes, std::size_t size) {
 
 }  // namespace
 
-ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries) {
+ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries,
+                           const std::atomic<bool>* stop) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) return ListRead::unreadable;
     // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
@@ -91,13 +92,17 @@ ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entr
     const std::unique_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(LIST_CHUNK);
     ListCutter cutter;
     bool first = true;
+    const auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
     for (;;) {
+        if (stopped()) return ListRead::interrupted;
         const std::size_t got = std::fread(chunk.get(), 1, LIST_CHUNK, file.get());
         if (first && looks_like_data_file(chunk.get(), got)) return ListRead::data_file;
         first = false;
         cutter.feed(chunk.get(), got);
         if (got < LIST_CHUNK) break;
     }
+    // A read cut short by the signal (no SA_RESTART) is the stop, not a read error.
+    if (stopped()) return ListRead::interrupted;
     // A list cut short by a read error must not pass for the whole list.
     if (std::ferror(file.get())) return ListRead::unreadable;
     cutter.finish();
@@ -112,9 +117,14 @@ std::vector<ListEntry> parse_list_text(const std::string& text) {
     return std::move(cutter.entries);
 }
 
-bool read_list_file(const std::string& path, std::vector<ListEntry>& entries) {
-    const ListRead read = read_list_entries(path, entries);
+bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop) {
+    const ListRead read = read_list_entries(path, entries, stop);
     if (read == ListRead::ok) return true;
+    if (read == ListRead::interrupted) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "measconv: interrupted while reading the list file '%s'\n", path.c_str());
+        return false;
+    }
     std::printf("Failed to open %s\n", path.c_str());
     if (read == ListRead::data_file) {
         std::fflush(stdout);
@@ -124,17 +134,19 @@ bool read_list_file(const std::string& path, std::vector<ListEntry>& entries) {
     return false;
 }
 
-std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const std::string& list_path,
                                            TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ConvertRequest> requests;
+    requests.reserve(entries.size());
     TypeFlags flags = command_line_flags;
     // Taken once, so that no later name can hide the list from the outputs.
     const std::vector<FileIdentity> list_file = kept_file_identities({list_path});
-    for (const ListEntry& entry : entries) {
+    for (ListEntry& entry : entries) {
         if (!entry.type.empty()) flags = parse_type_letters(entry.type);
         ConvertRequest& request = requests.emplace_back();
-        request.input = entry.input;
-        request.output_base = entry.output_base;
+        // Moved, not copied: a list of a million entries holds each path once.
+        request.input = std::move(entry.input);
+        request.output_base = std::move(entry.output_base);
         request.flags = flags;
         request.hdf5_compression = settings.hdf5_compression;
         request.keep_intact = {list_path};
@@ -146,9 +158,9 @@ std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries
 
 int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
     std::vector<ListEntry> entries;
-    if (!read_list_file(list_path, entries)) return 2;
-    const std::vector<ConvertRequest> requests = batch_requests(entries, list_path, command_line_flags, settings);
+    if (!read_list_file(list_path, entries, settings.stop)) return 2;  // after a stop the process ends by the signal
+    std::vector<ConvertRequest> requests = batch_requests(std::move(entries), list_path, command_line_flags, settings);
     print_unsupported_notice(requests);
-    convert_entries(requests, settings);
+    convert_entries(std::move(requests), settings);
     return 0;
 }

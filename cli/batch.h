@@ -1,6 +1,7 @@
 // Batch mode: a list file names data files with their output bases and optional type letters.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -16,18 +17,22 @@ struct ListEntry {
 // The entries of a list file's text, in the order of its lines.
 std::vector<ListEntry> parse_list_text(const std::string& text);
 
-enum class ListRead { ok, unreadable, data_file };
+
+enum class ListRead { ok, unreadable, data_file, interrupted };
 
 // Reads the entries of the list file at path, printing nothing: unreadable when it cannot be
-// opened or read whole, data_file when it is a data file (its output base forgotten).
-ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries);
+// opened or read whole, data_file when it is a data file (its output base forgotten),
+// interrupted when stop is set while it is read (a list can be endless, or a pipe that waits).
+ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries,
+                           const std::atomic<bool>* stop = nullptr);
 
-// Reads the list file at path. False (after printing "Failed to open ...") when it cannot be read.
-bool read_list_file(const std::string& path, std::vector<ListEntry>& entries);
+// Reads the list file at path. False (after printing "Failed to open ...", or on a stop the
+// note that the run was interrupted) when it cannot be read.
+bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop = nullptr);
 
 // The conversion requests of the entries, in list order: type letters carry over from the last
 // entry that had some, starting from the command line's flags. No entry writes to the list.
-std::vector<ConvertRequest> batch_requests(const std::vector<ListEntry>& entries, const std::string& list_path,
+std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const std::string& list_path,
                                            TypeFlags command_line_flags, const RunSettings& settings);
 
 // Converts every entry of the list in order, until a stop. Returns the process exit code: 2

@@ -134,7 +134,8 @@ struct UnionFind {
     }
 };
 
-TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathIdentity identity) {
+TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathIdentity identity,
+                    const std::atomic<bool>* stop) {
     PathKeys keys{identity, {}, {}};
     if (identity == PathIdentity::file_system) {
         std::error_code error;
@@ -142,6 +143,8 @@ TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathIdentity id
     }
     TouchMap touches;
     for (std::size_t i = 0; i < requests.size(); ++i) {
+        // A long list takes a while: a stop ends the look at once (nothing will run).
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
         const ConvertRequest& request = requests[i];
         const RunPaths paths = derive_output_paths(request.input, request.output_base);
         // Two entries that read one pipe would share out its bytes: such an input counts as written.
@@ -181,9 +184,13 @@ void unite_around_directory(const TouchMap& touches, const std::string& director
 
 }  // namespace
 
-std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity) {
-    const TouchMap touches = touches_of(requests, identity);
+std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity,
+                                         const std::atomic<bool>* stop) {
+    const TouchMap touches = touches_of(requests, identity, stop);
     UnionFind groups(requests.size());
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+        for (std::size_t i = 1; i < requests.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
+    }
     for (const auto& [key, list] : touches)
         if (written(list)) groups.unite_all(list.front().request, list);
     for (const auto& [key, list] : touches)

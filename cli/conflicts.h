@@ -4,6 +4,7 @@
 // that only read the same input do not. Conflicts join entries into groups, transitively.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -18,5 +19,7 @@ enum class PathIdentity {
     file_system,
 };
 
-// The group of every request: the index of the first request of its group.
-std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity);
+// The group of every request: the index of the first request of its group. When stop is set
+// meanwhile, the look ends at once and every request is put in one group.
+std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity,
+                                         const std::atomic<bool>* stop = nullptr);

@@ -38,8 +38,29 @@ std::optional<std::uint64_t> decimal_value(const std::string& digits) {
     return value;
 }
 
+// The value as the one-line message shows it: control characters (a newline, a tab, an
+// escape sequence) escaped, every other byte as it is.
+std::string shown_value(const char* value) {
+    std::string shown;
+    for (const char* at = value; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            shown += hex;
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shown;
+}
+
 void refuse(const char* name, const char* wanted, const char* value) {
-    std::fprintf(stderr, "measconv: %s must be %s, not '%s'\n", name, wanted, value);
+    std::fprintf(stderr, "measconv: %s must be %s, not '%s'\n", name, wanted, shown_value(value).c_str());
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 #include "cli/conflicts.h"
 #include "cli/progress.h"
 #include "cli/report.h"
+#include "cli/resource_limits.h"
 #include "cli/shards.h"
 #include "cli/signals.h"
+#include "convert/hdf5_output.h"
 
 namespace {
 
@@ -44,11 +46,18 @@ struct Schedule {
     std::size_t started = 0;
     std::size_t finished = 0;
     std::vector<std::optional<ConvertResult>> results;
+    std::size_t threads_converting = 0;  // entry threads that have started and not given up
+    std::size_t running = 0;             // entries being converted
+    bool stopping = false;               // a stop was seen: no entry starts any more
+    std::size_t max_running = 1;         // the threads; one once memory ran out beside others
+    std::size_t descriptor_budget = 0;   // descriptors the running entries may hold together
+    std::size_t descriptors_in_use = 0;  // the most the running entries hold (per their letters)
 };
 
 // Fills in the order of each group; returns the number of groups.
 std::size_t plan(Schedule& schedule) {
-    const std::vector<std::size_t> groups = conflict_groups(schedule.requests, PathIdentity::file_system);
+    const std::atomic<bool>* stop = schedule.requests.empty() ? nullptr : schedule.requests.front().stop;
+    const std::vector<std::size_t> groups = conflict_groups(schedule.requests, PathIdentity::file_system, stop);
     const std::size_t n = groups.size();
     schedule.next_in_group.assign(n, NONE);
     std::vector<std::size_t> last_of_group(n, NONE);
@@ -67,26 +76,64 @@ std::size_t plan(Schedule& schedule) {
     return group_count;
 }
 
+// Whether the earliest ready entry may start now: fewer entries run than allowed, and its
+// descriptors fit beside theirs (alone, an entry always starts, as it would on one thread).
+bool may_start(const Schedule& schedule) {
+    if (schedule.running == 0) return true;
+    if (schedule.running >= schedule.max_running) return false;
+    const std::size_t cost = descriptors_per_conversion(schedule.requests[*schedule.ready.begin()].flags);
+    return schedule.descriptors_in_use + cost <= schedule.descriptor_budget;
+}
+
 void convert_ready_entries(Schedule& schedule) {
     std::unique_lock<std::mutex> lock(schedule.mutex);
     for (;;) {
         schedule.changed.wait(lock, [&] {
-            return !schedule.ready.empty() || schedule.started == schedule.requests.size();
+            return (!schedule.ready.empty() && may_start(schedule)) || schedule.started == schedule.requests.size() ||
+                   schedule.stopping;
         });
-        if (schedule.ready.empty()) return;  // every entry has started
+        // After a stop no entry starts: it would have nothing to say, and nothing of it is made.
+        if (schedule.ready.empty() || schedule.stopping) return;
         const std::size_t i = *schedule.ready.begin();
         schedule.ready.erase(schedule.ready.begin());
         ++schedule.started;
+        const std::size_t cost = descriptors_per_conversion(schedule.requests[i].flags);
+        schedule.descriptors_in_use += cost;
+        ++schedule.running;
+        const bool alone = schedule.max_running == 1;  // nothing else can run beside it
         lock.unlock();
-        // After a stop no entry starts: it has nothing to say, and nothing of it is made.
+        // An entry that starts as the stop comes has nothing to say either.
         const std::atomic<bool>* stop = schedule.requests[i].stop;
         ConvertResult result = stop != nullptr && stop->load() ? ConvertResult{} : convert_file(schedule.requests[i]);
         lock.lock();
+        schedule.descriptors_in_use -= cost;
+        --schedule.running;
+        if (result.status == ConvertStatus::out_of_memory && !alone &&
+            can_convert_again(schedule.requests[i].input.c_str())) {
+            // Memory ran out beside other conversions (its outputs are removed): from now on one
+            // entry at a time, and this one again, on its own, as one thread would convert it.
+            schedule.max_running = 1;
+            schedule.ready.insert(i);
+            --schedule.started;
+            schedule.changed.notify_all();
+            continue;
+        }
         schedule.results[i] = std::move(result);
         ++schedule.finished;
         if (schedule.next_in_group[i] != NONE) schedule.ready.insert(schedule.next_in_group[i]);
         schedule.changed.notify_all();
     }
+}
+
+// An entry thread: it converts only once the libraries it calls are set up for it.
+void run_entry_thread(Schedule& schedule) {
+    if (!prepare_hdf5_for_this_thread()) {
+        const std::lock_guard<std::mutex> lock(schedule.mutex);
+        --schedule.threads_converting;  // memory is short: the others (or the printing thread) go on
+        schedule.changed.notify_all();
+        return;
+    }
+    convert_ready_entries(schedule);
 }
 
 struct EntryThreads {
@@ -95,9 +142,15 @@ struct EntryThreads {
 
     EntryThreads(Schedule& s, std::size_t count) : schedule(s) {
         for (std::size_t i = 0; i < count; ++i) {
+            {
+                const std::lock_guard<std::mutex> lock(schedule.mutex);
+                ++schedule.threads_converting;
+            }
             try {
-                threads.emplace_back(convert_ready_entries, std::ref(schedule));
+                threads.emplace_back(run_entry_thread, std::ref(schedule));
             } catch (const std::system_error&) {
+                const std::lock_guard<std::mutex> lock(schedule.mutex);
+                --schedule.threads_converting;
                 break;
             }
         }
@@ -159,12 +212,15 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
     const std::size_t n = schedule.requests.size();
     schedule.progress = std::make_unique<ConvertProgress[]>(n);
     const std::size_t groups = plan(schedule);
+    if (settings.stop != nullptr && settings.stop->load()) return;  // stopped while planning: nothing ran
     // One chain of dependent entries: the threads go to each conversion instead.
     const unsigned threads_per_entry = groups == 1 ? jobs : 1;
     for (std::size_t i = 0; i < n; ++i) {
         schedule.requests[i].threads = threads_per_entry;
         if (show_progress) schedule.requests[i].progress = &schedule.progress[i];
     }
+    schedule.max_running = jobs;
+    schedule.descriptor_budget = descriptors_for_conversions();
     const BatchMeter meter(schedule.requests, show_progress, settings.program);
 
     ProgressLine line;
@@ -190,6 +246,14 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
         if (!stop_passed_on && settings.stop != nullptr && settings.stop->load()) {
             pass_stop_signal_on(threads.threads);
             stop_passed_on = true;
+            schedule.stopping = true;
+            schedule.changed.notify_all();
+        }
+        // Stopped: once the entries in progress are done, the results there are are told (in
+        // list order, the interrupted entry's among them); the entries that never started have none.
+        if (stop_passed_on && schedule.running == 0 && !schedule.results[printed]) {
+            ++printed;
+            continue;
         }
         if (schedule.results[printed]) {
             const ConvertResult result = std::move(*schedule.results[printed]);
@@ -197,7 +261,21 @@ void convert_scheduled(std::vector<ConvertRequest> requests, const RunSettings& 
             const ConvertRequest& request = schedule.requests[printed++];
             lock.unlock();
             if (report.has_words(request, result)) line.erase();  // a message does not share the line with the progress
+            // A stop signal may come to this thread while it writes: a write that standard
+            // output holds (a full pipe) is then cut short, and after a stop none waits.
+            held.reset();
             report.tell(request, result);
+            held.emplace();
+            lock.lock();
+            continue;
+        }
+        if (schedule.threads_converting == 0) {
+            // Every entry thread gave up before converting: this thread converts what is left
+            // (and can be interrupted while it does), then prints it.
+            lock.unlock();
+            held.reset();
+            convert_ready_entries(schedule);
+            held.emplace();
             lock.lock();
             continue;
         }

@@ -9,15 +9,25 @@
 
 namespace {
 
-// Signal handlers can reach nothing else: these two are the program's only process-wide state.
+// Signal handlers can reach nothing else: these are the program's only process-wide state.
 std::atomic<bool> g_stop{false};
 volatile std::sig_atomic_t g_signal = 0;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 
+#ifndef _WIN32
+// The thread that installed the handlers (the main thread, before any other starts), written
+// once then and only read afterwards. It writes the messages: a signal that another thread takes
+// is passed on to it, so that a write standard output holds (a full pipe) is cut short.
+pthread_t g_main_thread;
+#endif
+
 extern "C" void on_stop_signal(int signal_number) {
     g_signal = signal_number;
     g_stop.store(true, std::memory_order_relaxed);
+#ifndef _WIN32
+    if (!pthread_equal(pthread_self(), g_main_thread)) pthread_kill(g_main_thread, signal_number);
+#endif
 }
 
 #ifdef _WIN32
@@ -46,8 +56,15 @@ void catch_unless_ignored(int signal_number) {
 }  // namespace
 
 const std::atomic<bool>* install_stop_signals() {
+#ifndef _WIN32
+    g_main_thread = pthread_self();
+#endif
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
+#ifdef SIGXFSZ
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG, reported like a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
 #endif
     for (int signal_number : STOP_SIGNALS) catch_unless_ignored(signal_number);
     return &g_stop;

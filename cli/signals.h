@@ -1,7 +1,8 @@
 // Signals that end a run (SIGINT, SIGTERM, SIGHUP): they only set a stop flag, which the
 // conversion in progress checks between blocks of records; it then removes its unfinished
 // outputs, and the program ends by the same signal once its messages are out. SIGPIPE is
-// ignored, so an output whose reader has gone fails like any other write.
+// ignored, so an output whose reader has gone fails like any other write; so is SIGXFSZ, so a
+// write past a file-size limit fails (EFBIG) instead of ending the process.
 #pragma once
 
 #include <atomic>

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -269,14 +270,20 @@ std::vector<FileIdentity> kept_file_identities(const std::vector<std::string>& p
 ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
     Reached reached;
-    ConvertResult result = run_conversion(request, outputs, reached);
+    ConvertResult result;
+    try {
+        result = run_conversion(request, outputs, reached);
+    } catch (const std::bad_alloc&) {
+        // The memory the conversion held is free again once the exception has left it.
+        result = failed_with({ConvertStatus::out_of_memory, request.input});
+    }
     // A failure while a stop is requested (an open, a read or a write cut short by the signal)
     // counts as the interruption.
     if (result.status != ConvertStatus::ok && stop_requested(request)) result = interrupted(request);
-    // Stopped before it was complete: nothing half-written is left behind. Ended before its
-    // records, it leaves nothing either when the caller wants no empty files.
+    // Stopped (or out of memory) before it was complete: nothing half-written is left behind.
+    // Ended before its records, it leaves nothing either when the caller wants no empty files.
     const bool unfilled = !reached.records_started && !request.keep_unfilled_outputs;
-    if (result.status == ConvertStatus::interrupted || unfilled) {
+    if (result.status == ConvertStatus::interrupted || result.status == ConvertStatus::out_of_memory || unfilled) {
         for_each_output(outputs, [&](OutputFile& file) {
             if (!file.discard()) result.not_removed.push_back(file.path());
         });

@@ -18,6 +18,7 @@ std::string problem_message(const Problem& problem) {
     case ConvertStatus::write_failed: return "Can not write '" + problem.subject + "'.\n";
     case ConvertStatus::read_failed: return "Can not read '" + problem.subject + "'.\n";
     case ConvertStatus::sensor_not_found: return "No sensor '" + problem.subject + "' to select.\n";
+    case ConvertStatus::out_of_memory: return "Not enough memory to convert '" + problem.subject + "'.\n";
     case ConvertStatus::interrupted: return {};  // told on standard error by the program, not here
     }
     return {};

@@ -23,6 +23,7 @@ enum class ConvertStatus : int {
     interrupted = -12,              // subject: the input; its unfinished outputs are removed
     hdf5_open_failed = -13,
     sensor_not_found = -14,  // subject: the sensor pick of a selection that names no sensor of the file
+    out_of_memory = -15,     // subject: the input; its unfinished outputs are removed, as on an interrupt
 };
 
 // One thing that went wrong. The subject is what the message names: a path for the open and

@@ -1,11 +1,17 @@
 #include "convert/hdf5_output.h"
 
 #include <hdf5.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cinttypes>
+#include <new>
+#include <optional>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -71,6 +77,33 @@ struct Hdf5Writer {
 };
 
 namespace {
+
+// --- Memory ---
+
+// The library crashes on some failed allocations (creating a file's metadata cache, a thread's
+// error state) instead of failing the call. So where the address space is limited (ulimit -v,
+// prlimit --as: the limit under which allocations fail) it is entered only with at least this
+// much of it free; with less, the conversion runs out of memory as the allocation would have.
+constexpr std::uint64_t LIBRARY_HEADROOM = 2u << 20;
+
+// The address space free below its limit, or nothing when there is no limit.
+std::optional<std::uint64_t> free_address_space() {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+    std::uint64_t pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%" SCNu64, &pages) != 1) pages = 0;
+        std::fclose(statm);
+    }
+    const std::uint64_t used = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    return used < limit.rlim_cur ? limit.rlim_cur - used : 0;
+}
+
+// Throws std::bad_alloc, as the allocation would fail, when the library cannot safely be entered.
+void require_memory_for_library() {
+    const std::optional<std::uint64_t> free = free_address_space();
+    if (free && *free < LIBRARY_HEADROOM) throw std::bad_alloc();
+}
 
 // --- Creating the file ---
 
@@ -181,7 +214,7 @@ bool close_datasets(Hdf5Writer& writer) {
 // without a failure; one whose writes failed is abandoned instead: emptied, so its space is
 // freed, and its identifier never used again. Its descriptor stays open until the process ends:
 // the library knows open files by device and inode, and a new file must not get the same inode.
-// The library does not tear down at exit (see prepare_library).
+// The library does not tear down at exit (see prepare_hdf5_for_this_thread).
 // Returns true when the file was closed with all its bytes written.
 bool close_or_abandon(Hdf5Writer& writer) {
     const hid_t file = writer.file.get();
@@ -194,15 +227,6 @@ bool close_or_abandon(Hdf5Writer& writer) {
     }
     writer.file.abandon();
     return false;
-}
-
-// Before the library's first use (it may come from either entry point): no teardown at exit,
-// where the library would flush (and crash on) an abandoned file, ours being all closed or
-// abandoned by then; and no error report of the library's own on standard error, failures
-// being reported as our messages.
-void prepare_library() {
-    H5dont_atexit();
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
 void remove_temporary(Hdf5Writer& writer) {
@@ -221,10 +245,24 @@ void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const {
 
 bool hdf5_supported() { return true; }
 
+bool prepare_hdf5_for_this_thread() {
+    // More than the library's error state of a thread takes, given back before the library asks.
+    constexpr std::size_t PROBE_BYTES = 256u << 10;
+    void* probe = std::malloc(PROBE_BYTES);
+    if (probe == nullptr) return false;
+    std::free(probe);
+    const Hdf5LibraryLock lock;
+    // No teardown at exit, where the library would flush (and crash on) an abandoned file, ours
+    // being all closed or abandoned by then (see close_or_abandon). Repeated calls do nothing.
+    H5dont_atexit();
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    return true;
+}
+
 bool hdf5_compression_available(const Hdf5Compression& compression) {
     if (compression.deflate_level == 0) return true;
+    prepare_hdf5_for_this_thread();  // on the main thread at start-up, before the library's first other call
     const Hdf5LibraryLock lock;
-    prepare_library();
     return H5Zfilter_avail(H5Z_FILTER_DEFLATE) > 0 && H5Zfilter_avail(H5Z_FILTER_SHUFFLE) > 0;
 }
 
@@ -237,7 +275,7 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
     std::error_code error;
     if (is_same_file(path, input) || std::filesystem::is_directory(path, error)) return cannot_open;
 
-    prepare_library();
+    require_memory_for_library();
     auto writer = std::unique_ptr<Hdf5Writer, Hdf5WriterDeleter>(new Hdf5Writer);
     writer->path = path;
     writer->header = header;
@@ -268,6 +306,7 @@ bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::siz
         w.buffered += take;
         records += take * record_bytes;
         count -= take;
+        if (w.buffered == w.chunk_rows) require_memory_for_library();
         if (w.buffered == w.chunk_rows &&
             ((!w.datasets_made && !make_datasets(w, w.chunk_rows)) || !flush_buffers(w))) {
             w.failed = true;
@@ -282,6 +321,7 @@ Problem finish_hdf5_output(Hdf5Output& out, const std::vector<FileIdentity>& nev
     const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
     const Problem cannot_write{ConvertStatus::write_failed, w.path};
+    require_memory_for_library();
     // A file that never filled its first chunk has one chunk of just its records.
     bool complete = !w.failed && (w.datasets_made || make_datasets(w, std::max<std::size_t>(w.buffered, 1))) &&
                     flush_buffers(w) && H5Dset_extent(w.datasets.record_dimension.get(), &w.written) >= 0;

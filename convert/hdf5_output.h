@@ -24,6 +24,15 @@
 // False in a build without the HDF5 library: then no .h5 is written and 'h' is ignored.
 bool hdf5_supported();
 
+// Sets the library up for the calling thread: no teardown at exit and no error report of the
+// library's own on standard error (failures are reported as our messages). Called once on the
+// main thread at start-up, before any other thread exists, and at the start of every thread
+// that converts, before it converts anything. The library's first call on a thread allocates
+// that thread's error state and crashes when the allocation fails, so this first call is made
+// only when a probe allocation shows memory to be there; false when it is not (the thread must
+// then not convert). True in a build without HDF5.
+bool prepare_hdf5_for_this_thread();
+
 // The one line (newline included) a build without HDF5 prints on standard error for 'h'.
 inline constexpr char HDF5_UNSUPPORTED_NOTICE[] = "measconv: this build has no HDF5 support; 'h' is ignored\n";
 

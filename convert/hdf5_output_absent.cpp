@@ -8,6 +8,8 @@ void Hdf5WriterDeleter::operator()(Hdf5Writer* writer) const { delete writer; }
 
 bool hdf5_supported() { return false; }
 
+bool prepare_hdf5_for_this_thread() { return true; }
+
 bool hdf5_compression_available(const Hdf5Compression&) { return true; }
 
 Problem create_hdf5_output(const std::string&, const std::string&, const DataFileHeader&, const Hdf5Compression&,

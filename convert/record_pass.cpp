@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <system_error>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -160,6 +161,7 @@ struct Piece {
     RecordBlock records;
     std::size_t block = 0;   // index of its read block in Pipeline::blocks
     bool formatted = false;  // guarded by the pipeline's mutex
+    bool out_of_memory = false;  // its lines could not be held: the writer ends the conversion
     CombinedFiles combined;
     SplitFiles split;
 };
@@ -195,7 +197,11 @@ void format_piece(const Pass& pass, Piece& piece) {
 void format_next_piece(Pipeline& pipeline, std::unique_lock<std::mutex>& lock) {
     Piece& piece = pipeline.pieces[pipeline.taken++ % pipeline.pieces.size()];
     lock.unlock();
-    format_piece(pipeline.pass, piece);
+    try {
+        format_piece(pipeline.pass, piece);
+    } catch (const std::bad_alloc&) {
+        piece.out_of_memory = true;  // an exception must not leave a thread; the writer raises it
+    }
     lock.lock();
     piece.formatted = true;
     pipeline.piece_ready.notify_one();
@@ -302,6 +308,7 @@ struct PassDriver {
             piece.records = piece_of(block.records, cut_records, pass().piece_records);
             piece.block = cut_block % READ_AHEAD_BLOCKS;
             piece.formatted = false;
+            piece.out_of_memory = false;
             ++pipeline.handed_out;
             cut_records += piece.records.count;
             if (cut_records == block.records.count) {
@@ -339,6 +346,7 @@ struct PassDriver {
     // a write has failed.
     bool write_next_piece(std::unique_lock<std::mutex>& lock) {
         const Piece& piece = pipeline.pieces[written % pipeline.pieces.size()];
+        if (piece.out_of_memory) throw std::bad_alloc();  // as if this thread had formatted it
         lock.unlock();
         const bool written_well = write_piece(pass(), piece.records, [&] { copy_piece_lines(pass(), piece); });
         lock.lock();

@@ -175,6 +175,7 @@ bool requests_of_list(const ConvertOptions& options, const OutputChoice& choice,
     std::vector<ListEntry> entries;
     switch (read_list_entries(options.list, entries)) {
     case ListRead::ok: break;
+    case ListRead::interrupted:  // not asked for: no stop flag is passed
     case ListRead::unreadable: error = "cannot read the list file " + quoted(options.list); return false;
     case ListRead::data_file:
         error = quoted(options.list) + " is a data file, not a list file; convert it with 'meas convert " +
@@ -311,6 +312,7 @@ std::optional<ConvertPlan> plan_conversion(const ConvertOptions& options, std::s
 }
 
 int run_conversion_plan(ConvertPlan plan) {
+    prepare_hdf5_for_this_thread();  // before any thread starts (a failure shows in the first conversion)
     const std::atomic<bool>* stop = install_stop_signals();
     plan.settings.stop = stop;
     for (ConvertRequest& request : plan.requests) request.stop = stop;

@@ -71,6 +71,7 @@ const char* kind_name(ConvertStatus status) {
     case ConvertStatus::read_failed: return "read_failed";
     case ConvertStatus::interrupted: return "interrupted";
     case ConvertStatus::sensor_not_found: return "sensor_not_found";
+    case ConvertStatus::out_of_memory: return "out_of_memory";
     }
     return "failed";
 }
@@ -102,6 +103,8 @@ std::string problem_text(const Problem& problem, const std::string& input) {
     case ConvertStatus::read_failed:
         return "could not read " + quoted(input) + " to its end; the outputs hold the records before the error";
     case ConvertStatus::interrupted: return "interrupted; removed the unfinished outputs of " + quoted(input);
+    case ConvertStatus::out_of_memory:
+        return "not enough memory to convert " + quoted(input) + "; removed its unfinished outputs";
     case ConvertStatus::sensor_not_found:
         return quoted(input) + " has no sensor " + quoted(subject) + " to select (--sensors); 'measinfo " + input +
                "' lists its sensors";

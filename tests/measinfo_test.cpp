@@ -1082,6 +1082,11 @@ TEST(ExitCodes, AFailedWriteToStandardOutputIsReported) {
     const ProgramRun run = run_program(MEASINFO_BINARY, {"in.dat"}, scratch.dir.string(), "UTC", "/dev/full");
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.err, "measinfo: cannot write standard output\n");
+    // A reader that has gone (measinfo *.dat | head -1) ends it by SIGPIPE, silently, as it ends cat.
+    const test::RunResult piped = test::run_command(
+        {"/bin/bash", "-c", R"({ sleep 0.3; "$MEASINFO" in.dat in.dat in.dat; echo "exit=$?" >&2; } | true)"},
+        scratch.dir.string(), "UTC", {{"MEASINFO", MEASINFO_BINARY}});
+    EXPECT_EQ(piped.err, "exit=141\n");
 }
 
 // --- Hostile texts: the JSON line stays valid and gives the bytes back ---

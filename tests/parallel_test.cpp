@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <regex>
 
 #include "test_support.h"
@@ -324,6 +325,122 @@ TEST(ParallelBatch, ListsGiveTheFilesAndMessagesOfOneThread) {
     }
 }
 
+// --- Limits: open files, address space, file size ---
+
+// Every line a run under a limit may print: the table's messages for outputs that cannot be
+// created or written, and for a conversion that ran out of memory.
+bool only_documented_messages(const std::string& out) {
+    static const std::regex line(R"((Can not open '[^']*' to export\.|Can not write '[^']*'\.|)"
+                                 R"(Not enough memory to convert '[^']*'\.)\n)");
+    std::size_t at = 0;
+    std::smatch match;
+    while (at < out.size()) {
+        const std::string rest = out.substr(at);
+        if (!std::regex_search(rest, match, line, std::regex_constants::match_continuous)) return false;
+        at += static_cast<std::size_t>(match.length(0));
+    }
+    return true;
+}
+
+bool has_temporary_file(const Tree& tree) {
+    for (const auto& [name, bytes] : tree)
+        if (name.find(".part") != std::string::npos) return true;
+    return false;
+}
+
+struct LimitCase {
+    const char* what;
+    const char* limit;  // shell words before the command
+    const char* args;
+    std::vector<std::string> jobs;
+    bool as_unlimited;  // the limit is high enough: the result is that of a run without it
+};
+
+TEST(ParallelLimits, EveryThreadCountEndsAsDocumentedAndAsOneThreadUnderLimits) {
+    Scratch scratch;
+    const std::string inputs = scratch.path("inputs");
+    fs::create_directory(inputs);
+    // Sixteen entries of 64 sensors (some 134 descriptors each), forty small entries, and a file
+    // of many read blocks that the parallel pass formats on every thread.
+    std::string wide_list, small_list;
+    FileShape wide = test::sample_shape();
+    wide.sensors = numbered_sensors(64);
+    wide.pattern_records = 200;
+    ASSERT_TRUE(write_data_file(wide, inputs + "/wide.dat"));
+    ASSERT_TRUE(write_data_file(small_shape(numbered_sensors(4)), inputs + "/small.dat"));
+    for (int i = 0; i < 16; ++i) wide_list += "wide.dat,w" + std::to_string(i) + "\n";
+    for (int i = 0; i < 40; ++i) small_list += "small.dat,s" + std::to_string(i) + "\n";
+    test::write_file(inputs + "/wide.lst", wide_list);
+    test::write_file(inputs + "/small.lst", small_list);
+    FileShape blocks = test::sample_shape();
+    blocks.sensors = numbered_sensors(16);
+    blocks.pattern_records = 30000;
+    blocks.records_per_second = 50;
+    ASSERT_TRUE(write_data_file(blocks, inputs + "/blocks.dat"));
+
+    const std::vector<std::string> one_two_sixteen = {"1", "2", "16"};
+    const std::vector<std::string> one_two_eight = {"1", "2", "8"};
+    const LimitCase cases[] = {
+        {"64 open files, a list", "ulimit -n 64;", "tpwcsh wide.lst", one_two_sixteen, false},
+        {"1024 open files, a list", "ulimit -n 1024;", "tpwcsh wide.lst", one_two_sixteen, true},
+        {"8 MiB of address space, a list", "prlimit --as=$((8 << 20))", "tpwcsh small.lst", one_two_eight, false},
+        {"16 MiB, a list", "prlimit --as=$((16 << 20))", "tpwcsh small.lst", one_two_eight, false},
+        {"24 MiB, a list", "prlimit --as=$((24 << 20))", "tpwcsh small.lst", one_two_eight, false},
+        {"32 MiB, a list", "prlimit --as=$((32 << 20))", "tpwcsh small.lst", one_two_eight, false},
+        {"64 MiB, a list", "prlimit --as=$((64 << 20))", "tpwcsh small.lst", one_two_eight, true},
+        {"128 MiB, a list", "prlimit --as=$((128 << 20))", "tpwcsh small.lst", one_two_eight, true},
+        {"16 MiB, a file of many blocks", "prlimit --as=$((16 << 20))", "tpwcs blocks.dat b", one_two_eight, false},
+        {"24 MiB, a file of many blocks", "prlimit --as=$((24 << 20))", "tpwcsh blocks.dat b", one_two_eight, false},
+        {"48 MiB, a file of many blocks", "prlimit --as=$((48 << 20))", "tpwcs blocks.dat b", one_two_eight, false},
+        {"128 MiB, a file of many blocks", "prlimit --as=$((128 << 20))", "tpwcsh blocks.dat b", one_two_eight,
+         true},
+        {"a file-size limit of 12 KiB, a file", "ulimit -f 12;", "tpwcsh blocks.dat b", {"1", "2"}, false},
+        {"a file-size limit of 1000 KiB, a file", "ulimit -f 1000;", "tpwcs blocks.dat b", {"1", "2", "8"}, false},
+        {"a file-size limit of 40 KiB, a list", "ulimit -f 40;", "tpwcsh small.lst", {"1", "2"}, false},
+    };
+    for (const LimitCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string command = std::string("(") + c.limit + " \"$MEASCONV\" " + c.args + ")";
+        const auto run_with = [&](const std::string& jobs, const std::string& limited) {
+            const std::string dir = scratch.path("run");
+            fs::remove_all(dir);
+            fs::copy(inputs, dir, fs::copy_options::recursive);
+            Outcome outcome;
+            outcome.run = test::run_shell("export MEASCONV_JOBS=" + jobs + "; " + limited, dir);
+            outcome.tree = file_tree(dir);
+            return outcome;
+        };
+        const Outcome unlimited = run_with("1", std::string("\"$MEASCONV\" ") + c.args);
+        std::optional<Outcome> one;
+        for (const std::string& jobs : c.jobs) {
+            SCOPED_TRACE(jobs + " threads");
+            const Outcome run = run_with(jobs, command);
+            // Never an abort or a crash: the loader's own message when it cannot even map the
+            // C library, else a documented end.
+            if (run.run.exit_code == 127) {
+                EXPECT_NE(run.run.err.find("error while loading shared libraries"), std::string::npos) << run.run.err;
+                continue;
+            }
+            EXPECT_EQ(run.run.exit_code, 0) << run.run.err;
+            EXPECT_EQ(run.run.err, "");
+            EXPECT_TRUE(only_documented_messages(run.run.out)) << run.run.out.substr(0, 2000);
+            EXPECT_FALSE(has_temporary_file(run.tree));
+            if (c.as_unlimited) {
+                EXPECT_EQ(run.run.out, unlimited.run.out);
+                EXPECT_EQ(tree_difference(unlimited.tree, run.tree), "");
+            }
+            // Descriptors and file sizes are no matter of timing: every thread count gives one thread's result.
+            const bool timing_free = std::string(c.limit).rfind("prlimit", 0) != 0;
+            if (!one) {
+                one = run;
+            } else if (timing_free) {
+                EXPECT_EQ(run.run.out, one->run.out);
+                EXPECT_EQ(tree_difference(one->tree, run.tree), "");
+            }
+        }
+    }
+}
+
 // --- Settings from the environment ---
 
 TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
@@ -331,6 +448,7 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
         const char* variable;
         const char* value;
         const char* wanted;  // "" for a value that is used
+        const char* shown = nullptr;  // how the message shows the value, when not as it is
     };
     const char* const JOBS = "a positive integer";
     const char* const SHARD = "K/N with 0 <= K < N";
@@ -357,6 +475,9 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
         {"MEASCONV_HDF5_COMPRESSION", "deflate1", COMPRESSION},  {"MEASCONV_HDF5_COMPRESSION", "none ", COMPRESSION},
         {"MEASCONV_HDF5_COMPRESSION", "none", ""},               {"MEASCONV_HDF5_COMPRESSION", "deflate", ""},
         {"MEASCONV_HDF5_COMPRESSION", "deflate:1", ""},          {"MEASCONV_HDF5_COMPRESSION", "deflate:9", ""},
+        // Control characters are shown escaped: the message stays one line.
+        {"MEASCONV_JOBS", "2\n3", JOBS, "2\\n3"},          {"MEASCONV_SHARD", "0/2\n", SHARD, "0/2\\n"},
+        {"MEASCONV_PROGRESS", "\t1\x1b[31m", PROGRESS, "\\t1\\x1b[31m"},
     };
     Scratch scratch;
     ASSERT_TRUE(write_data_file(small_shape(numbered_sensors(2)), scratch.path("in.dat")));
@@ -370,7 +491,7 @@ TEST(ParallelSettings, ValuesThatCannotBeUsedStopTheRunBeforeAnything) {
             if (*c.wanted != '\0') {
                 EXPECT_EQ(run.exit_code, 2);
                 EXPECT_EQ(run.err, std::string("measconv: ") + c.variable + " must be " + c.wanted + ", not '" +
-                                       c.value + "'\n");
+                                       (c.shown != nullptr ? c.shown : c.value) + "'\n");
                 EXPECT_EQ(run.out, "");
                 EXPECT_EQ(test::list_dir(scratch.dir.string()), before);
             } else {
