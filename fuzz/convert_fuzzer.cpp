@@ -180,14 +180,18 @@ std::string take_captured_output() {
 }
 
 // The .h5 file is written when asked for and the header passes its tests (in a build with HDF5).
-bool hdf5_expected(TypeFlags flags, bool header_ok) { return (flags & FLAG_HDF5) && header_ok && hdf5_supported(); }
+// The .h5 file is renamed into place only when every other output of the conversion was
+// written: a per-sensor file that could not be opened keeps it out.
+bool hdf5_expected(TypeFlags flags, bool header_ok, bool other_outputs_complete) {
+    return (flags & FLAG_HDF5) && header_ok && other_outputs_complete && hdf5_supported();
+}
 
 void check_combined_files(const std::string& data, const RunPaths& paths, TypeFlags flags, BaseKind kind,
-                          bool header_ok) {
+                          bool header_ok, bool hdf5_written) {
     std::vector<std::pair<TypeFlags, const std::string*>> combined;
     for (const CombinedOutput& output : COMBINED_OUTPUTS) combined.emplace_back(output.bits, &paths[output.kind]);
     std::set<std::string> expected_names = {"in.dat"};
-    if (hdf5_expected(flags, header_ok)) expected_names.insert(fs::path(paths.hdf5).filename().string());
+    if (hdf5_written) expected_names.insert(fs::path(paths.hdf5).filename().string());
     for (const auto& [bits, path] : combined) {
         if (!has_flags(flags, bits)) continue;
         expected_names.insert(fs::path(*path).filename().string());
@@ -227,12 +231,12 @@ Hdf5Compression compression_for(const std::string& data) {
     return {static_cast<int>(1 + data.size() / 2 % MAX_DEFLATE_LEVEL)};
 }
 
-void check_hdf5_file(const std::string& data, const RunPaths& paths, const ConvertRequest& request, bool header_ok) {
+void check_hdf5_file(const std::string& data, const RunPaths& paths, const ConvertRequest& request, bool hdf5_written) {
     const TypeFlags flags = request.flags;
     for (const auto& entry : fs::recursive_directory_iterator(scratch().work))
         require(entry.path().filename().string().find(".part") == std::string::npos,
                 "a temporary file remains: " + entry.path().string());
-    if (!hdf5_expected(flags, header_ok)) {
+    if (!hdf5_written) {
         require(!fs::exists(paths.hdf5), "an .h5 file that should not be there");
         return;
     }
@@ -318,16 +322,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     print_problems(result);
 
     const std::string header_message = expected_message(data);
-    const std::string message =
-        header_message.empty() ? expected_sensor_messages(data, request, kind) : header_message;
+    const std::string sensor_messages = header_message.empty() ? expected_sensor_messages(data, request, kind) : "";
+    const bool header_ok = data.size() >= HEADER_BYTES && header_message.empty();
+    const RunPaths paths = derive_output_paths(request.input, request.output_base);
+    const bool hdf5_written = hdf5_expected(request.flags, header_ok, sensor_messages.empty());
+    std::string message = header_message.empty() ? sensor_messages : header_message;
+    if (hdf5_expected(request.flags, header_ok, true) && !hdf5_written)
+        message += "Can not write '" + paths.hdf5 + "'.\n";
     require(take_captured_output() == message, "standard output is not the named message");
     require((result.status == ConvertStatus::ok) == message.empty(), "the result code disagrees with the message");
     require(read_all(scratch().input) == data, "the input was modified");
 
-    const bool header_ok = data.size() >= HEADER_BYTES && header_message.empty();
-    const RunPaths paths = derive_output_paths(request.input, request.output_base);
-    check_combined_files(data, paths, request.flags, kind, header_ok);
+    check_combined_files(data, paths, request.flags, kind, header_ok, hdf5_written);
     check_split_files(data, request.flags, kind, header_ok);
-    check_hdf5_file(data, paths, request, header_ok);
+    check_hdf5_file(data, paths, request, hdf5_written);
     return 0;
 }
