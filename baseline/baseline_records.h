@@ -1,11 +1,12 @@
 // The straightforward record loops: every cell printed with snprintf, every record's time
 // converted with its own localtime call, every line assembled and then copied into its file.
 // They are the measure of the fast loops in combined_output.cpp and split_output.cpp: the
-// benchmarks time measconv-baseline (whose conversions are given these loops), and the tests
+// benchmarks time measconv-baseline (which links these loops), and the tests
 // require byte-identical files from both.
 #pragma once
 
-#include "convert/convert.h"
+#include "convert/combined_output.h"
+#include "convert/split_output.h"
 
 // Same contract as write_combined_records.
 const OutputFile* baseline_write_combined_records(const DataFileHeader& header, RecordBlock records,
@@ -13,5 +14,3 @@ const OutputFile* baseline_write_combined_records(const DataFileHeader& header, 
 
 // Same contract as write_split_records.
 const OutputFile* baseline_write_split_records(const DataFileHeader& header, RecordBlock records, SplitFiles& files);
-
-inline constexpr RecordLoops BASELINE_RECORD_LOOPS{baseline_write_combined_records, baseline_write_split_records};

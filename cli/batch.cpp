@@ -139,6 +139,8 @@ std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const
     std::vector<ConvertRequest> requests;
     requests.reserve(entries.size());
     TypeFlags flags = command_line_flags;
+    // Taken once, so that no later name can hide the list from the outputs.
+    const std::vector<FileIdentity> list_file = kept_file_identities({list_path});
     for (ListEntry& entry : entries) {
         if (!entry.type.empty()) flags = parse_type_letters(entry.type);
         ConvertRequest& request = requests.emplace_back();
@@ -147,8 +149,8 @@ std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const
         request.output_base = std::move(entry.output_base);
         request.flags = flags;
         request.hdf5_compression = settings.hdf5_compression;
-        request.loops = settings.loops;
         request.keep_intact = {list_path};
+        request.keep_intact_files = list_file;
         request.stop = settings.stop;
     }
     return requests;

@@ -56,7 +56,6 @@ int run_single(const char* type, const char* input, const char* output_base, con
     request.output_base = output_base;
     request.flags = parse_type_letters(type);
     request.hdf5_compression = settings.hdf5_compression;
-    request.loops = settings.loops;
     request.stop = settings.stop;
     request.threads = settings.jobs;
     print_unsupported_notice({request});
@@ -77,14 +76,13 @@ int run(int argc, const char* const* argv, const RunSettings& settings) {
     return 0;
 }
 
-int run_within_limits(int argc, const char* const* argv, const RecordLoops& loops) {
+int run_within_limits(int argc, const char* const* argv) {
     std::optional<RunSettings> settings;
     if (argc == 3 || argc == 4) {
         // Settings that cannot be used stop the run before anything is converted.
         settings = read_run_settings();
         if (!settings) return finish_standard_output(2);
         settings->jobs = threads_within_address_space(settings->jobs);
-        settings->loops = loops;
         settings->stop = install_stop_signals();
     }
     const int exit_code = finish_standard_output(run(argc, argv, settings ? *settings : RunSettings{}));
@@ -94,14 +92,14 @@ int run_within_limits(int argc, const char* const* argv, const RecordLoops& loop
 
 }  // namespace
 
-int measconv_main(int argc, const char* const* argv, const RecordLoops& loops) {
+int measconv_main(int argc, const char* const* argv) {
     // Process-wide set-up, before any thread starts.
     std::set_terminate(on_terminate);
     raise_open_file_limit();
     fit_threads_to_address_space();
     if (!prepare_hdf5_for_this_thread()) end_out_of_memory();
     try {
-        return run_within_limits(argc, argv, loops);
+        return run_within_limits(argc, argv);
     } catch (const std::bad_alloc&) {
         std::fflush(stdout);  // the messages of the entries converted before
         end_out_of_memory();

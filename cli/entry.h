@@ -3,5 +3,5 @@
 
 #include "convert/convert.h"
 
-// loops: the record loops the conversions use (measconv-baseline passes its own).
-int measconv_main(int argc, const char* const* argv, const RecordLoops& loops = RecordLoops{});
+// measconv and measconv-baseline alike: they differ only in the record loops they link (record_loops.h).
+int measconv_main(int argc, const char* const* argv);

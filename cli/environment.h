@@ -21,13 +21,12 @@ struct Shard {
 enum class ProgressMode { terminal, off, forced };  // terminal: only when standard error is one
 
 // What every conversion of a run shares: the settings from the environment, and from the
-// program the record loops and the stop flag its signal handlers set.
+// program the stop flag its signal handlers set.
 struct RunSettings {
     unsigned jobs = 1;
     Shard shard;
     ProgressMode progress = ProgressMode::terminal;
     Hdf5Compression hdf5_compression;
-    RecordLoops loops;
     const std::atomic<bool>* stop = nullptr;
     const char* program = "measconv";  // the name progress lines start with
 };

@@ -32,8 +32,13 @@ ConvertStatus print_problems(const ConvertResult& result) {
     for (const Problem& problem : result.problems) {
         if (problem.status == ConvertStatus::interrupted) {
             if (standard_output_takes_now()) std::fflush(stdout);
-            std::fprintf(stderr, "measconv: interrupted, removed the unfinished outputs of '%s'\n",
-                         problem.subject.c_str());
+            // Only what is true: the files that stay are named.
+            if (result.not_removed.empty())
+                std::fprintf(stderr, "measconv: interrupted, removed the unfinished outputs of '%s'\n",
+                             problem.subject.c_str());
+            for (const std::string& left : result.not_removed)
+                std::fprintf(stderr, "measconv: interrupted, could not remove the unfinished output '%s' of '%s'\n",
+                             left.c_str(), problem.subject.c_str());
             continue;
         }
         const std::string message = problem_message(problem);

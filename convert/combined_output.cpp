@@ -80,16 +80,17 @@ HeaderTexts build_headers(const DataFileHeader& header, TypeFlags flags) {
     return texts;
 }
 
-Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
+Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<FileIdentity>& never_be,
                               CombinedFiles& files, OutputSet wanted) {
+    // The input (and the list) is never truncated, whatever name leads to it; nor is a file
+    // written twice through two names.
+    std::vector<FileIdentity> taken = never_be;
     for (const CombinedOutput& output : COMBINED_OUTPUTS) {
         if (!has_flags(flags, output.bits) || (wanted & (1u << static_cast<unsigned>(output.kind))) == 0) continue;
         const std::string& path = paths[output.kind];
-        // The input (and the list) is never truncated, whatever name leads to it.
-        bool kept = is_same_file(path, paths.input);
-        for (const std::string& other : keep_intact) kept = kept || is_same_file(path, other);
-        if (kept || !files[output.kind].create(path, LineEnds::crlf, COMBINED_BUFFER_SIZE))
-            return {output.open_failure, path};
+        OutputFile& file = files[output.kind];
+        if (!file.create(path, LineEnds::crlf, COMBINED_BUFFER_SIZE, taken)) return {output.open_failure, path};
+        if (file.identity().regular) taken.push_back(file.identity());  // devices may be shared
     }
     return {};
 }

@@ -28,9 +28,10 @@ struct CombinedFiles {
 };
 
 // Creates (or truncates) the selected combined files (those of flags that are in wanted) in
-// their fixed order. A file that cannot be created, or that is the input itself or one of
-// keep_intact, stops there: its problem is returned, and the files created before it stay, empty.
-Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<std::string>& keep_intact,
+// their fixed order. A file that cannot be created, that may be one of never_be (the input and
+// the list, by identity) or another of them, or that another run has locked, stops there: its
+// problem is returned, and the files created before it stay, empty.
+Problem create_combined_files(const RunPaths& paths, TypeFlags flags, const std::vector<FileIdentity>& never_be,
                               CombinedFiles& files, OutputSet wanted = ALL_OUTPUTS);
 
 // Flushes and closes every open file. Returns the first that failed, or nullptr.

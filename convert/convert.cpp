@@ -10,7 +10,6 @@
 #include "base/c_file.h"
 #include "convert/hdf5_output.h"
 #include "convert/output_names.h"
-#include "convert/parallel_records.h"
 
 namespace {
 
@@ -45,13 +44,23 @@ bool stop_requested(const ConvertRequest& request) {
     return request.stop != nullptr && request.stop->load(std::memory_order_relaxed);
 }
 
+// The files no output may be: the list, and the input as it was opened (whatever name leads
+// to it, and whatever a name leads to by the time an output is opened).
+std::vector<FileIdentity> files_never_written(const ConvertRequest& request, std::FILE* input) {
+    std::vector<FileIdentity> files = request.keep_intact_files.size() == request.keep_intact.size()
+                                          ? request.keep_intact_files
+                                          : kept_file_identities(request.keep_intact);
+    files.push_back(descriptor_identity(fileno(input)));
+    return files;
+}
+
 // A per-sensor name may lead to the input, the list or a combined file of this conversion (an
-// output base ending in '/' puts both kinds in one directory); such a file is never opened.
-std::vector<std::string> files_split_mode_must_not_open(const ConvertRequest& request, const CombinedFiles& combined) {
-    std::vector<std::string> files = request.keep_intact;
-    files.push_back(request.input);
+// output base ending in '/' puts both kinds in one directory); such a file is never written.
+std::vector<FileIdentity> files_split_mode_must_not_open(const std::vector<FileIdentity>& never_written,
+                                                         const CombinedFiles& combined) {
+    std::vector<FileIdentity> files = never_written;
     for (const OutputFile& file : combined.files)
-        if (file.is_open()) files.push_back(file.path());
+        if (file.is_open() && file.identity().regular) files.push_back(file.identity());  // devices may be shared
     return files;
 }
 
@@ -113,58 +122,42 @@ void name_unfinished_outputs(Outputs& outputs, const RunPaths& paths, std::vecto
     outputs.hdf5 = {};
 }
 
-// The HDF5 file of a conversion whose other outputs all got their records: renamed into place.
-// False when it failed (or there was none).
-bool finish_hdf5(Outputs& outputs, std::vector<Problem>& problems) {
+// The HDF5 file of a conversion whose other outputs all got their records: renamed into place
+// only when every other output was written and closed without a problem; otherwise it is
+// named as not written (after the others) and its temporary file removed. False when it was
+// not finished (or there was none).
+bool finish_hdf5(Outputs& outputs, const RunPaths& paths, const std::vector<FileIdentity>& never_replace,
+                 std::vector<Problem>& problems) {
     const bool open = outputs.hdf5.is_open();
-    if (Problem problem = finish_hdf5_output(outputs.hdf5); problem.status != ConvertStatus::ok) {
+    if (open && !problems.empty()) {
+        problems.push_back({ConvertStatus::write_failed, paths.hdf5});
+        std::string ignored;
+        discard_hdf5_output(outputs.hdf5, ignored);
+        return false;
+    }
+    if (Problem problem = finish_hdf5_output(outputs.hdf5, never_replace); problem.status != ConvertStatus::ok) {
         problems.push_back(std::move(problem));
         return false;
     }
     return open;
 }
 
-
 enum class RecordPass { complete, failed, stopped };
 
-// One pass over the records feeds the per-sensor and the combined files alike. A write or read
-// failure ends it with its problems; a stop ends it as soon as it is seen, whatever else failed.
-RecordPass write_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
-                         const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
-                         std::vector<Problem>& problems) {
-    if (request.threads > 1 && !outputs.hdf5.is_open()) {
-        // The records formatted on several threads, written with the same writes (the HDF5
-        // file, when asked for, takes the one-thread pass below).
-        const RecordPassEnd end =
-            write_records_in_parallel(request, header, selection, cursor, input, outputs.combined, outputs.split);
-        if (stop_requested(request)) return RecordPass::stopped;
-        if (end.failed_file != nullptr) {
-            name_unfinished_outputs(outputs, paths, problems);
-            return RecordPass::failed;
-        }
-        if (end.read_failed) {
-            problems.push_back({ConvertStatus::read_failed, request.input});
-            return RecordPass::failed;
-        }
-        return RecordPass::complete;
+// One pass over the records feeds every output (record_pass.h). A write or read failure ends
+// it with its problems; a stop ends it as soon as it is seen, whatever else failed.
+RecordPass convert_records(const ConvertRequest& request, const DataFileHeader& header, const FileSelection& selection,
+                           const RunPaths& paths, std::FILE* input, Outputs& outputs, SelectionCursor& cursor,
+                           std::vector<Problem>& problems) {
+    const RecordPassSettings settings{request.threads, request.stop, request.progress};
+    const RecordPassEnd end = write_records(settings, header, selection, cursor, input,
+                                            {outputs.combined, outputs.split, outputs.hdf5});
+    if (stop_requested(request)) return RecordPass::stopped;  // also a read or write cut short by the signal
+    if (end.write_failed) {
+        name_unfinished_outputs(outputs, paths, problems);
+        return RecordPass::failed;
     }
-    const bool split = request.flags & FLAG_SPLIT;
-    RecordReader reader(input, selection.file_record_size(), 1 << 20, request.stop);
-    SelectedRecords records(selection, header.start_time, cursor);
-    for (RecordBlock block = records.next_block(reader); block.count > 0; block = records.next_block(reader)) {
-        if (stop_requested(request)) return RecordPass::stopped;
-        const OutputFile* failed = split ? request.loops.split(header, block, outputs.split) : nullptr;
-        if (failed == nullptr) failed = request.loops.combined(header, block, outputs.combined);
-        const bool hdf5_failed = failed == nullptr && !append_hdf5_records(outputs.hdf5, block.bytes, block.count);
-        if (failed != nullptr || hdf5_failed) {
-            if (stop_requested(request)) return RecordPass::stopped;  // a write cut short by the signal
-            name_unfinished_outputs(outputs, paths, problems);
-            return RecordPass::failed;
-        }
-        note_progress(request.progress, block, outputs.combined, outputs.split);
-    }
-    if (stop_requested(request)) return RecordPass::stopped;  // a read cut short by the signal
-    if (reader.failed()) {
+    if (end.read_failed) {
         problems.push_back({ConvertStatus::read_failed, request.input});
         return RecordPass::failed;
     }
@@ -184,28 +177,25 @@ ConvertResult interrupted(const ConvertRequest& request) {
 }
 
 // The conversion up to its end or its first failure. The outputs stay with the caller, so an
-// interrupted conversion can remove them whatever step it was in. A failure while a stop is
-// requested (an open or read cut short by the signal) counts as the interruption.
+// interrupted conversion can remove them whatever step it was in.
 ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Reached& reached) {
     if (stop_requested(request)) return interrupted(request);
     const RunPaths paths = derive_output_paths(request.input, request.output_base);
 
     InputFile input = open_input(paths.input);
-    if (!input)
-        return stop_requested(request) ? interrupted(request)
-                                       : failed_with({ConvertStatus::input_open_failed, paths.input});
+    if (!input) return failed_with({ConvertStatus::input_open_failed, paths.input});
+    const std::vector<FileIdentity> never_written = files_never_written(request, input.get());
     if (request.flags & FLAG_SPLIT) reached.split_directory_made = make_split_directory(paths.output_base);
 
     if (Problem problem =
-            create_combined_files(paths, request.flags, request.keep_intact, outputs.combined, request.outputs);
+            create_combined_files(paths, request.flags, never_written, outputs.combined, request.outputs);
         problem.status != ConvertStatus::ok)
-        return stop_requested(request) ? interrupted(request) : failed_with(std::move(problem));
+        return failed_with(std::move(problem));
 
     std::vector<Problem> problems;
     std::vector<unsigned char> header_bytes(HEADER_SIZE);
     const HeaderRead read = read_header(input.get(), header_bytes);
     reached.header_complete = read == HeaderRead::complete;
-    if (read == HeaderRead::failed && stop_requested(request)) return interrupted(request);
     if (read == HeaderRead::failed) problems.push_back({ConvertStatus::read_failed, paths.input});
     if (read == HeaderRead::complete) {
         if (const HeaderCheck check = check_header(header_bytes.data()); check != HeaderCheck::ok)
@@ -228,15 +218,15 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
     }
     const DataFileHeader header = selected_header(file_header, selection);
     if ((request.flags & FLAG_HDF5) && (request.outputs & OUTPUT_HDF5)) {
-        Problem problem = create_hdf5_output(paths.hdf5, paths.input, header, request.hdf5_compression, outputs.hdf5,
-                                             selection_attributes(selection));
-        for (const std::string& kept : request.keep_intact)
-            if (problem.status == ConvertStatus::ok && is_same_file(paths.hdf5, kept)) {
-                outputs.hdf5 = {};  // renaming into place would replace the list
-                problem = {ConvertStatus::hdf5_open_failed, paths.hdf5};
-            }
+        // Renaming into place would take the name from the input or the list.
+        Problem problem = may_be_one_of(path_identity(paths.hdf5), never_written)
+                              ? Problem{ConvertStatus::hdf5_open_failed, paths.hdf5}
+                              : create_hdf5_output(paths.hdf5, paths.input, header, request.hdf5_compression,
+                                                   outputs.hdf5, selection_attributes(selection));
+        // Its first writes failing leave it as uncreated as a file that could not be opened: the
+        // conversion ends there, as for a combined file.
+        if (problem.status == ConvertStatus::write_failed) problem.status = ConvertStatus::hdf5_open_failed;
         if (problem.status != ConvertStatus::ok) {
-            if (stop_requested(request)) return interrupted(request);
             close_outputs(outputs, problems);  // the combined files stay, empty, as after their own failure
             problems.insert(problems.begin(), std::move(problem));
             return with_problems(std::move(problems));
@@ -244,7 +234,7 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
     }
     if (request.flags & FLAG_SPLIT)
         outputs.split = open_split_files(header, split_flags(request), request.output_base,
-                                         files_split_mode_must_not_open(request, outputs.combined), problems);
+                                         files_split_mode_must_not_open(never_written, outputs.combined), problems);
     write_header_texts(build_headers(header, request.flags), outputs.combined);
     reached.records_started = true;
     reached.sensors = header.sensors.size();
@@ -252,12 +242,12 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
 
     // After a failure what was written so far stays, flushed as far as it can be.
     bool hdf5_finished = false;
-    switch (write_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
+    switch (convert_records(request, header, selection, paths, input.get(), outputs, reached.cursor, problems)) {
     case RecordPass::stopped: return interrupted(request);
     case RecordPass::failed: break;
     case RecordPass::complete:
         close_outputs(outputs, problems);
-        hdf5_finished = finish_hdf5(outputs, problems);
+        hdf5_finished = finish_hdf5(outputs, paths, never_written, problems);
         break;
     }
     // An HDF5 file that was not finished is not there.
@@ -267,6 +257,12 @@ ConvertResult run_conversion(const ConvertRequest& request, Outputs& outputs, Re
 }
 
 }  // namespace
+
+std::vector<FileIdentity> kept_file_identities(const std::vector<std::string>& paths) {
+    std::vector<FileIdentity> identities;
+    for (const std::string& path : paths) identities.push_back(path_identity(path));
+    return identities;
+}
 
 ConvertResult convert_file(const ConvertRequest& request) {
     Outputs outputs;
@@ -278,12 +274,17 @@ ConvertResult convert_file(const ConvertRequest& request) {
         // The memory the conversion held is free again once the exception has left it.
         result = failed_with({ConvertStatus::out_of_memory, request.input});
     }
+    // A failure while a stop is requested (an open, a read or a write cut short by the signal)
+    // counts as the interruption.
+    if (result.status != ConvertStatus::ok && stop_requested(request)) result = interrupted(request);
     // Stopped (or out of memory) before it was complete: nothing half-written is left behind.
     // Ended before its records, it leaves nothing either when the caller wants no empty files.
     const bool unfilled = !reached.records_started && !request.keep_unfilled_outputs;
     if (result.status == ConvertStatus::interrupted || result.status == ConvertStatus::out_of_memory || unfilled) {
-        for_each_output(outputs, [](OutputFile& file) { file.discard(); });
-        outputs.hdf5 = {};  // its temporary file goes
+        for_each_output(outputs, [&](OutputFile& file) {
+            if (!file.discard()) result.not_removed.push_back(file.path());
+        });
+        if (std::string left; !discard_hdf5_output(outputs.hdf5, left)) result.not_removed.push_back(left);
         reached.outputs.clear();
     }
     if (unfilled && reached.split_directory_made) {

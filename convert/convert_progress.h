@@ -5,8 +5,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "convert/combined_output.h"
-#include "convert/split_output.h"
 #include "datafile/record_reader.h"
 
 struct ConvertProgress {
@@ -14,14 +12,10 @@ struct ConvertProgress {
     std::atomic<std::uint64_t> output_bytes{0};  // given to the output files so far
 };
 
-// Counts a block of records as converted; progress may be null (nobody is watching).
-inline void note_progress(ConvertProgress* progress, RecordBlock block, const CombinedFiles& combined,
-                          const SplitFiles& split) {
+// Counts a block of records as converted, the outputs having been given output_bytes in all;
+// progress may be null (nobody is watching).
+inline void note_progress(ConvertProgress* progress, RecordBlock block, std::uint64_t output_bytes) {
     if (progress == nullptr) return;
-    std::uint64_t output = 0;
-    for (const OutputFile& file : combined.files) output += file.size();
-    for (const OutputFile& file : split.text) output += file.size();
-    for (const OutputFile& file : split.csv) output += file.size();
     progress->record_bytes.fetch_add(block.count * block.record_size, std::memory_order_relaxed);
-    progress->output_bytes.store(output, std::memory_order_relaxed);
+    progress->output_bytes.store(output_bytes, std::memory_order_relaxed);
 }

@@ -48,6 +48,9 @@ struct ConvertResult {
     std::size_t sensors = 0;             // sensors written (those selected)
     std::uint64_t records = 0;           // records given to the outputs (those selected)
     std::vector<WrittenOutput> outputs;  // the files written, in the order of the messages, the HDF5 file last
+    // Unfinished outputs that were to be removed (an interrupted conversion) but could not be,
+    // in the order of the messages, the HDF5 file's temporary name last.
+    std::vector<std::string> not_removed;
 };
 
 // The line (newline included) that tells the user of a problem.

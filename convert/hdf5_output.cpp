@@ -316,7 +316,7 @@ bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::siz
     return true;
 }
 
-Problem finish_hdf5_output(Hdf5Output& out) {
+Problem finish_hdf5_output(Hdf5Output& out, const std::vector<FileIdentity>& never_replace) {
     if (!out.is_open()) return {};
     const Hdf5LibraryLock lock;
     Hdf5Writer& w = *out.writer;
@@ -328,8 +328,23 @@ Problem finish_hdf5_output(Hdf5Output& out) {
     complete = close_datasets(w) && complete;
     if (!complete) w.failed = true;
     complete = close_or_abandon(w) && complete;
-    if (complete && replace_file(w.temporary, w.path)) w.finished = true;
+    // The rename would take the name from whatever file holds it: never from the input or the list.
+    if (complete && !may_be_one_of(path_identity(w.path), never_replace) && replace_file(w.temporary, w.path))
+        w.finished = true;
     const bool finished = w.finished;
     out.writer.reset();  // removes the temporary file unless it became the output
     return finished ? Problem{} : cannot_write;
+}
+
+bool discard_hdf5_output(Hdf5Output& out, std::string& left) {
+    if (!out.is_open()) return true;
+    const Hdf5LibraryLock lock;
+    Hdf5Writer& w = *out.writer;
+    close_datasets(w);
+    close_or_abandon(w);
+    const bool removed = w.temporary.empty() || std::remove(w.temporary.c_str()) == 0;
+    if (!removed) left = w.temporary;
+    w.finished = true;  // nothing more for the writer's deleter to remove
+    out.writer.reset();
+    return removed;
 }

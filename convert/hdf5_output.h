@@ -18,6 +18,7 @@
 #include "convert/convert_status.h"
 #include "convert/selection.h"
 #include "convert/hdf5_compression.h"
+#include "convert/native_files.h"
 #include "datafile/data_file.h"
 
 // False in a build without the HDF5 library: then no .h5 is written and 'h' is ignored.
@@ -68,6 +69,11 @@ Problem create_hdf5_output(const std::string& path, const std::string& input, co
 bool append_hdf5_records(Hdf5Output& out, const unsigned char* records, std::size_t count);
 
 // Writes what is buffered, closes the file and renames it to its path: write_failed (naming
-// path) when anything did not reach the file, the temporary file then being removed. Leaves out
-// closed. A closed output gives ok.
-Problem finish_hdf5_output(Hdf5Output& out);
+// path) when anything did not reach the file, or when the file at path may be one of
+// never_replace (judged by a descriptor opened on it: the input, the list), the temporary file
+// then being removed. Leaves out closed. A closed output gives ok.
+Problem finish_hdf5_output(Hdf5Output& out, const std::vector<FileIdentity>& never_replace = {});
+
+// Closes an output that is not to be finished and removes its temporary file. False, with the
+// temporary file's name in left, when that file could not be removed. A closed output gives true.
+bool discard_hdf5_output(Hdf5Output& out, std::string& left);

@@ -21,7 +21,12 @@ Problem create_hdf5_output(const std::string&, const std::string&, const DataFil
 
 bool append_hdf5_records(Hdf5Output&, const unsigned char*, std::size_t) { return true; }
 
-Problem finish_hdf5_output(Hdf5Output& out) {
+Problem finish_hdf5_output(Hdf5Output& out, const std::vector<FileIdentity>&) {
     out.writer.reset();
     return {};
+}
+
+bool discard_hdf5_output(Hdf5Output& out, std::string&) {
+    out.writer.reset();
+    return true;
 }

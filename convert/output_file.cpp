@@ -1,7 +1,5 @@
 #include "convert/output_file.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +12,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (this != &other) {
         release();
         stream_ = std::exchange(other.stream_, nullptr);
+        sink_ = std::exchange(other.sink_, OutputSink{});
         open_ = std::exchange(other.open_, false);
         in_memory_ = std::exchange(other.in_memory_, false);
         flushed_ = std::exchange(other.flushed_, 0);
@@ -24,6 +23,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         used_ = std::exchange(other.used_, 0);
         failed_ = std::exchange(other.failed_, false);
         regular_ = std::exchange(other.regular_, false);
+        identity_ = std::exchange(other.identity_, FileIdentity{});
     }
     return *this;
 }
@@ -31,26 +31,56 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 OutputFile::~OutputFile() { release(); }
 
 void OutputFile::release() {
+    if (stream_ != nullptr || sink_.write != nullptr) flush_buffer();
     if (stream_ != nullptr) {
-        flush_buffer();
         std::fclose(stream_);
         stream_ = nullptr;
     }
+    sink_ = {};
     open_ = false;
     in_memory_ = false;
 }
 
-bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size) {
+namespace {
+
+// The descriptor of path opened for writing, locked and emptied, or -1 with nothing changed
+// in the file: the checks come before the truncation, on the file that was opened.
+int open_output(const std::string& path, const std::vector<FileIdentity>& never_be, FileIdentity& identity) {
+    const int fd = open_output_descriptor(path);
+    if (fd < 0) return -1;
+    identity = descriptor_identity(fd);
+    const bool usable = !may_be_one_of(identity, never_be) && identity.kind != FileIdentity::Kind::unknown &&
+                        (!identity.regular || (lock_output_descriptor(fd) && truncate_descriptor(fd)));
+    if (usable) return fd;
+    close_descriptor(fd);
+    identity = {};
+    return -1;
+}
+
+}  // namespace
+
+bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size,
+                        const std::vector<FileIdentity>& never_be) {
     release();
     path_ = path;
     ends_ = ends;
     failed_ = false;
     used_ = 0;
     flushed_ = 0;
-    stream_ = std::fopen(path.c_str(), "wb");
-    if (stream_ == nullptr) return false;
-    struct stat status;
-    regular_ = fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode);
+    regular_ = false;
+    const int fd = open_output(path, never_be, identity_);
+    if (fd < 0) return false;
+#ifdef _WIN32
+    stream_ = _fdopen(fd, "wb");
+#else
+    stream_ = fdopen(fd, "wb");
+#endif
+    if (stream_ == nullptr) {
+        close_descriptor(fd);  // the lock goes with it
+        identity_ = {};
+        return false;
+    }
+    regular_ = identity_.regular;
     open_ = true;
     // Our own buffer already gathers large blocks; a second one in stdio would only copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
@@ -72,6 +102,25 @@ void OutputFile::open_in_memory(std::size_t initial_capacity) {
     buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
 }
 
+void OutputFile::open_sink(const std::string& path, OutputSink sink, LineEnds ends, std::size_t buffer_size) {
+    release();
+    path_ = path;
+    ends_ = ends;
+    failed_ = false;
+    used_ = 0;
+    flushed_ = 0;
+    regular_ = false;
+    open_ = true;
+    sink_ = sink;
+    capacity_ = buffer_size < 64 ? 64 : buffer_size;
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+}
+
+bool OutputFile::put(const char* data, std::size_t size) {
+    if (sink_.write != nullptr) return sink_.write(sink_.context, data, size) == size;
+    return std::fwrite(data, 1, size, stream_) == size;
+}
+
 // Room for size more bytes in memory: the capacity at least doubles, so growing is amortised.
 void OutputFile::grow(std::size_t size) {
     const std::size_t wanted = used_ + size;
@@ -85,7 +134,7 @@ void OutputFile::grow(std::size_t size) {
 
 void OutputFile::flush_buffer() {
     if (used_ == 0 || in_memory_) return;
-    if (!failed_ && std::fwrite(buffer_.get(), 1, used_, stream_) != used_) failed_ = true;
+    if (!failed_ && !put(buffer_.get(), used_)) failed_ = true;
     flushed_ += used_;
     used_ = 0;
 }
@@ -97,7 +146,7 @@ void OutputFile::write_raw(const char* data, std::size_t size) {
     } else if (size > capacity_ - used_) {
         flush_buffer();
         if (size >= capacity_) {
-            if (!failed_ && std::fwrite(data, 1, size, stream_) != size) failed_ = true;
+            if (!failed_ && !put(data, size)) failed_ = true;
             flushed_ += size;
             return;
         }
@@ -139,23 +188,34 @@ void OutputFile::write(std::string_view bytes) {
 bool OutputFile::close() {
     open_ = false;
     in_memory_ = false;
-    if (stream_ == nullptr) return !failed_;
+    if (stream_ == nullptr && sink_.write == nullptr) return !failed_;
     flush_buffer();
-    if (std::fclose(stream_) != 0) failed_ = true;
+    if (stream_ != nullptr && std::fclose(stream_) != 0) failed_ = true;
     stream_ = nullptr;
+    sink_ = {};
     return !failed_;
 }
 
-void OutputFile::discard() {
+bool OutputFile::discard() {
     open_ = false;
     in_memory_ = false;
+    used_ = 0;
+    bool removed = true;
+#ifndef _WIN32
+    // Removed while still locked, so no other run can have taken the file in between.
+    if (regular_) removed = std::remove(path_.c_str()) == 0;
+#endif
     if (stream_ != nullptr) {
-        used_ = 0;
         std::fclose(stream_);
         stream_ = nullptr;
     }
-    if (regular_) std::remove(path_.c_str());
+    sink_ = {};
+#ifdef _WIN32
+    if (regular_) removed = std::remove(path_.c_str()) == 0;  // an open file cannot be removed there
+#endif
     regular_ = false;
+    identity_ = {};
+    return removed;
 }
 
 bool is_same_file(const std::string& a, const std::string& b) {

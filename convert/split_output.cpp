@@ -30,17 +30,13 @@ std::string lower_ascii(std::string text) {
     return text;
 }
 
-// A file that cannot be created, or that would be one of never_open, is reported and left closed.
-OutputFile create_split_file(const std::string& path, const std::vector<std::string>& never_open,
-                             std::size_t buffer_size, std::vector<Problem>& problems) {
+// A file that cannot be created, or that may be one of never_open, is reported and left closed.
+OutputFile create_split_file(const std::string& path, std::vector<FileIdentity>& never_open, std::size_t buffer_size,
+                             std::vector<Problem>& problems) {
     OutputFile file;
-    for (const std::string& kept : never_open) {
-        if (is_same_file(path, kept)) {
-            problems.push_back({ConvertStatus::sensor_file_open_failed, path});
-            return file;
-        }
-    }
-    if (!file.create(path, LineEnds::keep, buffer_size))
+    if (file.create(path, LineEnds::keep, buffer_size, never_open)) {
+        if (file.identity().regular) never_open.push_back(file.identity());  // devices may be shared
+    } else
         problems.push_back({ConvertStatus::sensor_file_open_failed, path});
     return file;
 }
@@ -67,8 +63,9 @@ std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensor
 }
 
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
-                            const std::vector<std::string>& never_open, std::vector<Problem>& problems) {
+                            const std::vector<FileIdentity>& never_open, std::vector<Problem>& problems) {
     SplitFiles files;
+    std::vector<FileIdentity> taken = never_open;
     const std::size_t n = header.sensors.size();
     files.text.resize(n);
     files.csv.resize(n);
@@ -85,7 +82,7 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
     for (std::size_t i = 0; i < n; ++i) {
         const std::string sensor_base = directory + "/" + stems[i];
         if (text) {
-            files.text[i] = create_split_file(sensor_base + ".txt", never_open, buffer_size, problems);
+            files.text[i] = create_split_file(sensor_base + ".txt", taken, buffer_size, problems);
             if (files.text[i].is_open())
                 files.text[i].write(string_printf(SPLIT_TEXT_HEADER, header.title.c_str(), header.version_major,
                                                   header.version_minor, header.company.c_str(), header.idn.c_str(),
@@ -93,7 +90,7 @@ SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const
                                                   time_text.c_str()));
         }
         if (csv) {
-            files.csv[i] = create_split_file(sensor_base + ".csv", never_open, buffer_size, problems);
+            files.csv[i] = create_split_file(sensor_base + ".csv", taken, buffer_size, problems);
             if (files.csv[i].is_open()) files.csv[i].write(SPLIT_CSV_HEADER);
         }
     }

@@ -28,12 +28,13 @@ std::vector<std::string> split_file_stems(const std::vector<SensorEntry>& sensor
                                           NameRules rules = PLATFORM_NAME_RULES);
 
 // Creates the selected files of every sensor under directory and writes their headers, in
-// sensor order, the text file before the CSV file. A file that cannot be created, or that would
-// be one of never_open (the input, the list, the combined files of the same conversion), leaves
+// sensor order, the text file before the CSV file. A file that cannot be created, that may be
+// one of never_open (the input, the list, the combined files of the same conversion: by
+// identity) or an earlier per-sensor file, or that another run has locked, leaves
 // its slot empty and adds its problem; the other sensors go on. An empty directory name names
 // no directory: nothing is created and nothing reported.
 SplitFiles open_split_files(const DataFileHeader& header, TypeFlags flags, const std::string& directory,
-                            const std::vector<std::string>& never_open, std::vector<Problem>& problems);
+                            const std::vector<FileIdentity>& never_open, std::vector<Problem>& problems);
 
 // The room the record loops reserve for each per-sensor line (see combined_line_room): the
 // prefix, two cells, separators and line end, plus the slack put_cell may overrun.

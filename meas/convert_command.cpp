@@ -201,6 +201,7 @@ bool requests_of_list(const ConvertOptions& options, const OutputChoice& choice,
         const std::string base = entry.output_base.empty() ? base_for(entry.input, "") : entry.output_base;
         ConvertRequest request = request_for(entry.input, base, current, selection);
         request.keep_intact = {options.list};
+        request.keep_intact_files = kept_file_identities({options.list});  // before any conversion starts
         requests.push_back(std::move(request));
     }
     return true;

@@ -18,6 +18,14 @@ namespace fs = std::filesystem;
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
+// 'a', 'b' and 'c'
+std::string quoted_list(const std::vector<std::string>& texts) {
+    std::string list;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == texts.size() ? " and " : ", ") + quoted(texts[i]);
+    return list;
+}
+
 // At most 24 bytes of a header's leading text, every byte that is not printable ASCII as \xNN.
 std::string leading_text(const std::string& bytes) {
     std::string out;
@@ -141,6 +149,11 @@ std::vector<Finding> findings_of(const ConvertRequest& request, const ConvertRes
                                 ? request.input
                                 : problem.subject,
                             problem_text(problem, request.input)});
+    // An interrupted conversion whose files could not all be removed says which stay.
+    for (Finding& finding : findings)
+        if (finding.kind == kind_name(ConvertStatus::interrupted) && !result.not_removed.empty())
+            finding.message = "interrupted; could not remove the unfinished outputs " + quoted_list(result.not_removed) +
+                           " of " + quoted(request.input);
     if (!findings.empty()) return findings;
     if (!result.header_complete)
         findings.push_back({"short_file", request.input,

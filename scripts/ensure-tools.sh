@@ -43,6 +43,8 @@ ls -d /usr/lib/x86_64-linux-gnu/octave/packages/netcdf-* >/dev/null 2>&1 || mini
 [ -e /usr/lib/R/site-library/ncdf4/DESCRIPTION ] || minimal+=(r-cran-ncdf4)
 # Read and write failures are injected at the system-call level in the tests.
 command -v strace >/dev/null || missing+=(strace)
+# A test holds an output's lock with flock(1) while measconv runs.
+command -v flock >/dev/null || missing+=(util-linux)
 # The manual pages are rendered by man in a test.
 command -v man >/dev/null || missing+=(man-db)
 for option in "$@"; do

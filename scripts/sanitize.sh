@@ -22,7 +22,7 @@ status=0
 # ordinary suite only.
 ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-TZ=UTC ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE 'large|clients' --output-junit "$results/asan.xml" || status=$?
+TZ=UTC ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE 'large|clients|faults' --output-junit "$results/asan.xml" || status=$?
 
 # ThreadSanitizer on the parallel conversions: measconv and the parallel tests alone, in a
 # build of their own (the whole suite would take too long there).

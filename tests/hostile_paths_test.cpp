@@ -110,6 +110,68 @@ TEST(HostilePaths, AHardLinkToTheInputIsNeverOpenedForWriting) {
     EXPECT_EQ(read_file(scratch.path("out_pv.csv")), "");
 }
 
+// An output that is the input through a link, while the calls that tell files apart fail: each
+// call number of newfstatat (fstat too) and openat in turn (and none), with the checks of every output
+// made on what was opened, a failed one refuses the output, it never truncates the input.
+TEST(HostilePaths, AnOutputLinkedToTheInputIsNeverTruncatedWhicheverStatFails) {
+    ASSERT_TRUE(test::strace_can_trace()) << "strace is needed (scripts/ensure-tools.sh installs it)";
+    struct Case {
+        const char* what;
+        const char* link;  // made to in.dat
+        bool hard;
+        const char* letters;
+        const char* message;  // without a failure injected
+    };
+    const Case cases[] = {
+        {"a hard link as a combined file", "o_pv.txt", true, "tpwcsh", "Can not open 'o_pv.txt' to export.\n"},
+        {"a symbolic link as a combined file", "o_wl.csv", false, "cwh", "Can not open 'o_wl.csv' to export.\n"},
+        {"a hard link as a per-sensor file", "o/AB2.csv", true, "sch",
+         "Can not open 'o/AB2.csv' to export.\nCan not write 'o.h5'.\n"},
+        {"a hard link as the .h5 name", "o.h5", true, "ph", "Can not open 'o.h5' to export.\n"},
+    };
+    const std::string input = bytes_of(example_shape());
+    for (const Case& c : cases) {
+        Scratch scratch;
+        test::write_file(scratch.path("in.dat"), input);
+        fs::create_directory(scratch.path("o"));
+        const auto make_link = [&] {
+            std::error_code ignored;
+            fs::remove(scratch.path(c.link), ignored);
+            if (c.hard)
+                fs::create_hard_link(scratch.path("in.dat"), scratch.path(c.link));
+            else
+                fs::create_symlink("in.dat", scratch.path(c.link));
+        };
+        make_link();
+        const std::string command = std::string("\"$MEASCONV\" ") + c.letters + " in.dat o";
+        const test::RunResult plain = test::run_shell(command, scratch.dir.string());
+        EXPECT_EQ(plain.out, c.message) << c.what;
+        EXPECT_EQ(read_file(scratch.path("in.dat")), input) << c.what;
+        for (const std::string call : {"newfstatat", "openat"}) {  // glibc makes fstat a newfstatat
+            // As many call numbers as a run makes (counted per thread, as strace counts).
+            const int last = std::stoi(test::run_shell(test::strace_command() + " -o strace.log -e trace=" + call +
+                                                           " " + command + " >/dev/null; grep -c '" + call +
+                                                           "(' strace.log; rm strace.log",
+                                                       scratch.dir.string())
+                                           .out);
+            ASSERT_GT(last, 0) << c.what << ", " << call;
+            for (int n = 1; n <= last; ++n) {
+                make_link();
+                for (const std::string& error : {std::string("EACCES"), std::string("EIO")}) {
+                    if (error == "EIO" && n % 4 != 0) continue;  // a sample of the second error
+                    const test::RunResult run = test::run_shell(
+                        test::strace_command() + " -o /dev/null -e trace=" + call + " -e inject=" + call +
+                            ":error=" + error + ":when=" + std::to_string(n) + " " + command,
+                        scratch.dir.string());
+                    EXPECT_EQ(read_file(scratch.path("in.dat")), input) << c.what << ", " << call << " " << n;
+                    // 127: the loader could not load a library; nothing ran.
+                    EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 127) << c.what << ", " << call << " " << n;
+                }
+            }
+        }
+    }
+}
+
 TEST(HostilePaths, APerSensorFileLinkedToTheInputIsNamedAndSkipped) {
     Scratch scratch;
     const std::string input = bytes_of(example_shape());

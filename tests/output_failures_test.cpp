@@ -199,6 +199,133 @@ TEST(OutputFailures, AfterAFailedWriteEveryIncompleteOutputIsNamed) {
     }
 }
 
+// The .h5 file is renamed into place only after every other output of its conversion was
+// written and closed without a problem: a failure anywhere else, also in the final flushes or
+// closes, names it after the others and leaves none. An output that got every byte and was
+// closed is complete and not named.
+TEST(OutputFailures, TheH5ComesOnlyAfterEveryOtherOutputIsComplete) {
+    ASSERT_TRUE(test::strace_can_trace()) << "strace is needed (scripts/ensure-tools.sh installs it)";
+    struct Case {
+        const char* what;
+        const char* prepare;  // shell words run first (strace's -P finds files that exist when it starts)
+        const char* inject;   // strace words before the command, or ""
+        std::string out;
+        std::vector<std::string> incomplete;  // the outputs that may differ from the clean run's
+    };
+    const Case cases[] = {
+        {"/dev/full as a combined file", "ln -s /dev/full o_pv.csv;", "", "Can not write 'o_pv.csv'.\nCan not write 'o.h5'.\n",
+         {"o_pv.csv"}},
+        {"a failed close of a per-sensor file", "mkdir o; touch o/SN0002.txt;", "-e trace=close -P o/SN0002.txt -e inject=close:error=EIO",
+         "Can not write 'o/SN0002.txt'.\nCan not write 'o.h5'.\n", {"o/SN0002.txt"}},
+        {"a failed close of a combined file", "touch o_wl.txt;", "-e trace=close -P o_wl.txt -e inject=close:error=EIO",
+         "Can not write 'o_wl.txt'.\nCan not write 'o.h5'.\n", {"o_wl.txt"}},
+        {"the .h5 file's second write", "", "-e trace=pwrite64 -e inject=pwrite64:error=ENOSPC:when=2",
+         "Can not write 'o.h5'.\n", {}},
+        {"a per-sensor file that cannot be created", "mkdir -p o/SN0003.csv;", "",
+         "Can not open 'o/SN0003.csv' to export.\nCan not write 'o.h5'.\n", {"o/SN0003.csv"}},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        FileShape shape = large_shape(4);
+        shape.pattern_records = 300;
+        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+        fs::create_directory(scratch.path("ref"));
+        ASSERT_EQ(run_measconv({"tpwcsh", "../in.dat", "o"}, scratch.path("ref")).out, "");
+        const Tree complete = file_tree(scratch.path("ref"));
+        const std::string strace = *c.inject ? test::strace_command() + " -o /dev/null " + c.inject + " " : "";
+        fs::create_directory(scratch.path("run"));
+        const test::RunResult run =
+            run_shell(std::string(c.prepare) + strace + "\"$MEASCONV\" tpwcsh ../in.dat o", scratch.path("run"));
+        EXPECT_EQ(run.exit_code, 0) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        // The failed files are left out (one leads to /dev/full, which has no end).
+        const std::set<std::string> left_out(c.incomplete.begin(), c.incomplete.end());
+        const Tree left = file_tree(scratch.path("run"), left_out);
+        for (const auto& [name, bytes] : complete) {
+            if (name == "o.h5" || left_out.count(name) != 0) continue;
+            EXPECT_TRUE(left.count(name) != 0 && left.at(name) == bytes) << c.what << ": " << name;
+        }
+        // No .h5 file, and no temporary one.
+        for (const auto& [name, bytes] : left) EXPECT_EQ(name.find(".h5"), std::string::npos) << c.what << ": " << name;
+    }
+}
+
+// Each regular output is locked while it is written: an output that another run holds is not
+// touched and is named; the .h5 file, written under a temporary name, needs no lock. Two runs
+// on one output base leave the outputs of one of them, never a mixture.
+TEST(OutputFailures, AnOutputLockedByAnotherRunIsNotTouched) {
+    struct Case {
+        const char* what;
+        const char* locked;  // held with flock(1) during the run
+        std::string out;
+        std::vector<std::string> untouched;  // keep "old"; every other output is complete, or absent
+        bool ends_the_conversion;           // the outputs after it are not made
+    };
+    const Case cases[] = {
+        {"a combined file", "o_wl.txt", "Can not open 'o_wl.txt' to export.\n", {"o_wl.txt"}, true},
+        {"a per-sensor file", "o/SN0001.csv", "Can not open 'o/SN0001.csv' to export.\nCan not write 'o.h5'.\n",
+         {"o/SN0001.csv"}, false},
+        {"the .h5 file", "o.h5", "", {}, false},
+    };
+    for (const Case& c : cases) {
+        Scratch scratch;
+        FileShape shape = large_shape(4);
+        shape.pattern_records = 300;
+        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+        fs::create_directory(scratch.path("ref"));
+        ASSERT_EQ(run_measconv({"tpwcsh", "../in.dat", "o"}, scratch.path("ref")).out, "");
+        const Tree complete = file_tree(scratch.path("ref"));
+        fs::create_directory(scratch.path("o"));
+        test::write_file(scratch.path(c.locked), "old");
+        const test::RunResult run =
+            run_shell(std::string("flock ") + c.locked + " \"$MEASCONV\" tpwcsh in.dat o", scratch.dir.string());
+        EXPECT_EQ(run.exit_code, 0) << c.what;
+        EXPECT_EQ(run.out, c.out) << c.what;
+        const Tree left = file_tree(scratch.dir.string(), {"in.dat", "ref"});
+        for (const std::string& name : c.untouched) EXPECT_EQ(left.at(name), "old") << c.what << ": " << name;
+        for (const auto& [name, bytes] : complete) {
+            if (std::find(c.untouched.begin(), c.untouched.end(), name) != c.untouched.end()) continue;
+            if (name == "o.h5" && !c.out.empty()) {
+                EXPECT_EQ(left.count(name), 0u) << c.what;
+            } else if (!c.ends_the_conversion) {
+                EXPECT_TRUE(left.count(name) != 0 && left.at(name) == bytes) << c.what << ": " << name;
+            } else if (left.count(name) != 0) {  // made before the locked one: empty
+                EXPECT_EQ(left.at(name), "") << c.what << ": " << name;
+            }
+        }
+    }
+
+    // Two runs at once on one output base, three times.
+    Scratch scratch;
+    for (const char* name : {"a", "b"}) {
+        FileShape shape = large_shape(4);
+        shape.pattern_records = 60000;
+        shape.seed = name[0];
+        ASSERT_TRUE(write_data_file(shape, scratch.path(std::string(name) + ".dat")));
+        fs::create_directory(scratch.path(std::string("ref_") + name));
+        ASSERT_EQ(run_measconv({"tpwcsh", std::string("../") + name + ".dat", "o"},
+                               scratch.path(std::string("ref_") + name))
+                      .out,
+                  "");
+    }
+    const Tree only_a = file_tree(scratch.path("ref_a"));
+    const Tree only_b = file_tree(scratch.path("ref_b"));
+    for (int trial = 0; trial < 3; ++trial) {
+        fs::remove_all(scratch.path("run"));
+        fs::create_directory(scratch.path("run"));
+        const test::RunResult run = run_shell(
+            "\"$MEASCONV\" tpwcsh ../a.dat o > ../a.out & \"$MEASCONV\" tpwcsh ../b.dat o > ../b.out; wait;"
+            " cat ../a.out ../b.out",
+            scratch.path("run"));
+        // The run that came second found the first one's lock (or came after it had finished).
+        EXPECT_TRUE(run.out == "" || run.out == "Can not open 'o_pv.txt' to export.\n") << run.out;
+        const Tree left = file_tree(scratch.path("run"));
+        EXPECT_TRUE(left == only_a || left == only_b)
+            << "trial " << trial << ": against a" << test::tree_difference(only_a, left) << "; against b"
+            << test::tree_difference(only_b, left);
+    }
+}
+
 TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
     Scratch scratch;
     ASSERT_TRUE(write_data_file(large_shape(), scratch.path("in.dat")));
@@ -224,8 +351,10 @@ TEST(OutputFailures, AnOutputWhoseReaderHasGoneIsAWriteFailure) {
 // Starts measconv in the background on a FIFO fed with the first half of in.dat, waits until
 // the feeder has written that half (so measconv has read all but a pipe's buffer of it and is
 // converting), sends the signal, and prints measconv's exit status.
+// The signal goes to target ("$pid": the program started).
 std::string interrupt_script(const std::string& signal_name, const std::string& arguments,
-                             const std::string& environment = "", const std::string& program = "\"$MEASCONV\"") {
+                             const std::string& environment = "", const std::string& program = "\"$MEASCONV\"",
+                             const std::string& target = "$pid") {
     // Job control gives the background job default signal actions; its notices go to /dev/null
     // with the shell's own standard error, and measconv's is shown at the end.
     return "set -m\n"
@@ -239,8 +368,8 @@ std::string interrupt_script(const std::string& signal_name, const std::string& 
            "for i in $(seq 1200); do [ -e fed ] && break; sleep 0.05; done\n"
            "sleep 0.2\n"
            "kill -s " +
-           signal_name +
-           " $pid\n"
+           signal_name + " " + target +
+           "\n"
            "wait $pid\n"
            "echo \"status=$?\"\n"
            "kill -9 -- -$feeder; wait; rm -f feed fed\n"
@@ -288,6 +417,28 @@ TEST(OutputFailures, ASignalEndsTheRunAndRemovesTheUnfinishedOutputs) {
         for (const std::string& left : test::list_dir(scratch.dir.string()))
             EXPECT_TRUE(left == "third" || left.rfind("third", 0) != 0) << name << ": " << left;
         EXPECT_EQ(test::list_dir(scratch.path("third")), std::vector<std::string>{}) << name;
+
+        // Outputs that cannot be removed (every unlink failing) are named, each one, and stay.
+        // The signal goes to measconv, strace's child.
+        run = run_shell(interrupt_script(name, "tpwcsh feed kept", "MEASCONV_JOBS=1",
+                                         test::strace_command() +
+                                             " -o /dev/null -e trace=unlink -e inject=unlink:error=EACCES \"$MEASCONV\"",
+                                         "$(cat /proc/$pid/task/$pid/children)"),
+                        scratch.dir.string());
+        EXPECT_EQ(run.out, "status=" + std::to_string(128 + number) + "\n") << name;
+        std::vector<std::string> kept = {"kept_pv.txt", "kept_wl.txt", "kept_pv.csv", "kept_wl.csv"};
+        for (const std::string& path : sensor_paths("kept", 4, true, true)) kept.push_back(path);
+        std::string told;
+        for (const std::string& path : kept) {
+            told += "measconv: interrupted, could not remove the unfinished output '" + path + "' of 'feed'\n";
+            EXPECT_TRUE(fs::is_regular_file(scratch.path(path))) << name << ": " << path;
+        }
+        const std::vector<std::string> temporary = test::list_dir(scratch.dir.string());
+        const auto part = std::find_if(temporary.begin(), temporary.end(),
+                                       [](const std::string& n) { return n.rfind("kept.h5.part-", 0) == 0; });
+        ASSERT_NE(part, temporary.end()) << name;
+        told += "measconv: interrupted, could not remove the unfinished output '" + *part + "' of 'feed'\n";
+        EXPECT_EQ(run.err, told) << name;
     }
 }
 

@@ -80,7 +80,8 @@ std::vector<GenRecord> extreme_records(std::size_t count, std::size_t sensors) {
     return records;
 }
 
-// Every set of type letters that writes something: t or c, with p, w or s.
+// Every set of type letters that writes something: t or c, with p, w or s; then some with the
+// .h5 file (h), which takes its records from the same pieces.
 std::vector<std::string> every_letter_set() {
     std::vector<std::string> sets;
     const char letters[] = "pwsct";
@@ -91,6 +92,7 @@ std::vector<std::string> every_letter_set() {
         if (set.find_first_of("ct") != std::string::npos && set.find_first_of("pws") != std::string::npos)
             sets.push_back(set);
     }
+    for (const char* with_hdf5 : {"tpwcsh", "pch", "wtsh", "h"}) sets.push_back(with_hdf5);
     return sets;
 }
 
@@ -121,10 +123,10 @@ std::vector<FileCase> file_cases() {
     none.sensors = {};
     none.pattern_records = 300000;
     none.records_per_second = 10;
-    if (!EVERY_LETTER_SET) return {{"4 sensors", four, {"tpwcs", "sc"}}, {"127 sensors", most, {"tpwcs"}}};
+    if (!EVERY_LETTER_SET) return {{"4 sensors", four, {"tpwcsh", "sc"}}, {"127 sensors", most, {"tpwcs"}}};
     return {{"4 sensors", four, every_letter_set()},
-            {"127 sensors", most, {"tpwcs", "sct", "wc", "pts"}},
-            {"no sensor", none, {"tpwcs", "cp", "tw"}}};
+            {"127 sensors", most, {"tpwcs", "sct", "wc", "pts", "scth"}},
+            {"no sensor", none, {"tpwcs", "cp", "tw", "tpwch"}}};
 }
 
 TEST(ParallelSingleFile, EveryLetterSetGivesTheBytesOfOneThread) {
@@ -188,6 +190,11 @@ TEST(ParallelSingleFile, AFailedWriteStopsWhereOneThreadStops) {
         {"combined files over a size limit", 4, "tpwc", {}, 1500},
         {"all files over a size limit", 4, "tpwcs", {}, 1100},
         {"per-sensor files over a size limit", 127, "sct", {}, 60},
+        // The .h5 file takes the records of each piece after its lines: it fails and stops
+        // the pass at the same piece on every thread count, and is left out.
+        {"a combined file on a full disk beside the .h5 file", 4, "tpwch", {"out_pv.csv"}, 0},
+        {"the .h5 file and the others over a size limit", 4, "tpwcsh", {}, 1100},
+        {"per-sensor files and the .h5 file over a size limit", 127, "scth", {}, 60},
     };
     for (const WriteFailureCase& c : cases) {
         SCOPED_TRACE(c.name);
