@@ -9,8 +9,8 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <system_error>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -160,7 +160,7 @@ struct ReadBlock {
 struct Piece {
     RecordBlock records;
     std::size_t block = 0;   // index of its read block in Pipeline::blocks
-    bool formatted = false;  // guarded by the pipeline's mutex
+    bool formatted = false;      // guarded by the pipeline's mutex
     bool out_of_memory = false;  // its lines could not be held: the writer ends the conversion
     CombinedFiles combined;
     SplitFiles split;

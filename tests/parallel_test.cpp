@@ -32,6 +32,23 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 #endif
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#define MEASCONV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MEASCONV_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// The sanitizers reserve terabytes of address space for their shadow memory at start: under
+// them a process cannot run under an address-space limit at all, so those rows are left out
+// there (the ordinary build runs them).
+#if defined(MEASCONV_THREAD_SANITIZER) || defined(MEASCONV_ADDRESS_SANITIZER)
+constexpr bool ADDRESS_SPACE_LIMITS = false;
+#else
+constexpr bool ADDRESS_SPACE_LIMITS = true;
+#endif
+
 #ifdef MEASCONV_THREAD_SANITIZER
 // ThreadSanitizer makes every conversion some ten times slower: there the tables look for
 // races with three threads (pieces finished out of order) and fewer letter sets.
@@ -400,6 +417,7 @@ TEST(ParallelLimits, EveryThreadCountEndsAsDocumentedAndAsOneThreadUnderLimits) 
     };
     for (const LimitCase& c : cases) {
         SCOPED_TRACE(c.what);
+        if (!ADDRESS_SPACE_LIMITS && std::string(c.limit).rfind("prlimit", 0) == 0) continue;
         const std::string command = std::string("(") + c.limit + " \"$MEASCONV\" " + c.args + ")";
         const auto run_with = [&](const std::string& jobs, const std::string& limited) {
             const std::string dir = scratch.path("run");
