@@ -232,7 +232,6 @@ Hdf5Compression compression_for(const std::string& data) {
 }
 
 void check_hdf5_file(const std::string& data, const RunPaths& paths, const ConvertRequest& request, bool hdf5_written) {
-    const TypeFlags flags = request.flags;
     for (const auto& entry : fs::recursive_directory_iterator(scratch().work))
         require(entry.path().filename().string().find(".part") == std::string::npos,
                 "a temporary file remains: " + entry.path().string());
