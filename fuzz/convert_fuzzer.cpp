@@ -251,6 +251,7 @@ void check_hdf5_file(const std::string& data, const RunPaths& paths, const Conve
 #else
     (void)data;
     (void)paths;
+    (void)request;
 #endif
 }
 
