@@ -31,7 +31,7 @@ constexpr std::size_t FIXED_DESCRIPTORS = 1 + 4 + 2;
 constexpr std::size_t SMALL_THREAD_STACK = 1u << 20;
 // What a conversion thread may need at most of the address space: its stack, its buffers (split
 // mode with 127 sensors), the HDF5 library's caches.
-constexpr std::uint64_t ADDRESS_SPACE_PER_THREAD = 8u << 20;
+constexpr std::uint64_t ADDRESS_SPACE_PER_THREAD = 16u << 20;
 
 #ifndef _WIN32
 std::size_t open_descriptors() {

@@ -84,7 +84,7 @@ namespace {
 // error state) instead of failing the call. So where the address space is limited (ulimit -v,
 // prlimit --as: the limit under which allocations fail) it is entered only with at least this
 // much of it free; with less, the conversion runs out of memory as the allocation would have.
-constexpr std::uint64_t LIBRARY_HEADROOM = 2u << 20;
+constexpr std::uint64_t LIBRARY_HEADROOM = 4u << 20;
 
 // The address space free below its limit, or nothing when there is no limit.
 std::optional<std::uint64_t> free_address_space() {
