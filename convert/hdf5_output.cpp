@@ -1,8 +1,10 @@
 #include "convert/hdf5_output.h"
 
 #include <hdf5.h>
-#include <sys/resource.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <cinttypes>
 #include <new>
@@ -88,6 +90,9 @@ constexpr std::uint64_t LIBRARY_HEADROOM = 4u << 20;
 
 // The address space free below its limit, or nothing when there is no limit.
 std::optional<std::uint64_t> free_address_space() {
+#ifdef _WIN32
+    return std::nullopt;  // no address-space limit to look at there
+#else
     struct rlimit limit {};
     if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
     std::uint64_t pages = 0;
@@ -97,6 +102,7 @@ std::optional<std::uint64_t> free_address_space() {
     }
     const std::uint64_t used = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     return used < limit.rlim_cur ? limit.rlim_cur - used : 0;
+#endif
 }
 
 // Throws std::bad_alloc, as the allocation would fail, when the library cannot safely be entered.

@@ -118,10 +118,15 @@ bool locked_by_another(const std::string& path) {
     return locked;
 }
 
+// An empty file (one just created) is left alone: truncating it to nothing changes nothing,
+// and on ext4 a truncation to zero makes the close start writing the whole file back (the
+// safeguard for programs that rewrite a file in place), which a conversion would wait for.
 bool truncate_descriptor(int fd) {
 #ifdef _WIN32
-    return _chsize_s(fd, 0) == 0;
+    return _filelengthi64(fd) == 0 || _chsize_s(fd, 0) == 0;
 #else
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && status.st_size == 0) return true;
     return ftruncate(fd, 0) == 0;
 #endif
 }
