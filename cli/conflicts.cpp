@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <numeric>
@@ -20,6 +23,12 @@ enum class Use { input, file_output, directory_output };
 // Starts the keys made of a device and an inode; keys made of paths start with "/" or a list byte.
 constexpr char INODE_KEY[] = "\x01";
 
+// What the last look at a resolved path found.
+enum class Look { found, absent, unknown };
+
+// A path's text, its resolved path, its device and inode.
+constexpr std::size_t KEY_KINDS = 3;
+
 struct Touch {
     std::size_t request;
     Use use;
@@ -34,6 +43,24 @@ std::string normal_text(const fs::path& path) {
     while (key.size() > 1 && key.back() == '/') key.pop_back();
     return key.empty() ? "." : key;
 }
+
+// Whether text is lexically normal already: no empty, "." or ".." part and no trailing '/'.
+// Most paths of a list are, and their keys then need no parsing.
+bool is_normal_text(const std::string& text) {
+    if (text == "/") return true;
+    if (text.empty() || text.back() == '/') return false;
+    for (std::size_t begin = text.front() == '/' ? 1 : 0; begin <= text.size();) {
+        std::size_t end = text.find('/', begin);
+        if (end == std::string::npos) end = text.size();
+        const std::size_t length = end - begin;
+        if (length == 0) return false;
+        if (text[begin] == '.' && (length == 1 || (length == 2 && text[begin + 1] == '.'))) return false;
+        begin = end + 1;
+    }
+    return true;
+}
+
+std::string normal_text_of(const std::string& text) { return is_normal_text(text) ? text : normal_text(text); }
 
 bool is_dot_dot(const std::string& key) {
     return key == ".." || (key.size() >= 3 && key.compare(key.size() - 3, 3, "/..") == 0);
@@ -62,39 +89,68 @@ struct PathKeys {
     fs::path working_directory;
     std::map<std::string, std::string> resolved_directories;  // a directory's spelling -> its resolved path
 
-    // The keys of path; `consumed` tells whether reading it takes what it gives (a pipe, a
-    // FIFO, a terminal: anything that exists and is neither a regular file nor a directory).
-    std::vector<std::string> of(const std::string& path, bool* consumed = nullptr) {
-        if (identity == PathIdentity::text) return {normal_text(path)};
-        const fs::path absolute = working_directory / path;
-        std::vector<std::string> keys = {normal_text(absolute)};
-        const std::string resolved = resolve(absolute);
-        if (resolved != keys.front()) keys.push_back(resolved);
-        // Hard links and other mounts of one file: its device and inode.
+    // The keys of path: [0] its text, [1] its resolved path when that differs, [2] its device
+    // and inode when it exists (each empty when absent). `consumed` tells whether reading it
+    // takes what it gives (a pipe, a FIFO, a terminal: anything that exists and is neither a
+    // regular file nor a directory).
+    std::array<std::string, KEY_KINDS> kinds_of(const std::string& path, bool* consumed = nullptr) {
+        std::array<std::string, KEY_KINDS> keys;
+        if (identity == PathIdentity::text) {
+            keys[0] = normal_text_of(path);
+            return keys;
+        }
+        const std::string absolute = absolute_text(path);
+        keys[0] = normal_text_of(absolute);
         struct stat status {};
-        if (::stat(path.c_str(), &status) == 0) {
-            keys.push_back(std::string(INODE_KEY).append(std::to_string(status.st_dev)).append(":").append(
-                std::to_string(status.st_ino)));
+        Look look = Look::unknown;
+        std::string resolved = resolve(absolute, status, look);
+        if (resolved != keys[0]) keys[1] = std::move(resolved);
+        // Hard links and other mounts of one file: its device and inode. The last look at the
+        // resolved path tells them, except where ".." follows a missing directory (the resolved
+        // path can exist while the path does not): there, and after an unfinished look, ask again.
+        if (look == Look::unknown || path.find("..") != std::string::npos)
+            look = ::stat(path.c_str(), &status) == 0 ? Look::found : Look::absent;
+        if (look == Look::found) {
+            keys[2] = std::string(INODE_KEY).append(std::to_string(status.st_dev)).append(":").append(
+                std::to_string(status.st_ino));
             if (consumed != nullptr) *consumed = !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
         }
         return keys;
     }
 
+    std::vector<std::string> of(const std::string& path, bool* consumed = nullptr) {
+        std::vector<std::string> keys;
+        for (std::string& key : kinds_of(path, consumed))
+            if (!key.empty()) keys.push_back(std::move(key));
+        return keys;
+    }
+
     // The path with every symbolic link resolved, also a dangling one in last place (opening
-    // it for writing creates its target); ".." is applied to the resolved directory.
-    std::string resolve(fs::path path) {
+    // it for writing creates its target); ".." is applied to the resolved directory. When the
+    // last look (lstat) found a file that is no link, status holds it.
+    std::string resolve(const std::string& text, struct stat& status, Look& look) {
+        fs::path path;
         for (int hop = 0; hop < 40; ++hop) {
-            const fs::path name = path.filename();
             std::string resolved;
-            if (name.empty() || name == "." || name == "..") {
+            if (hop == 0 && joins_plainly(text, resolved)) {
+                // resolved is the resolved directory joined with the name
+            } else if (const fs::path name = (hop == 0 ? path = text : path).filename();
+                       name.empty() || name == "." || name == "..") {
                 std::error_code error;
                 const fs::path canonical = fs::weakly_canonical(path, error);
                 resolved = normal_text(error ? path : canonical);
             } else {
-                resolved = normal_text(fs::path(resolved_directory(path.parent_path())) / name);
+                resolved = normal_text(fs::path(resolved_directory(path.parent_path().string())) / name);
+            }
+            if (::lstat(resolved.c_str(), &status) != 0) {
+                look = Look::absent;
+                return resolved;
+            }
+            if (!S_ISLNK(status.st_mode)) {
+                look = Look::found;
+                return resolved;
             }
             std::error_code error;
-            if (!fs::is_symlink(resolved, error)) return resolved;
             const fs::path target = fs::read_symlink(resolved, error);
             if (error) return resolved;
             path = target.is_absolute() ? target : fs::path(resolved).parent_path() / target;
@@ -102,12 +158,34 @@ struct PathKeys {
         return normal_text(path);
     }
 
-    const std::string& resolved_directory(const fs::path& directory) {
-        auto [entry, added] = resolved_directories.try_emplace(directory.string());
+    // The absolute path of path, as working_directory / path spells it.
+    std::string absolute_text(const std::string& path) const {
+        if (!path.empty() && path.front() == '/') return path;
+        if (path.empty() || working_directory.empty()) return (working_directory / path).string();
+        std::string absolute = working_directory.string();
+        if (absolute.back() != '/') absolute += '/';
+        return absolute.append(path);
+    }
+
+    // For a lexically normal absolute text: its resolved directory joined with its name, in
+    // resolved, without parsing either (the join of two normal parts is normal).
+    bool joins_plainly(const std::string& text, std::string& resolved) {
+        if (text.size() < 2 || text.front() != '/' || !is_normal_text(text)) return false;
+        const std::size_t slash = text.rfind('/');
+        const std::string& directory = resolved_directory(slash == 0 ? std::string("/") : text.substr(0, slash));
+        if (directory.empty() || directory.front() != '/') return false;
+        resolved = directory;
+        if (resolved != "/") resolved += '/';
+        resolved.append(text, slash + 1, std::string::npos);
+        return true;
+    }
+
+    const std::string& resolved_directory(const std::string& directory) {
+        auto [entry, added] = resolved_directories.try_emplace(directory);
         if (added) {
             std::error_code error;
             const fs::path canonical = fs::weakly_canonical(directory, error);
-            entry->second = normal_text(error ? directory : canonical);
+            entry->second = normal_text(error ? fs::path(directory) : canonical);
         }
         return entry->second;
     }
@@ -134,13 +212,7 @@ struct UnionFind {
     }
 };
 
-TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathIdentity identity,
-                    const std::atomic<bool>* stop) {
-    PathKeys keys{identity, {}, {}};
-    if (identity == PathIdentity::file_system) {
-        std::error_code error;
-        keys.working_directory = fs::current_path(error);
-    }
+TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathKeys& keys, const std::atomic<bool>* stop) {
     TouchMap touches;
     for (std::size_t i = 0; i < requests.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
@@ -182,21 +254,126 @@ void unite_around_directory(const TouchMap& touches, const std::string& director
         if (const auto it = touches.find(*parent); it != touches.end()) groups.unite_all(request, it->second);
 }
 
-}  // namespace
+// The paths of an entry that keys are taken of: its input, its four combined names, its HDF5 name.
+constexpr std::size_t PATH_SLOTS = 1 + COMBINED_OUTPUT_COUNT + 1;
 
-std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity,
-                                         const std::atomic<bool>* stop) {
-    const TouchMap touches = touches_of(requests, identity, stop);
-    UnionFind groups(requests.size());
-    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-        for (std::size_t i = 1; i < requests.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
+std::string slot_path(const ConvertRequest& request, std::size_t slot) {
+    if (slot == 0) return request.input;
+    if (slot <= COMBINED_OUTPUT_COUNT) return request.output_base + COMBINED_OUTPUTS[slot - 1].suffix;
+    return request.output_base + HDF5_SUFFIX;
+}
+
+std::uint64_t key_hash(const std::string& key) {
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char byte : key) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+    return hash;
+}
+
+// One key of one path of an entry, by its hash: the key itself is derived again only where
+// hashes meet, so a long list holds a few words an entry and no strings.
+struct HashedTouch {
+    std::uint64_t hash;
+    std::size_t request;
+    std::uint8_t slot;
+    std::uint8_t kind;
+    bool written;
+};
+
+std::vector<HashedTouch> hashed_touches(const std::vector<ConvertRequest>& requests, PathKeys& keys,
+                                        const std::atomic<bool>* stop) {
+    std::vector<HashedTouch> touches;
+    touches.reserve(requests.size() * PATH_SLOTS);
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        // A long list takes a while: a stop ends the look at once (nothing will run).
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
+        for (std::size_t slot = 0; slot < PATH_SLOTS; ++slot) {
+            // Two entries that read one pipe would share out its bytes: such an input counts as written.
+            bool consumed = false;
+            const std::array<std::string, KEY_KINDS> kinds = keys.kinds_of(slot_path(requests[i], slot), &consumed);
+            for (std::size_t kind = 0; kind < KEY_KINDS; ++kind)
+                if (!kinds[kind].empty())
+                    touches.push_back({key_hash(kinds[kind]), i, static_cast<std::uint8_t>(slot),
+                                       static_cast<std::uint8_t>(kind), slot != 0 || consumed});
+        }
     }
+    touches.shrink_to_fit();
+    return touches;
+}
+
+// Touches of one hash: those of each key among them (hashes of two keys can meet) are united
+// when one of them writes and they are of more than one entry.
+void unite_equal_hashes(const std::vector<ConvertRequest>& requests, PathKeys& keys, const HashedTouch* first,
+                        const HashedTouch* last, UnionFind& groups) {
+    const bool written = std::any_of(first, last, [](const HashedTouch& t) { return t.written; });
+    const bool shared = std::any_of(first, last, [&](const HashedTouch& t) { return t.request != first->request; });
+    if (!written || !shared) return;
+    std::vector<std::pair<std::string, const HashedTouch*>> named;
+    for (const HashedTouch* t = first; t != last; ++t)
+        named.emplace_back(std::move(keys.kinds_of(slot_path(requests[t->request], t->slot))[t->kind]), t);
+    std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t begin = 0, end = 0; begin < named.size(); begin = end) {
+        bool key_written = false;
+        for (end = begin; end < named.size() && named[end].first == named[begin].first; ++end)
+            key_written = key_written || named[end].second->written;
+        if (!key_written) continue;
+        for (std::size_t k = begin + 1; k < end; ++k)
+            groups.unite(named[begin].second->request, named[k].second->request);
+    }
+}
+
+// Without split outputs no directory is written: equal keys are all there is to find.
+void unite_by_hashes(const std::vector<ConvertRequest>& requests, PathKeys& keys, const std::atomic<bool>* stop,
+                     UnionFind& groups) {
+    std::vector<HashedTouch> touches = hashed_touches(requests, keys, stop);
+    std::sort(touches.begin(), touches.end(), [](const HashedTouch& a, const HashedTouch& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.request < b.request;
+    });
+    for (std::size_t begin = 0, end = 0; begin < touches.size(); begin = end) {
+        for (end = begin + 1; end < touches.size() && touches[end].hash == touches[begin].hash;) ++end;
+        if (end - begin > 1) unite_equal_hashes(requests, keys, &touches[begin], &touches[begin] + (end - begin), groups);
+    }
+}
+
+bool writes_directories(const std::vector<ConvertRequest>& requests) {
+    return std::any_of(requests.begin(), requests.end(), [](const ConvertRequest& request) {
+        return (request.flags & FLAG_SPLIT) && !request.output_base.empty();
+    });
+}
+
+PathKeys path_keys(PathIdentity identity) {
+    PathKeys keys{identity, {}, {}};
+    if (identity == PathIdentity::file_system) {
+        std::error_code error;
+        keys.working_directory = fs::current_path(error);
+    }
+    return keys;
+}
+
+// Split outputs write directories: the keys in path order tell what lies below each.
+void unite_by_paths(const std::vector<ConvertRequest>& requests, PathKeys& keys, const std::atomic<bool>* stop,
+                    UnionFind& groups) {
+    const TouchMap touches = touches_of(requests, keys, stop);
     for (const auto& [key, list] : touches)
         if (written(list)) groups.unite_all(list.front().request, list);
     for (const auto& [key, list] : touches)
         for (const Touch& touch : list)
             if (touch.use == Use::directory_output && key.front() != INODE_KEY[0])
                 unite_around_directory(touches, key, touch.request, groups);
+}
+
+}  // namespace
+
+std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity,
+                                         const std::atomic<bool>* stop) {
+    PathKeys keys = path_keys(identity);
+    UnionFind groups(requests.size());
+    if (writes_directories(requests))
+        unite_by_paths(requests, keys, stop, groups);
+    else
+        unite_by_hashes(requests, keys, stop, groups);
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+        for (std::size_t i = 1; i < requests.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
+    }
     std::vector<std::size_t> roots(requests.size());
     for (std::size_t i = 0; i < requests.size(); ++i) roots[i] = groups.root(i);
     return roots;
