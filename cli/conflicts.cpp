@@ -83,11 +83,16 @@ bool is_below(const std::string& key, const std::string& directory) {
            key[directory.size()] == '/';
 }
 
+struct ResolvedDirectory {
+    std::string path;
+    bool holds_nothing = false;  // no directory is there (or none that can be searched)
+};
+
 // The keys a path is known by.
 struct PathKeys {
     PathIdentity identity;
     fs::path working_directory;
-    std::map<std::string, std::string> resolved_directories;  // a directory's spelling -> its resolved path
+    std::map<std::string, ResolvedDirectory> resolved_directories;  // by a directory's spelling
 
     // The keys of path: [0] its text, [1] its resolved path when that differs, [2] its device
     // and inode when it exists (each empty when absent). `consumed` tells whether reading it
@@ -132,15 +137,19 @@ struct PathKeys {
         fs::path path;
         for (int hop = 0; hop < 40; ++hop) {
             std::string resolved;
-            if (hop == 0 && joins_plainly(text, resolved)) {
-                // resolved is the resolved directory joined with the name
+            bool in_nothing = false;
+            if (hop == 0 && joins_plainly(text, resolved, in_nothing)) {
+                if (in_nothing) {
+                    look = Look::absent;
+                    return resolved;
+                }
             } else if (const fs::path name = (hop == 0 ? path = text : path).filename();
                        name.empty() || name == "." || name == "..") {
                 std::error_code error;
                 const fs::path canonical = fs::weakly_canonical(path, error);
                 resolved = normal_text(error ? path : canonical);
             } else {
-                resolved = normal_text(fs::path(resolved_directory(path.parent_path().string())) / name);
+                resolved = normal_text(fs::path(resolved_directory(path.parent_path().string()).path) / name);
             }
             if (::lstat(resolved.c_str(), &status) != 0) {
                 look = Look::absent;
@@ -169,10 +178,14 @@ struct PathKeys {
 
     // For a lexically normal absolute text: its resolved directory joined with its name, in
     // resolved, without parsing either (the join of two normal parts is normal).
-    bool joins_plainly(const std::string& text, std::string& resolved) {
+    // in_nothing tells that the directory holds nothing, so neither does the path.
+    bool joins_plainly(const std::string& text, std::string& resolved, bool& in_nothing) {
         if (text.size() < 2 || text.front() != '/' || !is_normal_text(text)) return false;
         const std::size_t slash = text.rfind('/');
-        const std::string& directory = resolved_directory(slash == 0 ? std::string("/") : text.substr(0, slash));
+        const ResolvedDirectory& resolved_parent =
+            resolved_directory(slash == 0 ? std::string("/") : text.substr(0, slash));
+        const std::string& directory = resolved_parent.path;
+        in_nothing = resolved_parent.holds_nothing;
         if (directory.empty() || directory.front() != '/') return false;
         resolved = directory;
         if (resolved != "/") resolved += '/';
@@ -180,12 +193,16 @@ struct PathKeys {
         return true;
     }
 
-    const std::string& resolved_directory(const std::string& directory) {
+    const ResolvedDirectory& resolved_directory(const std::string& directory) {
         auto [entry, added] = resolved_directories.try_emplace(directory);
         if (added) {
             std::error_code error;
             const fs::path canonical = fs::weakly_canonical(directory, error);
-            entry->second = normal_text(error ? fs::path(directory) : canonical);
+            entry->second.path = normal_text(error ? fs::path(directory) : canonical);
+            // Once for the directory, not once for each of the many missing files a list names in it.
+            struct stat status {};
+            entry->second.holds_nothing =
+                ::stat(entry->second.path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
         }
         return entry->second;
     }
