@@ -3,9 +3,11 @@
 // touch each other's files; progress goes to standard error only; bad settings stop the run.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cfloat>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -340,6 +342,35 @@ TEST(ParallelBatch, ListsGiveTheFilesAndMessagesOfOneThread) {
             EXPECT_EQ(tree_difference(one.tree, many.tree), "") << jobs << " threads";
         }
     }
+}
+
+// A long list of failing entries costs little beside its paths, and two threads about what one
+// thread takes: the look for entries that share files holds a word or two a key and asks the
+// file system once a path (once a directory for the files missing there).
+TEST(ParallelBatch, ALongListOfFailingEntriesCostsLittleOnAnyThreadCount) {
+    Scratch scratch;
+    const std::string dir = scratch.path("run");
+    fs::create_directory(dir);
+    constexpr int ENTRIES = 100000;
+    std::string list;
+    for (int i = 0; i < ENTRIES; ++i) list += "missing/" + std::to_string(i) + ".dat,out/" + std::to_string(i) + "\n";
+    test::write_file(dir + "/fail.lst", list);
+    double seconds[2] = {};
+    const char* const jobs[2] = {"1", "2"};
+    for (int run = 0; run < 2; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult result = test::run_shell(std::string("MEASCONV_JOBS=") + jobs[run] +
+                                                     " \"$MEASCONV\" tpwc fail.lst | tail -n 1", dir);
+        seconds[run] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(result.exit_code, 0) << jobs[run] << " threads";
+        EXPECT_EQ(result.out, "Can not open 'missing/99999.dat' to read data.\n") << jobs[run] << " threads";
+    }
+    // The most any child took: both runs (the shell and tail are small), per entry.
+    rusage usage{};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    const double bytes_per_entry = static_cast<double>(usage.ru_maxrss) * 1024.0 / ENTRIES;
+    EXPECT_LT(bytes_per_entry, 800.0);
+    EXPECT_LT(seconds[1], 4.0 * seconds[0] + 0.3) << "one thread " << seconds[0] << " s";
 }
 
 // --- Limits: open files, address space, file size ---
