@@ -61,8 +61,7 @@ int open_output(const std::string& path, const std::vector<FileIdentity>& never_
 
 }  // namespace
 
-bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size,
-                        const std::vector<FileIdentity>& never_be) {
+void OutputFile::start(const std::string& path, LineEnds ends) {
     release();
     path_ = path;
     ends_ = ends;
@@ -70,6 +69,16 @@ bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buff
     used_ = 0;
     flushed_ = 0;
     regular_ = false;
+}
+
+void OutputFile::allocate_buffer(std::size_t size) {
+    capacity_ = size < 64 ? 64 : size;
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+}
+
+bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buffer_size,
+                        const std::vector<FileIdentity>& never_be) {
+    start(path, ends);
     const int fd = open_output(path, never_be, identity_);
     if (fd < 0) return false;
 #ifdef _WIN32
@@ -86,36 +95,22 @@ bool OutputFile::create(const std::string& path, LineEnds ends, std::size_t buff
     open_ = true;
     // Our own buffer already gathers large blocks; a second one in stdio would only copy.
     std::setvbuf(stream_, nullptr, _IONBF, 0);
-    capacity_ = buffer_size < 64 ? 64 : buffer_size;
-    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    allocate_buffer(buffer_size);
     return true;
 }
 
 void OutputFile::open_in_memory(std::size_t initial_capacity) {
-    release();
-    path_.clear();
-    ends_ = LineEnds::keep;
-    failed_ = false;
-    used_ = 0;
-    flushed_ = 0;
+    start({}, LineEnds::keep);
     open_ = true;
     in_memory_ = true;
-    capacity_ = initial_capacity < 64 ? 64 : initial_capacity;
-    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    allocate_buffer(initial_capacity);
 }
 
 void OutputFile::open_sink(const std::string& path, OutputSink sink, LineEnds ends, std::size_t buffer_size) {
-    release();
-    path_ = path;
-    ends_ = ends;
-    failed_ = false;
-    used_ = 0;
-    flushed_ = 0;
-    regular_ = false;
+    start(path, ends);
     open_ = true;
     sink_ = sink;
-    capacity_ = buffer_size < 64 ? 64 : buffer_size;
-    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    allocate_buffer(buffer_size);
 }
 
 bool OutputFile::put(const char* data, std::size_t size) {

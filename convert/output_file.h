@@ -83,6 +83,9 @@ public:
     bool discard();
 
 private:
+    // Forgets any file held before and takes the new one's name and line ends.
+    void start(const std::string& path, LineEnds ends);
+    void allocate_buffer(std::size_t size);
     void flush_buffer();
     bool put(const char* data, std::size_t size);
     char* make_room(std::size_t size);

@@ -203,6 +203,17 @@ TEST(OutputFailures, AfterAFailedWriteEveryIncompleteOutputIsNamed) {
 // written and closed without a problem: a failure anywhere else, also in the final flushes or
 // closes, names it after the others and leaves none. An output that got every byte and was
 // closed is complete and not named.
+// A data file of four sensors in in.dat and its complete tpwcsh conversion in ref/, for the
+// runs that fail to be held against.
+void convert_four_sensors_cleanly(Scratch& scratch, Tree& complete) {
+    FileShape shape = large_shape(4);
+    shape.pattern_records = 300;
+    ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
+    fs::create_directory(scratch.path("ref"));
+    ASSERT_EQ(run_measconv({"tpwcsh", "../in.dat", "o"}, scratch.path("ref")).out, "");
+    complete = file_tree(scratch.path("ref"));
+}
+
 TEST(OutputFailures, TheH5ComesOnlyAfterEveryOtherOutputIsComplete) {
     ASSERT_TRUE(test::strace_can_trace()) << "strace is needed (scripts/ensure-tools.sh installs it)";
     struct Case {
@@ -226,12 +237,8 @@ TEST(OutputFailures, TheH5ComesOnlyAfterEveryOtherOutputIsComplete) {
     };
     for (const Case& c : cases) {
         Scratch scratch;
-        FileShape shape = large_shape(4);
-        shape.pattern_records = 300;
-        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
-        fs::create_directory(scratch.path("ref"));
-        ASSERT_EQ(run_measconv({"tpwcsh", "../in.dat", "o"}, scratch.path("ref")).out, "");
-        const Tree complete = file_tree(scratch.path("ref"));
+        Tree complete;
+        ASSERT_NO_FATAL_FAILURE(convert_four_sensors_cleanly(scratch, complete));
         const std::string strace = *c.inject ? test::strace_command() + " -o /dev/null " + c.inject + " " : "";
         fs::create_directory(scratch.path("run"));
         const test::RunResult run =
@@ -269,12 +276,8 @@ TEST(OutputFailures, AnOutputLockedByAnotherRunIsNotTouched) {
     };
     for (const Case& c : cases) {
         Scratch scratch;
-        FileShape shape = large_shape(4);
-        shape.pattern_records = 300;
-        ASSERT_TRUE(write_data_file(shape, scratch.path("in.dat")));
-        fs::create_directory(scratch.path("ref"));
-        ASSERT_EQ(run_measconv({"tpwcsh", "../in.dat", "o"}, scratch.path("ref")).out, "");
-        const Tree complete = file_tree(scratch.path("ref"));
+        Tree complete;
+        ASSERT_NO_FATAL_FAILURE(convert_four_sensors_cleanly(scratch, complete));
         fs::create_directory(scratch.path("o"));
         test::write_file(scratch.path(c.locked), "old");
         const test::RunResult run =

@@ -26,22 +26,6 @@ namespace fs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-#if defined(__SANITIZE_THREAD__)
-#define MEASCONV_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MEASCONV_THREAD_SANITIZER 1
-#endif
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-#define MEASCONV_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MEASCONV_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 // The sanitizers reserve terabytes of address space for their shadow memory at start: under
 // them a process cannot run under an address-space limit at all, so those rows are left out
 // there (the ordinary build runs them).

@@ -18,14 +18,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-#define MEASCONV_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MEASCONV_THREAD_SANITIZER 1
-#endif
-#endif
-
 #ifdef MEASCONV_THREAD_SANITIZER
 // Some ten times slower there: fewer failing points, the threads' races are the same.
 constexpr bool EVERY_FAILING_POINT = false;

@@ -10,6 +10,23 @@
 
 #include "measgen/generator.h"
 
+// Set where the tests run under a sanitizer, which some rows cannot (or need not) run under.
+#if defined(__SANITIZE_THREAD__)
+#define MEASCONV_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MEASCONV_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MEASCONV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MEASCONV_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace test {
 
 namespace fs = std::filesystem;
