@@ -26,6 +26,21 @@ constexpr char INODE_KEY[] = "\x01";
 // What the last look at a resolved path found.
 enum class Look { found, absent, unknown };
 
+// What is at path, its link not followed: found (a file that is no link, its status filled in),
+// absent, or unknown for a symbolic link.
+Look look_without_following(const std::string& path, struct stat& status) {
+#ifdef _WIN32
+    std::error_code error;
+    const fs::file_status link = fs::symlink_status(path, error);
+    if (error || !fs::exists(link)) return Look::absent;
+    if (fs::is_symlink(link)) return Look::unknown;
+    return ::stat(path.c_str(), &status) == 0 ? Look::found : Look::absent;
+#else
+    if (::lstat(path.c_str(), &status) != 0) return Look::absent;
+    return S_ISLNK(status.st_mode) ? Look::unknown : Look::found;
+#endif
+}
+
 // A path's text, its resolved path, its device and inode.
 constexpr std::size_t KEY_KINDS = 3;
 
@@ -47,6 +62,9 @@ std::string normal_text(const fs::path& path) {
 // Whether text is lexically normal already: no empty, "." or ".." part and no trailing '/'.
 // Most paths of a list are, and their keys then need no parsing.
 bool is_normal_text(const std::string& text) {
+#ifdef _WIN32
+    if (!text.empty()) return false;  // drive letters and backslashes: left to std::filesystem
+#endif
     if (text == "/") return true;
     if (text.empty() || text.back() == '/') return false;
     for (std::size_t begin = text.front() == '/' ? 1 : 0; begin <= text.size();) {
@@ -151,12 +169,9 @@ struct PathKeys {
             } else {
                 resolved = normal_text(fs::path(resolved_directory(path.parent_path().string()).path) / name);
             }
-            if (::lstat(resolved.c_str(), &status) != 0) {
-                look = Look::absent;
-                return resolved;
-            }
-            if (!S_ISLNK(status.st_mode)) {
-                look = Look::found;
+            const Look found = look_without_following(resolved, status);
+            if (found != Look::unknown) {
+                look = found;
                 return resolved;
             }
             std::error_code error;
