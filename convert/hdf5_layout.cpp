@@ -163,16 +163,16 @@ bool write_sensor_datasets(hid_t file, const DataFileHeader& header, const Dimen
 
 // --- The records ---
 
-struct RecordDatasetSpec {
+struct RecordDatasetShape {
     const char* name;
     hid_t type;
     bool per_sensor;  // [record, sensor]; else [record]
 };
 
 // An empty, extendible record dataset [0] or [0, sensors], chunked along the records.
-DatasetHandle create_record_dataset(hid_t file, const RecordDatasetSpec& spec, std::size_t sensors,
+DatasetHandle create_record_dataset(hid_t file, const RecordDatasetShape& shape, std::size_t sensors,
                                     std::size_t chunk_rows, const Hdf5Compression& compression) {
-    const int rank = spec.per_sensor ? 2 : 1;
+    const int rank = shape.per_sensor ? 2 : 1;
     const hsize_t dims[2] = {0, sensors};
     const hsize_t max_dims[2] = {H5S_UNLIMITED, sensors};
     // A chunk has at least one column, also for a file without sensors ([n, 0]).
@@ -191,7 +191,7 @@ DatasetHandle create_record_dataset(hid_t file, const RecordDatasetSpec& spec, s
          H5Pset_deflate(creation.get(), static_cast<unsigned>(compression.deflate_level)) < 0))
         return {};
     return DatasetHandle(
-        H5Dcreate2(file, spec.name, spec.type, space.get(), H5P_DEFAULT, creation.get(), access.get()));
+        H5Dcreate2(file, shape.name, shape.type, space.get(), H5P_DEFAULT, creation.get(), access.get()));
 }
 
 // Each record dataset's attributes, in the order of RecordDataset.
@@ -266,14 +266,14 @@ bool create_datasets(hid_t file, const DataFileHeader& header, std::size_t chunk
     Dimensions dims;
     if (!create_dimensions(file, sensors, chunk_rows, dims)) return false;
     // Stored little-endian, as the data file holds them.
-    const RecordDatasetSpec specs[RECORD_DATASET_COUNT] = {
+    const RecordDatasetShape shapes[RECORD_DATASET_COUNT] = {
         {"time_offset", H5T_STD_I32LE, false}, {"counter", H5T_STD_I32LE, false},        {"time", H5T_STD_I64LE, false},
         {"wavelength", H5T_STD_I32LE, true},   {"physical_value", H5T_IEEE_F32LE, true},
     };
     for (std::size_t i = 0; i < RECORD_DATASET_COUNT; ++i) {
-        DatasetHandle dataset = create_record_dataset(file, specs[i], sensors, chunk_rows, compression);
+        DatasetHandle dataset = create_record_dataset(file, shapes[i], sensors, chunk_rows, compression);
         if (!dataset.valid() || !describe_record_dataset(dataset.get(), static_cast<RecordDataset>(i))) return false;
-        const bool attached = specs[i].per_sensor ? attach(dataset.get(), {dims.record.get(), dims.sensor.get()})
+        const bool attached = shapes[i].per_sensor ? attach(dataset.get(), {dims.record.get(), dims.sensor.get()})
                                                   : attach(dataset.get(), {dims.record.get()});
         if (!attached) return false;
         out.datasets[i] = std::move(dataset);
