@@ -39,17 +39,19 @@ std::vector<std::string> comma_fields(const std::string& text, std::size_t at_mo
 // Cuts a list's bytes into pieces as they arrive, keeping of each piece only what its entry
 // needs (the bytes of its window that survive the filter), so any list reads in one pass.
 struct ListCutter {
+    explicit ListCutter(const ListEntrySink& sink) : take(sink) {}
+
+    const ListEntrySink& take;
     std::size_t piece_length = 0;
     bool comment = false;  // the piece starts with '#'
     std::string kept;
-    std::vector<ListEntry> entries;
 
     void end_piece() {
         if (!comment) {
-            const std::vector<std::string> fields = comma_fields(kept, 3);
+            std::vector<std::string> fields = comma_fields(kept, 3);
             if (!fields.empty())
-                entries.push_back({fields[0], fields.size() > 1 ? fields[1] : std::string(),
-                                   fields.size() > 2 ? fields[2] : std::string()});
+                take({std::move(fields[0]), fields.size() > 1 ? std::move(fields[1]) : std::string(),
+                      fields.size() > 2 ? std::move(fields[2]) : std::string()});
         }
         kept.clear();
         piece_length = 0;
@@ -81,8 +83,7 @@ bool looks_like_data_file(const char* bytes, std::size_t size) {
 
 }  // namespace
 
-ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries,
-                           const std::atomic<bool>* stop) {
+ListRead read_list_entries(const std::string& path, const ListEntrySink& take, const std::atomic<bool>* stop) {
     std::error_code error;
     if (std::filesystem::is_directory(path, error)) return ListRead::unreadable;
     // Binary: pieces count the file's own bytes (Windows' text mode would drop CRs and stop at a Ctrl-Z).
@@ -90,7 +91,7 @@ ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entr
     if (!file) return ListRead::unreadable;
 
     const std::unique_ptr<char[]> chunk = std::make_unique_for_overwrite<char[]>(LIST_CHUNK);
-    ListCutter cutter;
+    ListCutter cutter(take);
     bool first = true;
     const auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
     for (;;) {
@@ -106,19 +107,34 @@ ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entr
     // A list cut short by a read error must not pass for the whole list.
     if (std::ferror(file.get())) return ListRead::unreadable;
     cutter.finish();
-    entries = std::move(cutter.entries);
     return ListRead::ok;
 }
 
+ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop) {
+    std::vector<ListEntry> read;
+    const ListRead result = read_list_entries(path, [&](ListEntry&& entry) { read.push_back(std::move(entry)); }, stop);
+    if (result == ListRead::ok) entries = std::move(read);
+    return result;
+}
+
 std::vector<ListEntry> parse_list_text(const std::string& text) {
-    ListCutter cutter;
+    std::vector<ListEntry> entries;
+    const ListEntrySink take = [&](ListEntry&& entry) { entries.push_back(std::move(entry)); };
+    ListCutter cutter(take);
     cutter.feed(text.data(), text.size());
     cutter.finish();
-    return std::move(cutter.entries);
+    return entries;
 }
 
 bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop) {
-    const ListRead read = read_list_entries(path, entries, stop);
+    std::vector<ListEntry> read;
+    if (!read_list_file(path, [&](ListEntry&& entry) { read.push_back(std::move(entry)); }, stop)) return false;
+    entries = std::move(read);
+    return true;
+}
+
+bool read_list_file(const std::string& path, const ListEntrySink& take, const std::atomic<bool>* stop) {
+    const ListRead read = read_list_entries(path, take, stop);
     if (read == ListRead::ok) return true;
     if (read == ListRead::interrupted) {
         std::fflush(stdout);
@@ -134,33 +150,34 @@ bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, co
     return false;
 }
 
-std::vector<ConvertRequest> batch_requests(std::vector<ListEntry> entries, const std::string& list_path,
-                                           TypeFlags command_line_flags, const RunSettings& settings) {
-    std::vector<ConvertRequest> requests;
-    requests.reserve(entries.size());
-    TypeFlags flags = command_line_flags;
+BatchEntries::BatchEntries(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings)
+    : flags(command_line_flags) {
+    run.common.hdf5_compression = settings.hdf5_compression;
+    run.common.keep_intact = {list_path};
     // Taken once, so that no later name can hide the list from the outputs.
-    const std::vector<FileIdentity> list_file = kept_file_identities({list_path});
-    for (ListEntry& entry : entries) {
-        if (!entry.type.empty()) flags = parse_type_letters(entry.type);
-        ConvertRequest& request = requests.emplace_back();
-        // Moved, not copied: a list of a million entries holds each path once.
-        request.input = std::move(entry.input);
-        request.output_base = std::move(entry.output_base);
-        request.flags = flags;
-        request.hdf5_compression = settings.hdf5_compression;
-        request.keep_intact = {list_path};
-        request.keep_intact_files = list_file;
-        request.stop = settings.stop;
-    }
-    return requests;
+    run.common.keep_intact_files = kept_file_identities({list_path});
+    run.common.stop = settings.stop;
+}
+
+void BatchEntries::add(ListEntry&& entry) {
+    if (!entry.type.empty()) flags = parse_type_letters(entry.type);
+    // Moved, not copied: a list of a million entries holds each path once.
+    run.entries.push_back({std::move(entry.input), std::move(entry.output_base), flags, ALL_OUTPUTS});
+}
+
+RunEntries batch_entries(std::vector<ListEntry> entries, const std::string& list_path, TypeFlags command_line_flags,
+                         const RunSettings& settings) {
+    BatchEntries batch(list_path, command_line_flags, settings);
+    for (ListEntry& entry : entries) batch.add(std::move(entry));
+    return std::move(batch.run);
 }
 
 int run_batch(const std::string& list_path, TypeFlags command_line_flags, const RunSettings& settings) {
-    std::vector<ListEntry> entries;
-    if (!read_list_file(list_path, entries, settings.stop)) return 2;  // after a stop the process ends by the signal
-    std::vector<ConvertRequest> requests = batch_requests(std::move(entries), list_path, command_line_flags, settings);
-    print_unsupported_notice(requests);
-    convert_entries(std::move(requests), settings);
+    BatchEntries batch(list_path, command_line_flags, settings);
+    // Entries are made as the list is read: its lines are never held beside them.
+    if (!read_list_file(list_path, [&](ListEntry&& entry) { batch.add(std::move(entry)); }, settings.stop))
+        return 2;  // after a stop the process ends by the signal
+    print_unsupported_notice(batch.run.entries);
+    convert_entries(std::move(batch.run), settings);
     return 0;
 }

@@ -45,7 +45,7 @@ Look look_without_following(const std::string& path, struct stat& status) {
 constexpr std::size_t KEY_KINDS = 3;
 
 struct Touch {
-    std::size_t request;
+    std::size_t entry;
     Use use;
 };
 
@@ -240,17 +240,17 @@ struct UnionFind {
         if (b < a) parent[a] = b;
     }
     void unite_all(std::size_t a, const std::vector<Touch>& touches) {
-        for (const Touch& touch : touches) unite(a, touch.request);
+        for (const Touch& touch : touches) unite(a, touch.entry);
     }
 };
 
-TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathKeys& keys, const std::atomic<bool>* stop) {
+TouchMap touches_of(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop) {
     TouchMap touches;
-    for (std::size_t i = 0; i < requests.size(); ++i) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
-        const ConvertRequest& request = requests[i];
-        const RunPaths paths = derive_output_paths(request.input, request.output_base);
+        const RunEntry& entry = entries[i];
+        const RunPaths paths = derive_output_paths(entry.input, entry.output_base);
         // Two entries that read one pipe would share out its bytes: such an input counts as written.
         bool consumed = false;
         const std::vector<std::string> input_keys = keys.of(paths.input, &consumed);
@@ -259,8 +259,8 @@ TouchMap touches_of(const std::vector<ConvertRequest>& requests, PathKeys& keys,
             for (const std::string& key : keys.of(name)) touches[key].push_back({i, Use::file_output});
         for (const std::string& key : keys.of(paths.hdf5)) touches[key].push_back({i, Use::file_output});
         // An empty output base names no directory: no per-sensor file is written.
-        if ((request.flags & FLAG_SPLIT) && !request.output_base.empty())
-            for (const std::string& key : keys.of(request.output_base))
+        if ((entry.flags & FLAG_SPLIT) && !entry.output_base.empty())
+            for (const std::string& key : keys.of(entry.output_base))
                 touches[key].push_back({i, Use::directory_output});
     }
     return touches;
@@ -273,26 +273,26 @@ bool written(const std::vector<Touch>& touches) {
 }
 
 // A directory output meets everything below it, and whatever stands where one of its parents does.
-void unite_around_directory(const TouchMap& touches, const std::string& directory, std::size_t request,
+void unite_around_directory(const TouchMap& touches, const std::string& directory, std::size_t entry,
                             UnionFind& groups) {
     if (directory == "/" || directory == ".") {
         for (const auto& [key, list] : touches)
-            if (is_below(key, directory)) groups.unite_all(request, list);
+            if (is_below(key, directory)) groups.unite_all(entry, list);
     } else {
         for (auto it = touches.lower_bound(directory + "/"); it != touches.end() && is_below(it->first, directory); ++it)
-            groups.unite_all(request, it->second);
+            groups.unite_all(entry, it->second);
     }
     for (std::optional<std::string> parent = parent_key(directory); parent; parent = parent_key(*parent))
-        if (const auto it = touches.find(*parent); it != touches.end()) groups.unite_all(request, it->second);
+        if (const auto it = touches.find(*parent); it != touches.end()) groups.unite_all(entry, it->second);
 }
 
 // The paths of an entry that keys are taken of: its input, its four combined names, its HDF5 name.
 constexpr std::size_t PATH_SLOTS = 1 + COMBINED_OUTPUT_COUNT + 1;
 
-std::string slot_path(const ConvertRequest& request, std::size_t slot) {
-    if (slot == 0) return request.input;
-    if (slot <= COMBINED_OUTPUT_COUNT) return request.output_base + COMBINED_OUTPUTS[slot - 1].suffix;
-    return request.output_base + HDF5_SUFFIX;
+std::string slot_path(const RunEntry& entry, std::size_t slot) {
+    if (slot == 0) return entry.input;
+    if (slot <= COMBINED_OUTPUT_COUNT) return entry.output_base + COMBINED_OUTPUTS[slot - 1].suffix;
+    return entry.output_base + HDF5_SUFFIX;
 }
 
 std::uint64_t key_hash(const std::string& key) {
@@ -305,26 +305,27 @@ std::uint64_t key_hash(const std::string& key) {
 // hashes meet, so a long list holds a few words an entry and no strings.
 struct HashedTouch {
     std::uint64_t hash;
-    std::size_t request;
+    std::uint32_t entry;  // lists longer than this take the look by paths
     std::uint8_t slot;
     std::uint8_t kind;
     bool written;
 };
+static_assert(sizeof(HashedTouch) == 16, "a touch is two words");
 
-std::vector<HashedTouch> hashed_touches(const std::vector<ConvertRequest>& requests, PathKeys& keys,
+std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, PathKeys& keys,
                                         const std::atomic<bool>* stop) {
     std::vector<HashedTouch> touches;
-    touches.reserve(requests.size() * PATH_SLOTS);
-    for (std::size_t i = 0; i < requests.size(); ++i) {
+    touches.reserve(entries.size() * PATH_SLOTS);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
         for (std::size_t slot = 0; slot < PATH_SLOTS; ++slot) {
             // Two entries that read one pipe would share out its bytes: such an input counts as written.
             bool consumed = false;
-            const std::array<std::string, KEY_KINDS> kinds = keys.kinds_of(slot_path(requests[i], slot), &consumed);
+            const std::array<std::string, KEY_KINDS> kinds = keys.kinds_of(slot_path(entries[i], slot), &consumed);
             for (std::size_t kind = 0; kind < KEY_KINDS; ++kind)
                 if (!kinds[kind].empty())
-                    touches.push_back({key_hash(kinds[kind]), i, static_cast<std::uint8_t>(slot),
+                    touches.push_back({key_hash(kinds[kind]), static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(slot),
                                        static_cast<std::uint8_t>(kind), slot != 0 || consumed});
         }
     }
@@ -334,14 +335,14 @@ std::vector<HashedTouch> hashed_touches(const std::vector<ConvertRequest>& reque
 
 // Touches of one hash: those of each key among them (hashes of two keys can meet) are united
 // when one of them writes and they are of more than one entry.
-void unite_equal_hashes(const std::vector<ConvertRequest>& requests, PathKeys& keys, const HashedTouch* first,
+void unite_equal_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const HashedTouch* first,
                         const HashedTouch* last, UnionFind& groups) {
     const bool written = std::any_of(first, last, [](const HashedTouch& t) { return t.written; });
-    const bool shared = std::any_of(first, last, [&](const HashedTouch& t) { return t.request != first->request; });
+    const bool shared = std::any_of(first, last, [&](const HashedTouch& t) { return t.entry != first->entry; });
     if (!written || !shared) return;
     std::vector<std::pair<std::string, const HashedTouch*>> named;
     for (const HashedTouch* t = first; t != last; ++t)
-        named.emplace_back(std::move(keys.kinds_of(slot_path(requests[t->request], t->slot))[t->kind]), t);
+        named.emplace_back(std::move(keys.kinds_of(slot_path(entries[t->entry], t->slot))[t->kind]), t);
     std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (std::size_t begin = 0, end = 0; begin < named.size(); begin = end) {
         bool key_written = false;
@@ -349,26 +350,26 @@ void unite_equal_hashes(const std::vector<ConvertRequest>& requests, PathKeys& k
             key_written = key_written || named[end].second->written;
         if (!key_written) continue;
         for (std::size_t k = begin + 1; k < end; ++k)
-            groups.unite(named[begin].second->request, named[k].second->request);
+            groups.unite(named[begin].second->entry, named[k].second->entry);
     }
 }
 
 // Without split outputs no directory is written: equal keys are all there is to find.
-void unite_by_hashes(const std::vector<ConvertRequest>& requests, PathKeys& keys, const std::atomic<bool>* stop,
+void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
                      UnionFind& groups) {
-    std::vector<HashedTouch> touches = hashed_touches(requests, keys, stop);
+    std::vector<HashedTouch> touches = hashed_touches(entries, keys, stop);
     std::sort(touches.begin(), touches.end(), [](const HashedTouch& a, const HashedTouch& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.request < b.request;
+        return a.hash != b.hash ? a.hash < b.hash : a.entry < b.entry;
     });
     for (std::size_t begin = 0, end = 0; begin < touches.size(); begin = end) {
         for (end = begin + 1; end < touches.size() && touches[end].hash == touches[begin].hash;) ++end;
-        if (end - begin > 1) unite_equal_hashes(requests, keys, &touches[begin], &touches[begin] + (end - begin), groups);
+        if (end - begin > 1) unite_equal_hashes(entries, keys, &touches[begin], &touches[begin] + (end - begin), groups);
     }
 }
 
-bool writes_directories(const std::vector<ConvertRequest>& requests) {
-    return std::any_of(requests.begin(), requests.end(), [](const ConvertRequest& request) {
-        return (request.flags & FLAG_SPLIT) && !request.output_base.empty();
+bool writes_directories(const std::vector<RunEntry>& entries) {
+    return std::any_of(entries.begin(), entries.end(), [](const RunEntry& entry) {
+        return (entry.flags & FLAG_SPLIT) && !entry.output_base.empty();
     });
 }
 
@@ -382,31 +383,31 @@ PathKeys path_keys(PathIdentity identity) {
 }
 
 // Split outputs write directories: the keys in path order tell what lies below each.
-void unite_by_paths(const std::vector<ConvertRequest>& requests, PathKeys& keys, const std::atomic<bool>* stop,
+void unite_by_paths(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
                     UnionFind& groups) {
-    const TouchMap touches = touches_of(requests, keys, stop);
+    const TouchMap touches = touches_of(entries, keys, stop);
     for (const auto& [key, list] : touches)
-        if (written(list)) groups.unite_all(list.front().request, list);
+        if (written(list)) groups.unite_all(list.front().entry, list);
     for (const auto& [key, list] : touches)
         for (const Touch& touch : list)
             if (touch.use == Use::directory_output && key.front() != INODE_KEY[0])
-                unite_around_directory(touches, key, touch.request, groups);
+                unite_around_directory(touches, key, touch.entry, groups);
 }
 
 }  // namespace
 
-std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity,
+std::vector<std::size_t> conflict_groups(const std::vector<RunEntry>& entries, PathIdentity identity,
                                          const std::atomic<bool>* stop) {
     PathKeys keys = path_keys(identity);
-    UnionFind groups(requests.size());
-    if (writes_directories(requests))
-        unite_by_paths(requests, keys, stop, groups);
+    UnionFind groups(entries.size());
+    if (writes_directories(entries) || entries.size() > UINT32_MAX)
+        unite_by_paths(entries, keys, stop, groups);
     else
-        unite_by_hashes(requests, keys, stop, groups);
+        unite_by_hashes(entries, keys, stop, groups);
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
-        for (std::size_t i = 1; i < requests.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
+        for (std::size_t i = 1; i < entries.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
     }
-    std::vector<std::size_t> roots(requests.size());
-    for (std::size_t i = 0; i < requests.size(); ++i) roots[i] = groups.root(i);
+    std::vector<std::size_t> roots(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) roots[i] = groups.root(i);
     return roots;
 }

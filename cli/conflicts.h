@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "convert/convert.h"
+#include "cli/run_entries.h"
 
 enum class PathIdentity {
     // The path's text, lexically normalised ("a/./b", "a/x/../b" and "a//b/" are "a/b"): the
@@ -19,7 +19,7 @@ enum class PathIdentity {
     file_system,
 };
 
-// The group of every request: the index of the first request of its group. When stop is set
-// meanwhile, the look ends at once and every request is put in one group.
-std::vector<std::size_t> conflict_groups(const std::vector<ConvertRequest>& requests, PathIdentity identity,
+// The group of every entry: the index of the first entry of its group. When stop is set
+// meanwhile, the look ends at once and every entry is put in one group.
+std::vector<std::size_t> conflict_groups(const std::vector<RunEntry>& entries, PathIdentity identity,
                                          const std::atomic<bool>* stop = nullptr);

@@ -58,7 +58,7 @@ int run_single(const char* type, const char* input, const char* output_base, con
     request.hdf5_compression = settings.hdf5_compression;
     request.stop = settings.stop;
     request.threads = settings.jobs;
-    print_unsupported_notice({request});
+    print_unsupported_notice({{request.input, request.output_base, request.flags, request.outputs}});
     ConvertResult result = convert_showing_progress(request, shows_progress(settings.progress));
     if (result.status == ConvertStatus::out_of_memory && request.threads > 1 && can_convert_again(input)) {
         // Its outputs are removed: converted again on one thread, as MEASCONV_JOBS=1 would.

@@ -65,10 +65,10 @@ int finish_standard_output(int exit_code) {
     return 1;
 }
 
-void print_unsupported_notice(const std::vector<ConvertRequest>& requests) {
+void print_unsupported_notice(const std::vector<RunEntry>& entries) {
     if (hdf5_supported()) return;
-    for (const ConvertRequest& request : requests) {
-        if (request.flags & FLAG_HDF5) {
+    for (const RunEntry& entry : entries) {
+        if (entry.flags & FLAG_HDF5) {
             std::fputs(HDF5_UNSUPPORTED_NOTICE, stderr);
             return;
         }

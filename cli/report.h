@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "cli/run_entries.h"
 #include "convert/convert.h"
 #include "convert/convert_status.h"
 
@@ -26,4 +27,4 @@ ResultReport problems_on_standard_output();
 int finish_standard_output(int exit_code);
 
 // One notice on standard error when a request asks for 'h' and this build has no HDF5 support.
-void print_unsupported_notice(const std::vector<ConvertRequest>& requests);
+void print_unsupported_notice(const std::vector<RunEntry>& entries);

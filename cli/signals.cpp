@@ -72,28 +72,18 @@ const std::atomic<bool>* install_stop_signals() {
 
 int received_stop_signal() { return g_signal; }
 
-void pass_stop_signal_on(std::vector<std::thread>& threads) {
+void pass_stop_signal_on(std::thread& thread) {
 #ifndef _WIN32
     const int signal_number = g_signal;
-    if (signal_number == 0) return;
-    for (std::thread& thread : threads) pthread_kill(thread.native_handle(), signal_number);
+    if (signal_number != 0 && thread.joinable()) pthread_kill(thread.native_handle(), signal_number);
 #else
-    (void)threads;
+    (void)thread;
 #endif
 }
 
-#ifdef _WIN32
-StopSignalsHeldHere::StopSignalsHeldHere() {}
-StopSignalsHeldHere::~StopSignalsHeldHere() {}
-#else
-StopSignalsHeldHere::StopSignalsHeldHere() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signal_number : STOP_SIGNALS) sigaddset(&held, signal_number);
-    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+void pass_stop_signal_on(std::vector<std::thread>& threads) {
+    for (std::thread& thread : threads) pass_stop_signal_on(thread);
 }
-StopSignalsHeldHere::~StopSignalsHeldHere() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-#endif
 
 void end_by_stop_signal() {
     const int signal_number = g_signal;

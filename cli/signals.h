@@ -23,20 +23,4 @@ int received_stop_signal();
 // Sends the stop signal received to each of threads, so that each one blocked reading a pipe is
 // interrupted and sees the stop (nothing on Windows, where such reads cannot be interrupted).
 void pass_stop_signal_on(std::vector<std::thread>& threads);
-
-// While it lives, the stop signals are held back from the calling thread, so they go to the
-// other threads: a thread that only waits for conversions on threads of its own hands the signal
-// to one that may be blocked reading a pipe, whose read it interrupts. (Nothing on Windows,
-// where the runtime calls the handlers on a thread of its own.)
-class StopSignalsHeldHere {
-public:
-    StopSignalsHeldHere();
-    ~StopSignalsHeldHere();
-    StopSignalsHeldHere(const StopSignalsHeldHere&) = delete;
-    StopSignalsHeldHere& operator=(const StopSignalsHeldHere&) = delete;
-
-private:
-#ifndef _WIN32
-    sigset_t previous_;
-#endif
-};
+void pass_stop_signal_on(std::thread& thread);

@@ -125,20 +125,12 @@ std::string base_for(const std::string& input, const std::string& directory) {
     return directory + (separated ? "" : "/") + name.substr(0, name.size() - extension);
 }
 
-ConvertRequest request_for(const std::string& input, const std::string& base, const OutputChoice& choice,
-                           const Selection& selection) {
-    ConvertRequest request;
-    request.input = input;
-    request.output_base = base;
-    request.flags = choice.flags;
-    request.outputs = choice.wanted;
-    request.selection = selection;
-    request.keep_unfilled_outputs = false;
-    return request;
+RunEntry entry_for(const std::string& input, const std::string& base, const OutputChoice& choice) {
+    return {input, base, choice.flags, choice.wanted};
 }
 
-bool requests_of_inputs(const ConvertOptions& options, const OutputChoice& choice, const Selection& selection,
-                        std::vector<ConvertRequest>& requests, std::string& error) {
+bool entries_of_inputs(const ConvertOptions& options, const OutputChoice& choice, RunEntries& run,
+                       std::string& error) {
     if (!options.output_base.empty() && options.inputs.size() > 1) {
         error = "-o names the outputs of one input, and " + std::to_string(options.inputs.size()) +
                 " are given; use -d DIR to put each input's outputs under DIR";
@@ -165,13 +157,13 @@ bool requests_of_inputs(const ConvertOptions& options, const OutputChoice& choic
             error = "two inputs would write the outputs named " + quoted(base) + "; convert them one at a time with -o";
             return false;
         }
-        requests.push_back(request_for(path, base, choice, selection));
+        run.entries.push_back(entry_for(path, base, choice));
     }
     return true;
 }
 
-bool requests_of_list(const ConvertOptions& options, const OutputChoice& choice, const Selection& selection,
-                      std::vector<ConvertRequest>& requests, std::string& error) {
+bool entries_of_list(const ConvertOptions& options, const OutputChoice& choice, RunEntries& run,
+                     std::string& error) {
     std::vector<ListEntry> entries;
     switch (read_list_entries(options.list, entries)) {
     case ListRead::ok: break;
@@ -199,11 +191,10 @@ bool requests_of_list(const ConvertOptions& options, const OutputChoice& choice,
             return false;
         }
         const std::string base = entry.output_base.empty() ? base_for(entry.input, "") : entry.output_base;
-        ConvertRequest request = request_for(entry.input, base, current, selection);
-        request.keep_intact = {options.list};
-        request.keep_intact_files = kept_file_identities({options.list});  // before any conversion starts
-        requests.push_back(std::move(request));
+        run.entries.push_back(entry_for(entry.input, base, current));
     }
+    run.common.keep_intact = {options.list};
+    run.common.keep_intact_files = kept_file_identities({options.list});  // before any conversion starts
     return true;
 }
 
@@ -297,16 +288,17 @@ std::optional<ConvertPlan> plan_conversion(const ConvertOptions& options, std::s
     ConvertPlan plan;
     plan.quiet = options.quiet;
     plan.json = options.json;
-    Selection selection;
     const std::optional<OutputChoice> choice = choose_outputs(options, error);
-    if (!choice || !choose_selection(options, selection, error) || !choose_settings(options, plan.settings, error))
+    if (!choice || !choose_selection(options, plan.run.common.selection, error) ||
+        !choose_settings(options, plan.settings, error))
         return std::nullopt;
+    plan.run.common.keep_unfilled_outputs = false;
     if (options.inputs.empty() && options.list.empty()) {
         error = "no data file named; give the files to convert (or --list FILE)";
         return std::nullopt;
     }
-    const bool made = options.list.empty() ? requests_of_inputs(options, *choice, selection, plan.requests, error)
-                                           : requests_of_list(options, *choice, selection, plan.requests, error);
+    const bool made = options.list.empty() ? entries_of_inputs(options, *choice, plan.run, error)
+                                           : entries_of_list(options, *choice, plan.run, error);
     if (!made || !usable_output_directory(options, error)) return std::nullopt;
     return plan;
 }
@@ -315,7 +307,7 @@ int run_conversion_plan(ConvertPlan plan) {
     prepare_hdf5_for_this_thread();  // before any thread starts (a failure shows in the first conversion)
     const std::atomic<bool>* stop = install_stop_signals();
     plan.settings.stop = stop;
-    for (ConvertRequest& request : plan.requests) request.stop = stop;
+    plan.run.common.stop = stop;
     bool all_complete = true;
     const bool json = plan.json;
     const bool quiet = plan.quiet;
@@ -335,7 +327,7 @@ int run_conversion_plan(ConvertPlan plan) {
                               [&](const ConvertRequest& request, const ConvertResult& result) {
                                   return json || !quiet || !findings_of(request, result).empty();
                               }};
-    convert_entries(std::move(plan.requests), plan.settings, report);
+    convert_entries(std::move(plan.run), plan.settings, report);
     int exit_code = all_complete ? 0 : 1;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("meas: could not write to standard output\n", stderr);

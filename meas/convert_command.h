@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/environment.h"
+#include "cli/run_entries.h"
 #include "convert/convert.h"
 
 namespace CLI {
@@ -38,7 +39,7 @@ void add_convert_options(CLI::App& app, ConvertOptions& options);
 
 // What a run converts and how.
 struct ConvertPlan {
-    std::vector<ConvertRequest> requests;
+    RunEntries run;  // what every input shares, and each one's paths and outputs
     RunSettings settings;
     bool quiet = false;
     bool json = false;

@@ -28,7 +28,7 @@ using Groups = std::vector<std::size_t>;
 
 Groups groups_of(const std::string& list, PathIdentity identity, const std::string& letters = "tp") {
     return conflict_groups(
-        batch_requests(parse_list_text(list), "list.txt", parse_type_letters(letters), RunSettings{}), identity);
+        batch_entries(parse_list_text(list), "list.txt", parse_type_letters(letters), RunSettings{}).entries, identity);
 }
 
 struct GroupCase {
