@@ -4,9 +4,13 @@
 Writes lists of 10, 20, 40 and 200 MB without a line feed (spaces, which the list filter
 drops, so no entry runs and only the reading is timed), reads each with measconv and reports
 the time per MB relative to the smallest list (1.0 means linear time) and the peak memory.
-Last, /dev/zero as the list for a few seconds: an endless list, whose memory must stay flat.
+Then /dev/zero as the list for a few seconds: an endless list, whose memory must stay flat.
+Last, lists of 100,000 to 1,000,000 entries whose inputs are missing ("missing/N.dat,out/N",
+neither directory there), converted on 1, 2 and 8 threads, alternated run by run: each thread
+count's time against one thread's in the same round (median of the rounds) and the peak
+memory per entry.
 
-    python3 bench/list_scaling.py [--build-dir build-bench] [--scratch /tmp]
+    python3 bench/list_scaling.py [--build-dir build-bench] [--scratch /tmp] [--rounds 5]
 """
 
 import argparse
@@ -20,11 +24,18 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIZES_MB = [10, 20, 40, 200]
 
 
-def run(bins, list_path):
+FAILING_ENTRIES = [100_000, 300_000, 1_000_000]
+THREAD_COUNTS = ["1", "2", "8"]
+
+
+def run(bins, list_path, letters="tp", jobs=None, cwd=None):
     report = os.path.join(os.path.dirname(bins["measconv"]), "list-peak.txt")
+    env = dict(os.environ)
+    if jobs is not None:
+        env["MEASCONV_JOBS"] = jobs
     start = time.perf_counter()
-    subprocess.run([bins["peak_memory"], report, bins["measconv"], "tp", list_path], stdout=subprocess.DEVNULL,
-                   check=True)
+    subprocess.run([bins["peak_memory"], report, bins["measconv"], letters, list_path], stdout=subprocess.DEVNULL,
+                   check=True, env=env, cwd=cwd)
     elapsed = time.perf_counter() - start
     with open(report) as text:
         return elapsed, int(text.readline()) / 1024
@@ -51,6 +62,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--scratch", default=tempfile.gettempdir())
+    parser.add_argument("--rounds", type=int, default=5, help="alternated runs of each thread count")
     args = parser.parse_args()
     subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     "-DMEASCONV_BUILD_BENCHMARKS=ON", "-DMEASCONV_BUILD_TESTS=OFF"], check=True,
@@ -78,7 +90,34 @@ def main():
     peaks = endless_list_peaks(bins, 4)
     print(f"| /dev/zero, peak after each of {len(peaks)} seconds | - | - | "
           + ", ".join(f"{p:.1f}" for p in peaks) + " MiB |")
+    print()
+    failing_entries(bins, args.scratch, args.rounds)
     sys.stdout.flush()
+
+
+def failing_entries(bins, scratch_root, rounds):
+    """Lists whose every entry fails: time against one thread's, and memory per entry."""
+    print("| entries | threads | time / one thread's: median | one thread's median | peak memory per entry |")
+    print("|---|---|---|---|---|")
+    with tempfile.TemporaryDirectory(dir=scratch_root) as scratch:
+        for count in FAILING_ENTRIES:
+            path = os.path.join(scratch, "fail.lst")
+            with open(path, "w") as out:
+                for i in range(count):
+                    out.write(f"missing/{i}.dat,out/{i}\n")
+            times = {jobs: [] for jobs in THREAD_COUNTS}
+            peaks = {jobs: 0.0 for jobs in THREAD_COUNTS}
+            for _ in range(rounds):
+                for jobs in THREAD_COUNTS:
+                    elapsed, peak_mib = run(bins, path, "tpwc", jobs, scratch)
+                    times[jobs].append(elapsed)
+                    peaks[jobs] = max(peaks[jobs], peak_mib)
+            for jobs in THREAD_COUNTS:
+                ratios = sorted(t / one for t, one in zip(times[jobs], times["1"]))
+                one = sorted(times["1"])[len(times["1"]) // 2]
+                per_entry = peaks[jobs] * 1024 * 1024 / count
+                print(f"| {count:,} | {jobs} | {ratios[len(ratios) // 2]:.2f} | {one:.2f} s | {per_entry:.0f} B |")
+            os.remove(path)
 
 
 if __name__ == "__main__":

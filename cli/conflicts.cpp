@@ -10,6 +10,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "convert/output_names.h"
@@ -110,7 +111,8 @@ struct ResolvedDirectory {
 struct PathKeys {
     PathIdentity identity;
     fs::path working_directory;
-    std::map<std::string, ResolvedDirectory> resolved_directories;  // by a directory's spelling
+    std::map<std::string, ResolvedDirectory, std::less<>> resolved_directories;  // by a directory's spelling
+    const std::pair<const std::string, ResolvedDirectory>* last_directory = nullptr;
 
     // The keys of path: [0] its text, [1] its resolved path when that differs, [2] its device
     // and inode when it exists (each empty when absent). `consumed` tells whether reading it
@@ -118,16 +120,24 @@ struct PathKeys {
     // regular file nor a directory).
     std::array<std::string, KEY_KINDS> kinds_of(const std::string& path, bool* consumed = nullptr) {
         std::array<std::string, KEY_KINDS> keys;
+        kinds_into(path, keys, consumed);
+        return keys;
+    }
+
+    // As kinds_of, into keys, whose strings are used again (a long list makes many keys).
+    void kinds_into(const std::string& path, std::array<std::string, KEY_KINDS>& keys, bool* consumed = nullptr) {
+        for (std::string& key : keys) key.clear();
         if (identity == PathIdentity::text) {
             keys[0] = normal_text_of(path);
-            return keys;
+            return;
         }
-        const std::string absolute = absolute_text(path);
-        keys[0] = normal_text_of(absolute);
+        absolute_text_into(path, keys[0]);
+        const bool normal = is_normal_text(keys[0]);
         struct stat status {};
         Look look = Look::unknown;
-        std::string resolved = resolve(absolute, status, look);
-        if (resolved != keys[0]) keys[1] = std::move(resolved);
+        resolve(keys[0], normal, status, look, keys[1]);
+        if (!normal) keys[0] = normal_text(keys[0]);
+        if (keys[1] == keys[0]) keys[1].clear();
         // Hard links and other mounts of one file: its device and inode. The last look at the
         // resolved path tells them, except where ".." follows a missing directory (the resolved
         // path can exist while the path does not): there, and after an unfinished look, ask again.
@@ -138,7 +148,6 @@ struct PathKeys {
                 std::to_string(status.st_ino));
             if (consumed != nullptr) *consumed = !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
         }
-        return keys;
     }
 
     std::vector<std::string> of(const std::string& path, bool* consumed = nullptr) {
@@ -150,16 +159,16 @@ struct PathKeys {
 
     // The path with every symbolic link resolved, also a dangling one in last place (opening
     // it for writing creates its target); ".." is applied to the resolved directory. When the
-    // last look (lstat) found a file that is no link, status holds it.
-    std::string resolve(const std::string& text, struct stat& status, Look& look) {
+    // last look (lstat) found a file that is no link, status holds it. normal: is_normal_text(text).
+    void resolve(const std::string& text, bool normal, struct stat& status, Look& look, std::string& resolved) {
         fs::path path;
         for (int hop = 0; hop < 40; ++hop) {
-            std::string resolved;
+            resolved.clear();
             bool in_nothing = false;
-            if (hop == 0 && joins_plainly(text, resolved, in_nothing)) {
+            if (hop == 0 && normal && joins_plainly(text, resolved, in_nothing)) {
                 if (in_nothing) {
                     look = Look::absent;
-                    return resolved;
+                    return;
                 }
             } else if (const fs::path name = (hop == 0 ? path = text : path).filename();
                        name.empty() || name == "." || name == "..") {
@@ -172,53 +181,61 @@ struct PathKeys {
             const Look found = look_without_following(resolved, status);
             if (found != Look::unknown) {
                 look = found;
-                return resolved;
+                return;
             }
             std::error_code error;
             const fs::path target = fs::read_symlink(resolved, error);
-            if (error) return resolved;
+            if (error) return;
             path = target.is_absolute() ? target : fs::path(resolved).parent_path() / target;
         }
-        return normal_text(path);
+        resolved = normal_text(path);
     }
 
-    // The absolute path of path, as working_directory / path spells it.
-    std::string absolute_text(const std::string& path) const {
-        if (!path.empty() && path.front() == '/') return path;
-        if (path.empty() || working_directory.empty()) return (working_directory / path).string();
-        std::string absolute = working_directory.string();
-        if (absolute.back() != '/') absolute += '/';
-        return absolute.append(path);
+    // The absolute path of path, as working_directory / path spells it, into absolute.
+    void absolute_text_into(const std::string& path, std::string& absolute) const {
+        if (!path.empty() && path.front() == '/') {
+            absolute = path;
+        } else if (path.empty() || working_directory.empty()) {
+            absolute = (working_directory / path).string();
+        } else {
+            absolute = working_directory.native();
+            if (absolute.back() != '/') absolute += '/';
+            absolute.append(path);
+        }
     }
 
     // For a lexically normal absolute text: its resolved directory joined with its name, in
     // resolved, without parsing either (the join of two normal parts is normal).
     // in_nothing tells that the directory holds nothing, so neither does the path.
     bool joins_plainly(const std::string& text, std::string& resolved, bool& in_nothing) {
-        if (text.size() < 2 || text.front() != '/' || !is_normal_text(text)) return false;
+        if (text.size() < 2 || text.front() != '/') return false;
         const std::size_t slash = text.rfind('/');
         const ResolvedDirectory& resolved_parent =
-            resolved_directory(slash == 0 ? std::string("/") : text.substr(0, slash));
+            resolved_directory(slash == 0 ? std::string_view("/") : std::string_view(text).substr(0, slash));
         const std::string& directory = resolved_parent.path;
         in_nothing = resolved_parent.holds_nothing;
         if (directory.empty() || directory.front() != '/') return false;
-        resolved = directory;
+        resolved.assign(directory);
         if (resolved != "/") resolved += '/';
         resolved.append(text, slash + 1, std::string::npos);
         return true;
     }
 
-    const ResolvedDirectory& resolved_directory(const std::string& directory) {
-        auto [entry, added] = resolved_directories.try_emplace(directory);
-        if (added) {
+    const ResolvedDirectory& resolved_directory(std::string_view directory) {
+        // The entries of a list mostly name one directory after another: the last one is kept at hand.
+        if (last_directory != nullptr && last_directory->first == directory) return last_directory->second;
+        auto entry = resolved_directories.find(directory);
+        if (entry == resolved_directories.end()) {
+            entry = resolved_directories.emplace(std::string(directory), ResolvedDirectory{}).first;
             std::error_code error;
-            const fs::path canonical = fs::weakly_canonical(directory, error);
+            const fs::path canonical = fs::weakly_canonical(fs::path(directory), error);
             entry->second.path = normal_text(error ? fs::path(directory) : canonical);
             // Once for the directory, not once for each of the many missing files a list names in it.
             struct stat status {};
             entry->second.holds_nothing =
                 ::stat(entry->second.path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode);
         }
+        last_directory = &*entry;
         return entry->second;
     }
 };
@@ -289,10 +306,19 @@ void unite_around_directory(const TouchMap& touches, const std::string& director
 // The paths of an entry that keys are taken of: its input, its four combined names, its HDF5 name.
 constexpr std::size_t PATH_SLOTS = 1 + COMBINED_OUTPUT_COUNT + 1;
 
+void slot_path_into(const RunEntry& entry, std::size_t slot, std::string& path) {
+    if (slot == 0) {
+        path = entry.input;
+        return;
+    }
+    path = entry.output_base;
+    path += slot <= COMBINED_OUTPUT_COUNT ? COMBINED_OUTPUTS[slot - 1].suffix : HDF5_SUFFIX;
+}
+
 std::string slot_path(const RunEntry& entry, std::size_t slot) {
-    if (slot == 0) return entry.input;
-    if (slot <= COMBINED_OUTPUT_COUNT) return entry.output_base + COMBINED_OUTPUTS[slot - 1].suffix;
-    return entry.output_base + HDF5_SUFFIX;
+    std::string path;
+    slot_path_into(entry, slot, path);
+    return path;
 }
 
 std::uint64_t key_hash(const std::string& key) {
@@ -315,21 +341,24 @@ static_assert(sizeof(HashedTouch) == 16, "a touch is two words");
 std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, PathKeys& keys,
                                         const std::atomic<bool>* stop) {
     std::vector<HashedTouch> touches;
+    // Most paths have one key: pages of this that stay unused are never touched, so cost nothing.
     touches.reserve(entries.size() * PATH_SLOTS);
+    std::string path;
+    std::array<std::string, KEY_KINDS> kinds;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
         for (std::size_t slot = 0; slot < PATH_SLOTS; ++slot) {
             // Two entries that read one pipe would share out its bytes: such an input counts as written.
             bool consumed = false;
-            const std::array<std::string, KEY_KINDS> kinds = keys.kinds_of(slot_path(entries[i], slot), &consumed);
+            slot_path_into(entries[i], slot, path);
+            keys.kinds_into(path, kinds, &consumed);
             for (std::size_t kind = 0; kind < KEY_KINDS; ++kind)
                 if (!kinds[kind].empty())
                     touches.push_back({key_hash(kinds[kind]), static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(slot),
                                        static_cast<std::uint8_t>(kind), slot != 0 || consumed});
         }
     }
-    touches.shrink_to_fit();
     return touches;
 }
 
@@ -358,9 +387,8 @@ void unite_equal_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, co
 void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
                      UnionFind& groups) {
     std::vector<HashedTouch> touches = hashed_touches(entries, keys, stop);
-    std::sort(touches.begin(), touches.end(), [](const HashedTouch& a, const HashedTouch& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.entry < b.entry;
-    });
+    // Equal hashes meet; their order among each other does not matter (unions are by index).
+    std::sort(touches.begin(), touches.end(), [](const HashedTouch& a, const HashedTouch& b) { return a.hash < b.hash; });
     for (std::size_t begin = 0, end = 0; begin < touches.size(); begin = end) {
         for (end = begin + 1; end < touches.size() && touches[end].hash == touches[begin].hash;) ++end;
         if (end - begin > 1) unite_equal_hashes(entries, keys, &touches[begin], &touches[begin] + (end - begin), groups);
@@ -374,7 +402,7 @@ bool writes_directories(const std::vector<RunEntry>& entries) {
 }
 
 PathKeys path_keys(PathIdentity identity) {
-    PathKeys keys{identity, {}, {}};
+    PathKeys keys{identity, {}, {}, nullptr};
     if (identity == PathIdentity::file_system) {
         std::error_code error;
         keys.working_directory = fs::current_path(error);

@@ -278,9 +278,24 @@ void make_directory_d(const std::string& dir) { fs::create_directory(dir + "/d")
 struct ListCase {
     const char* name;
     const char* letters;
-    const char* list;
+    std::string list;
     void (*prepare)(const std::string&);
 };
+
+// A list long enough that looking through it for shared files takes a while, so that its first
+// entries are converted (and told of) meanwhile in list order and the threads take over from
+// there, one of those entries most likely still in progress: entries that share files sit
+// before, across and after that point.
+std::string list_with_a_head_start() {
+    std::string list;
+    for (int i = 0; i < 24; ++i) list += "large.dat,h" + std::to_string(i % 12) + "\n";
+    list += "h3_pv.txt,r1\nsmall.dat,h5,tp\n";
+    for (int i = 0; i < 60000; ++i) {
+        list += "missing/" + std::to_string(i) + ".dat,m/" + std::to_string(i) + "\n";
+        if (i % 20000 == 0) list += "small.dat,h" + std::to_string(i % 7) + "\nh" + std::to_string(i % 7) + "_pv.txt,r2\n";
+    }
+    return list + "large.dat,h0\nh0_wl.csv,r3\nh11_pv.csv,h1\n";
+}
 
 const ListCase LIST_CASES[] = {
     {"the same output base twice", "tpwc", "large.dat,out,tpwc\nsmall.dat,out,tp\n", nullptr},
@@ -299,6 +314,7 @@ const ListCase LIST_CASES[] = {
      "missing.dat,m\nlarge.dat,b1\nbad.dat,b2\nsmall.dat,s1,sct\nmissing2.dat,m2\nlarge.dat,b3,sc\nsub,b4\n"
      "small.dat,s2,tp\n",
      make_sub_and_link},
+    {"a long list whose first entries run while it is looked through", "tpwc", list_with_a_head_start(), nullptr},
 };
 
 TEST(ParallelBatch, ListsGiveTheFilesAndMessagesOfOneThread) {
