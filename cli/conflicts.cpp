@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <unordered_set>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -18,8 +19,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-enum class Use { input, file_output, directory_output };
 
 // Starts the keys made of a device and an inode; keys made of paths start with "/" or a list byte.
 constexpr char INODE_KEY[] = "\x01";
@@ -44,14 +43,6 @@ Look look_without_following(const std::string& path, struct stat& status) {
 
 // A path's text, its resolved path, its device and inode.
 constexpr std::size_t KEY_KINDS = 3;
-
-struct Touch {
-    std::size_t entry;
-    Use use;
-};
-
-// Keys by path, in path order, so the paths below a directory follow it.
-using TouchMap = std::map<std::string, std::vector<Touch>>;
 
 // Lexically normal, without a trailing '/': "." for the working directory itself.
 std::string normal_text(const fs::path& path) {
@@ -80,27 +71,6 @@ bool is_normal_text(const std::string& text) {
 }
 
 std::string normal_text_of(const std::string& text) { return is_normal_text(text) ? text : normal_text(text); }
-
-bool is_dot_dot(const std::string& key) {
-    return key == ".." || (key.size() >= 3 && key.compare(key.size() - 3, 3, "/..") == 0);
-}
-
-// The key of the directory that holds key; nothing at the top ("/", "." or a run of "..").
-std::optional<std::string> parent_key(const std::string& key) {
-    if (key == "/" || key == "." || is_dot_dot(key)) return std::nullopt;
-    const std::size_t slash = key.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return key.substr(0, slash);
-}
-
-bool is_below(const std::string& key, const std::string& directory) {
-    if (key == directory) return false;
-    if (directory == "/") return key.front() == '/';
-    if (directory == ".") return key.front() != '/' && key != ".." && key.compare(0, 3, "../") != 0;
-    return key.size() > directory.size() && key.compare(0, directory.size(), directory) == 0 &&
-           key[directory.size()] == '/';
-}
 
 struct ResolvedDirectory {
     std::string path;
@@ -148,13 +118,6 @@ struct PathKeys {
                 std::to_string(status.st_ino));
             if (consumed != nullptr) *consumed = !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
         }
-    }
-
-    std::vector<std::string> of(const std::string& path, bool* consumed = nullptr) {
-        std::vector<std::string> keys;
-        for (std::string& key : kinds_of(path, consumed))
-            if (!key.empty()) keys.push_back(std::move(key));
-        return keys;
     }
 
     // The path with every symbolic link resolved, also a dangling one in last place (opening
@@ -256,63 +219,25 @@ struct UnionFind {
         if (a < b) parent[b] = a;
         if (b < a) parent[a] = b;
     }
-    void unite_all(std::size_t a, const std::vector<Touch>& touches) {
-        for (const Touch& touch : touches) unite(a, touch.entry);
-    }
 };
 
-TouchMap touches_of(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop) {
-    TouchMap touches;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        // A long list takes a while: a stop ends the look at once (nothing will run).
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
-        const RunEntry& entry = entries[i];
-        const RunPaths paths = derive_output_paths(entry.input, entry.output_base);
-        // Two entries that read one pipe would share out its bytes: such an input counts as written.
-        bool consumed = false;
-        const std::vector<std::string> input_keys = keys.of(paths.input, &consumed);
-        for (const std::string& key : input_keys) touches[key].push_back({i, consumed ? Use::file_output : Use::input});
-        for (const std::string& name : paths.combined)
-            for (const std::string& key : keys.of(name)) touches[key].push_back({i, Use::file_output});
-        for (const std::string& key : keys.of(paths.hdf5)) touches[key].push_back({i, Use::file_output});
-        // An empty output base names no directory: no per-sensor file is written.
-        if ((entry.flags & FLAG_SPLIT) && !entry.output_base.empty())
-            for (const std::string& key : keys.of(entry.output_base))
-                touches[key].push_back({i, Use::directory_output});
-    }
-    return touches;
-}
-
-bool written(const std::vector<Touch>& touches) {
-    for (const Touch& touch : touches)
-        if (touch.use != Use::input) return true;
-    return false;
-}
-
-// A directory output meets everything below it, and whatever stands where one of its parents does.
-void unite_around_directory(const TouchMap& touches, const std::string& directory, std::size_t entry,
-                            UnionFind& groups) {
-    if (directory == "/" || directory == ".") {
-        for (const auto& [key, list] : touches)
-            if (is_below(key, directory)) groups.unite_all(entry, list);
-    } else {
-        for (auto it = touches.lower_bound(directory + "/"); it != touches.end() && is_below(it->first, directory); ++it)
-            groups.unite_all(entry, it->second);
-    }
-    for (std::optional<std::string> parent = parent_key(directory); parent; parent = parent_key(*parent))
-        if (const auto it = touches.find(*parent); it != touches.end()) groups.unite_all(entry, it->second);
-}
-
-// The paths of an entry that keys are taken of: its input, its four combined names, its HDF5 name.
+// The paths of an entry that keys are taken of: its input, its four combined names, its HDF5
+// name; and in split mode its output base, the directory of its per-sensor files.
 constexpr std::size_t PATH_SLOTS = 1 + COMBINED_OUTPUT_COUNT + 1;
+constexpr std::size_t DIRECTORY_SLOT = PATH_SLOTS;
 
 void slot_path_into(const RunEntry& entry, std::size_t slot, std::string& path) {
-    if (slot == 0) {
-        path = entry.input;
+    if (slot == 0 || slot == DIRECTORY_SLOT) {
+        path = slot == 0 ? entry.input : entry.output_base;
         return;
     }
     path = entry.output_base;
     path += slot <= COMBINED_OUTPUT_COUNT ? COMBINED_OUTPUTS[slot - 1].suffix : HDF5_SUFFIX;
+}
+
+bool writes_directory(const RunEntry& entry) {
+    // An empty output base names no directory: no per-sensor file is written.
+    return (entry.flags & FLAG_SPLIT) && !entry.output_base.empty();
 }
 
 std::string slot_path(const RunEntry& entry, std::size_t slot) {
@@ -321,30 +246,111 @@ std::string slot_path(const RunEntry& entry, std::size_t slot) {
     return path;
 }
 
-std::uint64_t key_hash(const std::string& key) {
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (const char byte : key) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+// FNV-1a: a key's hash is made a byte at a time, so those of its leading parts come on the way.
+constexpr std::uint64_t HASH_START = 14695981039346656037ull;
+
+constexpr std::uint64_t hash_byte(std::uint64_t hash, char byte) {
+    return (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ull;
+}
+
+std::uint64_t key_hash(std::string_view key) {
+    std::uint64_t hash = HASH_START;
+    for (const char byte : key) hash = hash_byte(hash, byte);
     return hash;
+}
+
+// Calls visit with the hash of each key that key lies below: "/" for an absolute key, "." for
+// a relative one that does not climb out (".."), and each leading part of it that ends before a '/'.
+template <typename Visit>
+void for_each_enclosing_hash(const std::string& key, Visit&& visit) {
+    if (key.empty() || key.front() == INODE_KEY[0]) return;
+    if (key.front() == '/') {
+        if (key.size() > 1) visit(key_hash("/"));
+    } else if (key != "." && key != ".." && key.compare(0, 3, "../") != 0) {
+        visit(key_hash("."));
+    }
+    std::uint64_t hash = HASH_START;
+    for (std::size_t at = 0; at < key.size(); ++at) {
+        if (key[at] == '/' && at > 0) visit(hash);
+        hash = hash_byte(hash, key[at]);
+    }
 }
 
 // One key of one path of an entry, by its hash: the key itself is derived again only where
 // hashes meet, so a long list holds a few words an entry and no strings.
 struct HashedTouch {
     std::uint64_t hash;
-    std::uint32_t entry;  // lists longer than this take the look by paths
+    std::uint32_t entry;  // lists longer than this are one group
     std::uint8_t slot;
     std::uint8_t kind;
     bool written;
 };
 static_assert(sizeof(HashedTouch) == 16, "a touch is two words");
 
+// The directories that split outputs write. A directory meets everything below it and whatever
+// stands where one of its parents does; such meetings are found by hash alone. (Two keys whose
+// hashes meet by chance, about one pair in 2^64, then only run in list order.)
+struct DirectoryOutputs {
+    std::vector<HashedTouch> touches;                             // their keys
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> by_hash;  // their path keys' entries, by hash
+    std::unordered_set<std::uint64_t> enclosing;                  // the keys they lie below (few)
+
+    // Calls unite with each entry whose directory has the key of this hash.
+    template <typename Unite>
+    void for_each_directory_of(std::uint64_t hash, Unite&& unite) const {
+        const auto first = std::lower_bound(by_hash.begin(), by_hash.end(), std::make_pair(hash, std::uint32_t{0}));
+        for (auto it = first; it != by_hash.end() && it->first == hash; ++it) unite(it->second);
+    }
+};
+
+void add_touches(std::vector<HashedTouch>& touches, const std::array<std::string, KEY_KINDS>& kinds, std::size_t entry,
+                 std::size_t slot, bool written) {
+    for (std::size_t kind = 0; kind < KEY_KINDS; ++kind)
+        if (!kinds[kind].empty())
+            touches.push_back({key_hash(kinds[kind]), static_cast<std::uint32_t>(entry), static_cast<std::uint8_t>(slot),
+                               static_cast<std::uint8_t>(kind), written});
+}
+
+// Calls visit(entry, key) with each path key of each directory output.
+template <typename Visit>
+bool for_each_directory_key(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
+                            Visit&& visit) {
+    std::array<std::string, KEY_KINDS> kinds;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
+        if (!writes_directory(entries[i])) continue;
+        keys.kinds_into(entries[i].output_base, kinds);
+        visit(i, kinds);
+    }
+    return true;
+}
+
+DirectoryOutputs directory_outputs(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop) {
+    DirectoryOutputs directories;
+    const bool looked = for_each_directory_key(entries, keys, stop, [&](std::size_t i, const auto& kinds) {
+        add_touches(directories.touches, kinds, i, DIRECTORY_SLOT, true);
+        for (const std::string& key : kinds) {
+            if (key.empty() || key.front() == INODE_KEY[0]) continue;
+            directories.by_hash.emplace_back(key_hash(key), static_cast<std::uint32_t>(i));
+            for_each_enclosing_hash(key, [&](std::uint64_t hash) { directories.enclosing.insert(hash); });
+        }
+    });
+    if (!looked) return {};
+    std::sort(directories.by_hash.begin(), directories.by_hash.end());
+    return directories;
+}
+
+// The keys of every path of the entries but their directories; an entry whose path lies below
+// a directory output is united with the entries that write it.
 std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, PathKeys& keys,
-                                        const std::atomic<bool>* stop) {
+                                        const std::atomic<bool>* stop, const DirectoryOutputs& directories,
+                                        UnionFind& groups) {
     std::vector<HashedTouch> touches;
     // Most paths have one key: pages of this that stay unused are never touched, so cost nothing.
-    touches.reserve(entries.size() * PATH_SLOTS);
+    touches.reserve(entries.size() * PATH_SLOTS + directories.touches.size());
     std::string path;
     std::array<std::string, KEY_KINDS> kinds;
+    std::optional<std::uint64_t> last_missed;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
@@ -353,10 +359,20 @@ std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, Pa
             bool consumed = false;
             slot_path_into(entries[i], slot, path);
             keys.kinds_into(path, kinds, &consumed);
-            for (std::size_t kind = 0; kind < KEY_KINDS; ++kind)
-                if (!kinds[kind].empty())
-                    touches.push_back({key_hash(kinds[kind]), static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(slot),
-                                       static_cast<std::uint8_t>(kind), slot != 0 || consumed});
+            add_touches(touches, kinds, i, slot, slot != 0 || consumed);
+            if (directories.by_hash.empty()) continue;
+            for (const std::string& key : kinds)
+                for_each_enclosing_hash(key, [&](std::uint64_t hash) {
+                    // Most paths of a list lie in a few directories: a hash no directory output has is
+                    // the one before, most of the time.
+                    if (last_missed && hash == *last_missed) return;
+                    bool met = false;
+                    directories.for_each_directory_of(hash, [&](std::uint32_t entry) {
+                        groups.unite(i, entry);
+                        met = true;
+                    });
+                    if (!met) last_missed = hash;
+                });
         }
     }
     return touches;
@@ -383,21 +399,38 @@ void unite_equal_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, co
     }
 }
 
-// Without split outputs no directory is written: equal keys are all there is to find.
+// Entries meet where they share a key that one of them writes, and where one's directory output
+// holds or lies below a path of another (directories write everything below them).
 void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
                      UnionFind& groups) {
-    std::vector<HashedTouch> touches = hashed_touches(entries, keys, stop);
+    DirectoryOutputs directories = directory_outputs(entries, keys, stop);
+    std::vector<HashedTouch> touches = hashed_touches(entries, keys, stop, directories, groups);
+    touches.insert(touches.end(), directories.touches.begin(), directories.touches.end());
+    std::vector<HashedTouch>().swap(directories.touches);
     // Equal hashes meet; their order among each other does not matter (unions are by index).
-    std::sort(touches.begin(), touches.end(), [](const HashedTouch& a, const HashedTouch& b) { return a.hash < b.hash; });
+    const auto by_hash = [](const HashedTouch& a, const HashedTouch& b) { return a.hash < b.hash; };
+    std::sort(touches.begin(), touches.end(), by_hash);
     for (std::size_t begin = 0, end = 0; begin < touches.size(); begin = end) {
         for (end = begin + 1; end < touches.size() && touches[end].hash == touches[begin].hash;) ++end;
         if (end - begin > 1) unite_equal_hashes(entries, keys, &touches[begin], &touches[begin] + (end - begin), groups);
     }
-}
-
-bool writes_directories(const std::vector<RunEntry>& entries) {
-    return std::any_of(entries.begin(), entries.end(), [](const RunEntry& entry) {
-        return (entry.flags & FLAG_SPLIT) && !entry.output_base.empty();
+    // A path where a directory output's parent is: the few such parents are looked up first, and
+    // the directories below the ones that are met looked at again.
+    const auto touches_of = [&](std::uint64_t hash) {
+        const HashedTouch probe{hash, 0, 0, 0, false};
+        return std::equal_range(touches.begin(), touches.end(), probe, by_hash);
+    };
+    std::unordered_set<std::uint64_t> met;
+    for (const std::uint64_t hash : directories.enclosing)
+        if (const auto [first, last] = touches_of(hash); first != last) met.insert(hash);
+    if (met.empty()) return;
+    for_each_directory_key(entries, keys, stop, [&](std::size_t i, const auto& kinds) {
+        for (const std::string& key : kinds)
+            for_each_enclosing_hash(key, [&](std::uint64_t hash) {
+                if (!met.count(hash)) return;
+                const auto [first, last] = touches_of(hash);
+                for (auto it = first; it != last; ++it) groups.unite(i, it->entry);
+            });
     });
 }
 
@@ -410,29 +443,15 @@ PathKeys path_keys(PathIdentity identity) {
     return keys;
 }
 
-// Split outputs write directories: the keys in path order tell what lies below each.
-void unite_by_paths(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
-                    UnionFind& groups) {
-    const TouchMap touches = touches_of(entries, keys, stop);
-    for (const auto& [key, list] : touches)
-        if (written(list)) groups.unite_all(list.front().entry, list);
-    for (const auto& [key, list] : touches)
-        for (const Touch& touch : list)
-            if (touch.use == Use::directory_output && key.front() != INODE_KEY[0])
-                unite_around_directory(touches, key, touch.entry, groups);
-}
-
 }  // namespace
 
 std::vector<std::size_t> conflict_groups(const std::vector<RunEntry>& entries, PathIdentity identity,
                                          const std::atomic<bool>* stop) {
     PathKeys keys = path_keys(identity);
     UnionFind groups(entries.size());
-    if (writes_directories(entries) || entries.size() > UINT32_MAX)
-        unite_by_paths(entries, keys, stop, groups);
-    else
-        unite_by_hashes(entries, keys, stop, groups);
-    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+    if (entries.size() <= UINT32_MAX) unite_by_hashes(entries, keys, stop, groups);
+    // A stop ends the look at once; a longer list than touches can number is one chain too.
+    if ((stop != nullptr && stop->load(std::memory_order_relaxed)) || entries.size() > UINT32_MAX) {
         for (std::size_t i = 1; i < entries.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
     }
     std::vector<std::size_t> roots(entries.size());

@@ -344,9 +344,10 @@ TEST(ParallelBatch, ListsGiveTheFilesAndMessagesOfOneThread) {
     }
 }
 
-// A long list of failing entries costs little beside its paths, and two threads about what one
-// thread takes: the look for entries that share files holds a word or two a key and asks the
-// file system once a path (once a directory for the files missing there).
+// A long list of failing entries costs little beside its paths, and two threads no more time
+// than one: the look for entries that share files keeps two words a key, and while it runs the
+// first entries are converted in list order; entries that fail at once are taken several at a
+// time. With split outputs too, whose directories the look finds by hash as well.
 TEST(ParallelBatch, ALongListOfFailingEntriesCostsLittleOnAnyThreadCount) {
     Scratch scratch;
     const std::string dir = scratch.path("run");
@@ -355,26 +356,36 @@ TEST(ParallelBatch, ALongListOfFailingEntriesCostsLittleOnAnyThreadCount) {
     std::string list;
     for (int i = 0; i < ENTRIES; ++i) list += "missing/" + std::to_string(i) + ".dat,out/" + std::to_string(i) + "\n";
     test::write_file(dir + "/fail.lst", list);
-    double seconds[2] = {};
-    const char* const jobs[2] = {"1", "2"};
-    for (int run = 0; run < 2; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        const RunResult result = test::run_shell(std::string("MEASCONV_JOBS=") + jobs[run] +
-                                                     " \"$MEASCONV\" tpwc fail.lst | tail -n 1", dir);
-        seconds[run] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_EQ(result.exit_code, 0) << jobs[run] << " threads";
-        EXPECT_EQ(result.out, "Can not open 'missing/99999.dat' to read data.\n") << jobs[run] << " threads";
+    for (const char* letters : {"tpwc", "tpwcs"}) {
+        SCOPED_TRACE(letters);
+        double seconds[2] = {};
+        const char* const jobs[2] = {"1", "2"};
+        for (int run = 0; run < 2; ++run) {
+            const auto start = std::chrono::steady_clock::now();
+            const RunResult result = test::run_shell(std::string("MEASCONV_JOBS=") + jobs[run] + " \"$MEASCONV\" " +
+                                                         letters + " fail.lst | tail -n 1",
+                                                     dir);
+            seconds[run] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            EXPECT_EQ(result.exit_code, 0) << jobs[run] << " threads";
+            EXPECT_EQ(result.out, "Can not open 'missing/99999.dat' to read data.\n") << jobs[run] << " threads";
+        }
+#if !defined(MEASCONV_THREAD_SANITIZER) && !defined(MEASCONV_ADDRESS_SANITIZER)
+        // Not under the sanitizers, whose slower threads the bound does not allow for. Two threads
+        // take about nine tenths of one thread's time on an idle machine (bench/list_scaling.py);
+        // the bound leaves room for the other tests running beside this one.
+        EXPECT_LT(seconds[1], 1.5 * seconds[0] + 0.2) << "one thread " << seconds[0] << " s";
+#else
+        (void)seconds;
+#endif
     }
 #if !defined(MEASCONV_THREAD_SANITIZER) && !defined(MEASCONV_ADDRESS_SANITIZER)
-    // The most any child took: both runs (the shell and tail are small), per entry. Not under
-    // the sanitizers, whose shadow memory and slower threads the bounds do not allow for.
+    // The most any child took (the shell and tail are small), per entry: the paths, the program
+    // itself and everything else included. Not under the sanitizers, whose shadow memory the
+    // bound does not allow for.
     rusage usage{};
     ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
     const double bytes_per_entry = static_cast<double>(usage.ru_maxrss) * 1024.0 / ENTRIES;
-    EXPECT_LT(bytes_per_entry, 800.0);
-    EXPECT_LT(seconds[1], 4.0 * seconds[0] + 0.3) << "one thread " << seconds[0] << " s";
-#else
-    (void)seconds;
+    EXPECT_LT(bytes_per_entry, 300.0);
 #endif
 }
 
