@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +71,9 @@ RunResult run_command(const std::vector<std::string>& argv, const std::string& c
     while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<size_t>(got));
     close(pipe_fds[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    result.peak_kib = usage.ru_maxrss;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::rewind(err_file);
     while ((got = static_cast<ssize_t>(std::fread(buffer, 1, sizeof buffer, err_file))) > 0)

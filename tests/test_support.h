@@ -46,6 +46,7 @@ struct RunResult {
     int exit_code = -1;  // 128 + the signal for a process ended by one
     std::string out;     // standard output, byte for byte
     std::string err;     // standard error
+    long peak_kib = 0;   // the most memory the process held at once (its peak resident set)
 };
 
 // Runs argv (argv[0] a path) in directory cwd with TZ set to tz, the variable MEASCONV naming
