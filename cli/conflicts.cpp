@@ -81,6 +81,7 @@ struct ResolvedDirectory {
 struct PathKeys {
     PathIdentity identity;
     fs::path working_directory;
+    std::string working_directory_text;  // its text, made once
     std::map<std::string, ResolvedDirectory, std::less<>> resolved_directories;  // by a directory's spelling
     const std::pair<const std::string, ResolvedDirectory>* last_directory = nullptr;
 
@@ -161,7 +162,7 @@ struct PathKeys {
         } else if (path.empty() || working_directory.empty()) {
             absolute = (working_directory / path).string();
         } else {
-            absolute = working_directory.native();
+            absolute = working_directory_text;
             if (absolute.back() != '/') absolute += '/';
             absolute.append(path);
         }
@@ -435,10 +436,11 @@ void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const
 }
 
 PathKeys path_keys(PathIdentity identity) {
-    PathKeys keys{identity, {}, {}, nullptr};
+    PathKeys keys{identity, {}, {}, {}, nullptr};
     if (identity == PathIdentity::file_system) {
         std::error_code error;
         keys.working_directory = fs::current_path(error);
+        keys.working_directory_text = keys.working_directory.string();
     }
     return keys;
 }

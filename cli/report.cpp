@@ -28,6 +28,8 @@ bool standard_output_takes_now() {
 
 }  // namespace
 
+bool standard_output_may_wait_or_takes_now() { return !stopped() || standard_output_takes_now(); }
+
 ConvertStatus print_problems(const ConvertResult& result) {
     for (const Problem& problem : result.problems) {
         if (problem.status == ConvertStatus::interrupted) {
@@ -42,7 +44,7 @@ ConvertStatus print_problems(const ConvertResult& result) {
             continue;
         }
         const std::string message = problem_message(problem);
-        if (stopped() && !standard_output_takes_now()) continue;
+        if (!standard_output_may_wait_or_takes_now()) continue;
         std::fwrite(message.data(), 1, message.size(), stdout);
         if (stopped()) std::fflush(stdout);  // nothing is left to a later flush that could wait
     }

@@ -19,6 +19,10 @@ struct ResultReport {
     std::function<bool(const ConvertRequest& request, const ConvertResult& result)> has_words;
 };
 
+// Whether a message may go to standard output now: always before a stop; after one only when
+// standard output takes it at once (a reader that takes nothing would hold the run forever).
+bool standard_output_may_wait_or_takes_now();
+
 // measconv's: the problems' messages on standard output (print_problems).
 ResultReport problems_on_standard_output();
 

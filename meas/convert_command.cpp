@@ -9,6 +9,7 @@
 
 #include "cli/batch.h"
 #include "cli/parallel_batch.h"
+#include "cli/report.h"
 #include "cli/signals.h"
 #include "convert/hdf5_output.h"
 #include "meas/convert_report.h"
@@ -314,7 +315,8 @@ int run_conversion_plan(ConvertPlan plan) {
     const ResultReport report{[&](const ConvertRequest& request, const ConvertResult& result) {
                                   const std::vector<Finding> findings = findings_of(request, result);
                                   if (!findings.empty()) all_complete = false;
-                                  if (json) {
+                                  // After a stop, a line standard output does not take at once is dropped.
+                                  if (json && standard_output_may_wait_or_takes_now()) {
                                       const std::string line = json_line(request, result, findings);
                                       std::fwrite(line.data(), 1, line.size(), stdout);
                                       std::fflush(stdout);
@@ -328,11 +330,12 @@ int run_conversion_plan(ConvertPlan plan) {
                                   return json || !quiet || !findings_of(request, result).empty();
                               }};
     convert_entries(std::move(plan.run), plan.settings, report);
+    // Stopped: the run ends by the signal, which tells more than a write it cut short would.
+    if (received_stop_signal() != 0) end_by_stop_signal();
     int exit_code = all_complete ? 0 : 1;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("meas: could not write to standard output\n", stderr);
         exit_code = 1;
     }
-    if (received_stop_signal() != 0) end_by_stop_signal();
     return exit_code;
 }
