@@ -6,9 +6,9 @@ drops, so no entry runs and only the reading is timed), reads each with measconv
 the time per MB relative to the smallest list (1.0 means linear time) and the peak memory.
 Then /dev/zero as the list for a few seconds: an endless list, whose memory must stay flat.
 Last, lists of 100,000 to 1,000,000 entries whose inputs are missing ("missing/N.dat,out/N",
-neither directory there), converted on 1, 2 and 8 threads, alternated run by run: each thread
-count's time against one thread's in the same round (median of the rounds) and the peak
-memory per entry.
+neither directory there), with and without split outputs, converted on 1, 2 and 8 threads,
+alternated run by run: each thread count's time against one thread's in the same round (median
+of the rounds) and the peak memory per entry beyond that of an empty list.
 
     python3 bench/list_scaling.py [--build-dir build-bench] [--scratch /tmp] [--rounds 5]
 """
@@ -97,27 +97,33 @@ def main():
 
 def failing_entries(bins, scratch_root, rounds):
     """Lists whose every entry fails: time against one thread's, and memory per entry."""
-    print("| entries | threads | time / one thread's: median | one thread's median | peak memory per entry |")
-    print("|---|---|---|---|---|")
+    print("| letters | entries | threads | time / one thread's: median | one thread's median "
+          "| peak memory per entry, beyond an empty list's |")
+    print("|---|---|---|---|---|---|")
     with tempfile.TemporaryDirectory(dir=scratch_root) as scratch:
-        for count in FAILING_ENTRIES:
-            path = os.path.join(scratch, "fail.lst")
-            with open(path, "w") as out:
-                for i in range(count):
-                    out.write(f"missing/{i}.dat,out/{i}\n")
-            times = {jobs: [] for jobs in THREAD_COUNTS}
-            peaks = {jobs: 0.0 for jobs in THREAD_COUNTS}
-            for _ in range(rounds):
+        empty = os.path.join(scratch, "empty.lst")
+        open(empty, "w").close()
+        for letters in ["tpwc", "tpwcs"]:
+            empty_peak = {jobs: run(bins, empty, letters, jobs, scratch)[1] for jobs in THREAD_COUNTS}
+            for count in FAILING_ENTRIES:
+                path = os.path.join(scratch, "fail.lst")
+                with open(path, "w") as out:
+                    for i in range(count):
+                        out.write(f"missing/{i}.dat,out/{i}\n")
+                times = {jobs: [] for jobs in THREAD_COUNTS}
+                peaks = {jobs: 0.0 for jobs in THREAD_COUNTS}
+                for _ in range(rounds):
+                    for jobs in THREAD_COUNTS:
+                        elapsed, peak_mib = run(bins, path, letters, jobs, scratch)
+                        times[jobs].append(elapsed)
+                        peaks[jobs] = max(peaks[jobs], peak_mib)
                 for jobs in THREAD_COUNTS:
-                    elapsed, peak_mib = run(bins, path, "tpwc", jobs, scratch)
-                    times[jobs].append(elapsed)
-                    peaks[jobs] = max(peaks[jobs], peak_mib)
-            for jobs in THREAD_COUNTS:
-                ratios = sorted(t / one for t, one in zip(times[jobs], times["1"]))
-                one = sorted(times["1"])[len(times["1"]) // 2]
-                per_entry = peaks[jobs] * 1024 * 1024 / count
-                print(f"| {count:,} | {jobs} | {ratios[len(ratios) // 2]:.2f} | {one:.2f} s | {per_entry:.0f} B |")
-            os.remove(path)
+                    ratios = sorted(t / one for t, one in zip(times[jobs], times["1"]))
+                    one = sorted(times["1"])[len(times["1"]) // 2]
+                    per_entry = (peaks[jobs] - empty_peak[jobs]) * 1024 * 1024 / count
+                    print(f"| {letters} | {count:,} | {jobs} | {ratios[len(ratios) // 2]:.2f} | {one:.2f} s "
+                          f"| {per_entry:.0f} B |")
+                os.remove(path)
 
 
 if __name__ == "__main__":

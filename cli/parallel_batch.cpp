@@ -128,9 +128,10 @@ void convert_from_the_head(Schedule& schedule, const ResultReport& report) {
     while (!schedule.look_done && schedule.head_next < run.entries.size() && !(stop != nullptr && stop->load())) {
         const std::size_t i = schedule.head_next++;
         schedule.head_converting = i;
-        lock.unlock();
+        // Made with the lock held: once the look is done the request the entries share changes.
         ConvertRequest request = entry_request(run, i);
         if (schedule.progress) request.progress = &schedule.progress[i];
+        lock.unlock();
         ConvertResult result = convert_file(request);
         lock.lock();
         schedule.head_converting = NONE;
