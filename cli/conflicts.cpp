@@ -328,6 +328,10 @@ bool for_each_directory_key(const std::vector<RunEntry>& entries, PathKeys& keys
 
 DirectoryOutputs directory_outputs(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop) {
     DirectoryOutputs directories;
+    // Sized at once: a long list's keys would otherwise be held twice while the vectors grow.
+    const auto count = static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), writes_directory));
+    directories.touches.reserve(count * 2);
+    directories.by_hash.reserve(count * 2);
     const bool looked = for_each_directory_key(entries, keys, stop, [&](std::size_t i, const auto& kinds) {
         add_touches(directories.touches, kinds, i, DIRECTORY_SLOT, true);
         for (const std::string& key : kinds) {
@@ -351,7 +355,7 @@ std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, Pa
     touches.reserve(entries.size() * PATH_SLOTS + directories.touches.size());
     std::string path;
     std::array<std::string, KEY_KINDS> kinds;
-    std::optional<std::uint64_t> last_missed;
+    std::array<std::optional<std::uint64_t>, 64> recently_missed{};
     for (std::size_t i = 0; i < entries.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
@@ -364,15 +368,16 @@ std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, Pa
             if (directories.by_hash.empty()) continue;
             for (const std::string& key : kinds)
                 for_each_enclosing_hash(key, [&](std::uint64_t hash) {
-                    // Most paths of a list lie in a few directories: a hash no directory output has is
-                    // the one before, most of the time.
-                    if (last_missed && hash == *last_missed) return;
+                    // Most paths of a list lie in a few directories: the hashes of their leading
+                    // parts that no directory output has are kept at hand.
+                    std::optional<std::uint64_t>& missed = recently_missed[hash % recently_missed.size()];
+                    if (missed == hash) return;
                     bool met = false;
                     directories.for_each_directory_of(hash, [&](std::uint32_t entry) {
                         groups.unite(i, entry);
                         met = true;
                     });
-                    if (!met) last_missed = hash;
+                    if (!met) missed = hash;
                 });
         }
     }
