@@ -1,18 +1,22 @@
 #include "cli/conflicts.h"
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <unordered_set>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_set>
 
 #include "convert/output_names.h"
 
@@ -72,10 +76,65 @@ bool is_normal_text(const std::string& text) {
 
 std::string normal_text_of(const std::string& text) { return is_normal_text(text) ? text : normal_text(text); }
 
+// What ends a look at once: a stop, or its groups no longer being wanted (either may be absent).
+struct LookEnd {
+    const std::atomic<bool>* stop;
+    const std::atomic<bool>* needless;
+
+    bool now() const {
+        return (stop != nullptr && stop->load(std::memory_order_relaxed)) ||
+               (needless != nullptr && needless->load(std::memory_order_relaxed));
+    }
+};
+
 struct ResolvedDirectory {
     std::string path;
     bool holds_nothing = false;  // no directory is there (or none that can be searched)
+    // Once many names are looked for in it, the names it holds (in ASCII lower case, as file
+    // systems that fold case find them), read once: a name not among them is not there.
+    std::size_t looked_up = 0;
+    bool listed = false;
+    std::unordered_set<std::string> names;
 };
+
+// A directory is listed once this many names were looked for in it, if it holds at most
+// MAX_LISTED_NAMES: one read of it instead of a look at each missing output of a long list.
+constexpr std::size_t LIST_AFTER_LOOKUPS = 32;
+constexpr std::size_t MAX_LISTED_NAMES = 1 << 16;
+
+void to_ascii_lower(std::string_view name, std::string& lower) {
+    lower.assign(name);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+// The names in the directory at path, in ASCII lower case; false when it cannot be read whole
+// or holds more than MAX_LISTED_NAMES.
+bool list_names(const std::string& path, std::unordered_set<std::string>& names) {
+#ifdef _WIN32
+    (void)path;
+    (void)names;
+    return false;  // each name is looked at
+#else
+    DIR* const directory = opendir(path.c_str());
+    if (directory == nullptr) return false;
+    std::string lower;
+    errno = 0;
+    bool whole = true;
+    while (const dirent* entry = readdir(directory)) {
+        to_ascii_lower(entry->d_name, lower);
+        names.insert(lower);
+        if (names.size() > MAX_LISTED_NAMES) {
+            whole = false;
+            break;
+        }
+    }
+    if (errno != 0) whole = false;
+    closedir(directory);
+    if (!whole) std::unordered_set<std::string>().swap(names);
+    return whole;
+#endif
+}
 
 // The keys a path is known by.
 struct PathKeys {
@@ -83,7 +142,8 @@ struct PathKeys {
     fs::path working_directory;
     std::string working_directory_text;  // its text, made once
     std::map<std::string, ResolvedDirectory, std::less<>> resolved_directories;  // by a directory's spelling
-    const std::pair<const std::string, ResolvedDirectory>* last_directory = nullptr;
+    std::pair<const std::string, ResolvedDirectory>* last_directory = nullptr;
+    std::string lower_name;  // used again for every name looked for in a listing
 
     // The keys of path: [0] its text, [1] its resolved path when that differs, [2] its device
     // and inode when it exists (each empty when absent). `consumed` tells whether reading it
@@ -174,18 +234,30 @@ struct PathKeys {
     bool joins_plainly(const std::string& text, std::string& resolved, bool& in_nothing) {
         if (text.size() < 2 || text.front() != '/') return false;
         const std::size_t slash = text.rfind('/');
-        const ResolvedDirectory& resolved_parent =
+        ResolvedDirectory& resolved_parent =
             resolved_directory(slash == 0 ? std::string_view("/") : std::string_view(text).substr(0, slash));
         const std::string& directory = resolved_parent.path;
-        in_nothing = resolved_parent.holds_nothing;
         if (directory.empty() || directory.front() != '/') return false;
+        in_nothing = resolved_parent.holds_nothing || surely_lacks(resolved_parent, std::string_view(text).substr(slash + 1));
         resolved.assign(directory);
         if (resolved != "/") resolved += '/';
         resolved.append(text, slash + 1, std::string::npos);
         return true;
     }
 
-    const ResolvedDirectory& resolved_directory(std::string_view directory) {
+    // Whether the directory surely lacks name: its listing (read once many names were looked
+    // for in it) has it in no case.
+    bool surely_lacks(ResolvedDirectory& directory, std::string_view name) {
+        if (!directory.listed) {
+            if (++directory.looked_up != LIST_AFTER_LOOKUPS) return false;
+            directory.listed = list_names(directory.path, directory.names);
+            if (!directory.listed) return false;
+        }
+        to_ascii_lower(name, lower_name);
+        return directory.names.count(lower_name) == 0;
+    }
+
+    ResolvedDirectory& resolved_directory(std::string_view directory) {
         // The entries of a list mostly name one directory after another: the last one is kept at hand.
         if (last_directory != nullptr && last_directory->first == directory) return last_directory->second;
         auto entry = resolved_directories.find(directory);
@@ -314,11 +386,11 @@ void add_touches(std::vector<HashedTouch>& touches, const std::array<std::string
 
 // Calls visit(entry, key) with each path key of each directory output.
 template <typename Visit>
-bool for_each_directory_key(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
+bool for_each_directory_key(const std::vector<RunEntry>& entries, PathKeys& keys, const LookEnd& stop,
                             Visit&& visit) {
     std::array<std::string, KEY_KINDS> kinds;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
+        if (stop.now()) return false;
         if (!writes_directory(entries[i])) continue;
         keys.kinds_into(entries[i].output_base, kinds);
         visit(i, kinds);
@@ -326,7 +398,7 @@ bool for_each_directory_key(const std::vector<RunEntry>& entries, PathKeys& keys
     return true;
 }
 
-DirectoryOutputs directory_outputs(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop) {
+DirectoryOutputs directory_outputs(const std::vector<RunEntry>& entries, PathKeys& keys, const LookEnd& stop) {
     DirectoryOutputs directories;
     // Sized at once: a long list's keys would otherwise be held twice while the vectors grow.
     const auto count = static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), writes_directory));
@@ -348,7 +420,7 @@ DirectoryOutputs directory_outputs(const std::vector<RunEntry>& entries, PathKey
 // The keys of every path of the entries but their directories; an entry whose path lies below
 // a directory output is united with the entries that write it.
 std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, PathKeys& keys,
-                                        const std::atomic<bool>* stop, const DirectoryOutputs& directories,
+                                        const LookEnd& stop, const DirectoryOutputs& directories,
                                         UnionFind& groups) {
     std::vector<HashedTouch> touches;
     // Most paths have one key: pages of this that stay unused are never touched, so cost nothing.
@@ -358,7 +430,7 @@ std::vector<HashedTouch> hashed_touches(const std::vector<RunEntry>& entries, Pa
     std::array<std::optional<std::uint64_t>, 64> recently_missed{};
     for (std::size_t i = 0; i < entries.size(); ++i) {
         // A long list takes a while: a stop ends the look at once (nothing will run).
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
+        if (stop.now()) return {};
         for (std::size_t slot = 0; slot < PATH_SLOTS; ++slot) {
             // Two entries that read one pipe would share out its bytes: such an input counts as written.
             bool consumed = false;
@@ -407,7 +479,7 @@ void unite_equal_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, co
 
 // Entries meet where they share a key that one of them writes, and where one's directory output
 // holds or lies below a path of another (directories write everything below them).
-void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const std::atomic<bool>* stop,
+void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const LookEnd& stop,
                      UnionFind& groups) {
     DirectoryOutputs directories = directory_outputs(entries, keys, stop);
     std::vector<HashedTouch> touches = hashed_touches(entries, keys, stop, directories, groups);
@@ -441,7 +513,7 @@ void unite_by_hashes(const std::vector<RunEntry>& entries, PathKeys& keys, const
 }
 
 PathKeys path_keys(PathIdentity identity) {
-    PathKeys keys{identity, {}, {}, {}, nullptr};
+    PathKeys keys{identity, {}, {}, {}, nullptr, {}};
     if (identity == PathIdentity::file_system) {
         std::error_code error;
         keys.working_directory = fs::current_path(error);
@@ -453,12 +525,13 @@ PathKeys path_keys(PathIdentity identity) {
 }  // namespace
 
 std::vector<std::size_t> conflict_groups(const std::vector<RunEntry>& entries, PathIdentity identity,
-                                         const std::atomic<bool>* stop) {
+                                         const std::atomic<bool>* stop_flag, const std::atomic<bool>* needless) {
+    const LookEnd stop{stop_flag, needless};
     PathKeys keys = path_keys(identity);
     UnionFind groups(entries.size());
     if (entries.size() <= UINT32_MAX) unite_by_hashes(entries, keys, stop, groups);
     // A stop ends the look at once; a longer list than touches can number is one chain too.
-    if ((stop != nullptr && stop->load(std::memory_order_relaxed)) || entries.size() > UINT32_MAX) {
+    if (stop.now() || entries.size() > UINT32_MAX) {
         for (std::size_t i = 1; i < entries.size(); ++i) groups.unite(0, i);  // one chain: safe, and never run
     }
     std::vector<std::size_t> roots(entries.size());

@@ -19,7 +19,9 @@ enum class PathIdentity {
     file_system,
 };
 
-// The group of every entry: the index of the first entry of its group. When stop is set
-// meanwhile, the look ends at once and every entry is put in one group.
+// The group of every entry: the index of the first entry of its group. When stop (a stop
+// signal) or needless (the groups are no longer wanted) is set meanwhile, the look ends at once
+// and every entry is put in one group.
 std::vector<std::size_t> conflict_groups(const std::vector<RunEntry>& entries, PathIdentity identity,
-                                         const std::atomic<bool>* stop = nullptr);
+                                         const std::atomic<bool>* stop = nullptr,
+                                         const std::atomic<bool>* needless = nullptr);

@@ -69,6 +69,7 @@ struct Schedule {
     std::size_t head_converting = NONE;    // the entry it converts
     bool head_telling = false;
     bool head_interrupted = false;  // it told of an interrupted entry: the run ends
+    std::atomic<bool> look_needless{false};  // the head start converted every entry
 };
 
 // Takes in the result of entry i (with the lock held): told of once it is the next, the entry
@@ -117,7 +118,7 @@ struct JoinedThread {
 // one thread converts the first entries in list order and tells of them, as one thread would
 // (that order is always safe); the threads take over from the first entry it did not start. A
 // list that is looked at sooner than this starts on every thread at once.
-constexpr std::chrono::milliseconds HEAD_START_AFTER{50};
+constexpr std::chrono::milliseconds HEAD_START_AFTER{10};
 
 void convert_from_the_head(Schedule& schedule, const ResultReport& report) {
     if (!prepare_hdf5_for_this_thread()) return;
@@ -154,6 +155,9 @@ void convert_from_the_head(Schedule& schedule, const ResultReport& report) {
             return;
         }
     }
+    // Every entry is done (a look that costs more than the conversions, as where every output
+    // name has to be looked at and every input is missing): nothing is left to plan.
+    if (schedule.head_next == run.entries.size()) schedule.look_needless = true;
 }
 
 // Looks for the conflict groups of the run's entries with a head start on another thread, and
@@ -169,7 +173,7 @@ std::size_t look_with_head_start(Schedule& schedule, const ResultReport& report,
     } catch (const std::system_error&) {
         // no head start
     }
-    groups = conflict_groups(schedule.run.entries, PathIdentity::file_system, stop);
+    groups = conflict_groups(schedule.run.entries, PathIdentity::file_system, stop, &schedule.look_needless);
     std::unique_lock<std::mutex> lock(schedule.mutex);
     schedule.look_done = true;
     schedule.head_changed.notify_all();

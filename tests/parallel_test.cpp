@@ -357,8 +357,12 @@ TEST(ParallelBatch, ALongListOfFailingEntriesCostsLittleOnAnyThreadCount) {
     for (int i = 0; i < ENTRIES; ++i) list += "missing/" + std::to_string(i) + ".dat,out/" + std::to_string(i) + "\n";
     test::write_file(dir + "/fail.lst", list);
     test::write_file(dir + "/empty.lst", "");
-    for (const char* letters : {"tpwc", "tpwcs"}) {
-        SCOPED_TRACE(letters);
+    // Without the outputs' directory (no file is looked at), and with it (read once, as its
+    // names are looked for many times).
+    const std::pair<const char*, bool> cases[] = {{"tpwc", false}, {"tpwcs", false}, {"tpwc", true}};
+    for (const auto& [letters, with_directory] : cases) {
+        SCOPED_TRACE(std::string(letters) + (with_directory ? ", out/ there" : ""));
+        if (with_directory) fs::create_directory(dir + "/out");
         double seconds[2] = {};
         const char* const jobs[2] = {"1", "2"};
         for (int run = 0; run < 2; ++run) {

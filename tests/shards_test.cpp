@@ -90,6 +90,20 @@ TEST(ConflictGroups, ByTheFileSystem) {
             list += *p == '@' ? s : *p == '~' ? relative_spelling : std::string(1, *p);
         EXPECT_EQ(groups_of(list, PathIdentity::file_system), c.groups) << c.what << ": " << list;
     }
+    // Among many names looked for in one directory, which is then read once: a name it holds is
+    // still looked at (a hard link, a dangling link); the names it lacks are not there.
+    test::write_file(s + "/d/h_pv.txt", "");
+    fs::create_hard_link(s + "/d/h_pv.txt", s + "/d/h.dat");
+    fs::create_symlink(s + "/d/real_pv.csv", s + "/d/dl_pv.csv");
+    std::string listed;
+    Groups listed_groups;
+    for (std::size_t i = 0; i < 40; ++i) {
+        listed += "p.dat," + s + "/d/p" + std::to_string(i) + "\n";
+        listed_groups.push_back(i);
+    }
+    listed += "a.dat," + s + "/d/h\n" + s + "/d/h.dat," + s + "/y\nb.dat," + s + "/d/dl\nc.dat," + s + "/d/real\n";
+    listed_groups.insert(listed_groups.end(), {40, 40, 42, 42});
+    EXPECT_EQ(groups_of(listed, PathIdentity::file_system), listed_groups);
     // By text alone, only the spellings that read alike meet.
     const std::string absolute = "a.dat," + s + "/x\nb.dat," + relative_spelling + "/x\n";
     EXPECT_EQ(groups_of(absolute, PathIdentity::text), (Groups{0, 1}));
