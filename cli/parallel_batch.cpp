@@ -208,6 +208,7 @@ bool may_start(const Schedule& schedule) {
 // Entries that take less than this each are taken several at a time: for them, taking an
 // entry (the lock, waking the thread that tells) costs more than converting it. A long list
 // of entries that fail at once (missing inputs) so costs no more on many threads than on one.
+// The first entry that takes longer sends the rest of its batch back, for any thread to take.
 constexpr std::chrono::microseconds QUICK_ENTRY{200};
 constexpr std::size_t MOST_TAKEN_AT_ONCE = 64;
 
@@ -248,18 +249,19 @@ void convert_ready_entries(Schedule& schedule) {
                    schedule.stopping;
         });
         // After a stop no entry starts: it would have nothing to say, and nothing of it is made.
-        if (schedule.ready.empty() || schedule.stopping) return;
+        const std::atomic<bool>* stop = schedule.run.common.stop;
+        if (schedule.ready.empty() || schedule.stopping || (stop != nullptr && stop->load())) return;
         const Taken taken = take_ready_entries(schedule, most);
         lock.unlock();
-        const std::atomic<bool>* stop = schedule.run.common.stop;
-        const auto start = std::chrono::steady_clock::now();
         bool out_of_memory = false;
+        bool slow = false;
         done.clear();
         for (const std::size_t i : taken.entries) {
             // An entry that would start as the stop comes has nothing to say.
             if (stop != nullptr && stop->load()) break;
             ConvertRequest request = entry_request(schedule.run, i);
             if (schedule.progress) request.progress = &schedule.progress[i];
+            const auto start = std::chrono::steady_clock::now();
             ConvertResult result = convert_file(request);
             // Memory ran out beside other conversions (its outputs are removed): this one again,
             // on its own, as one thread would convert it.
@@ -267,20 +269,20 @@ void convert_ready_entries(Schedule& schedule) {
                             can_convert_again(request.input.c_str());
             if (out_of_memory) break;
             done.emplace_back(i, std::move(result));
+            // A slow entry among quick ones: the rest go back, so other threads may take them.
+            slow = std::chrono::steady_clock::now() - start >= QUICK_ENTRY;
+            if (slow) break;
         }
-        const auto spent = std::chrono::steady_clock::now() - start;
-        most = !done.empty() && spent < QUICK_ENTRY * done.size() ? std::min(2 * most, MOST_TAKEN_AT_ONCE) : 1;
+        most = slow || out_of_memory || done.empty() ? 1 : std::min(2 * most, MOST_TAKEN_AT_ONCE);
         lock.lock();
         schedule.descriptors_in_use -= taken.descriptors;
         --schedule.running;
         for (auto& [i, result] : done) take_result(schedule, i, std::move(result));
-        if (out_of_memory) {
-            // From now on one entry at a time; the entries not converted are ready again.
-            schedule.max_running = 1;
-            for (std::size_t k = done.size(); k < taken.entries.size(); ++k) schedule.ready.push(taken.entries[k]);
-            schedule.started -= taken.entries.size() - done.size();
-            most = 1;
-        }
+        // From now on one entry at a time, after memory ran out beside others.
+        if (out_of_memory) schedule.max_running = 1;
+        // The entries taken and not converted are ready again (after a stop none starts).
+        for (std::size_t k = done.size(); k < taken.entries.size(); ++k) schedule.ready.push(taken.entries[k]);
+        schedule.started -= taken.entries.size() - done.size();
         if (schedule.stopping) schedule.told_of.notify_one();
         schedule.may_start_more.notify_all();
     }
