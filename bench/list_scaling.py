@@ -8,7 +8,8 @@ Then /dev/zero as the list for a few seconds: an endless list, whose memory must
 Last, lists of 100,000 to 1,000,000 entries whose inputs are missing ("missing/N.dat,out/N",
 neither directory there), with and without split outputs, converted on 1, 2 and 8 threads,
 alternated run by run: each thread count's time against one thread's in the same round (median
-of the rounds) and the peak memory per entry beyond that of an empty list.
+of the rounds) and the peak memory per entry beyond that of an empty list. Then 3,000 missing
+inputs followed by 8 real files, whose conversions must still spread over the threads.
 
     python3 bench/list_scaling.py [--build-dir build-bench] [--scratch /tmp] [--rounds 5]
 """
@@ -67,9 +68,10 @@ def main():
     subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     "-DMEASCONV_BUILD_BENCHMARKS=ON", "-DMEASCONV_BUILD_TESTS=OFF"], check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run(["ninja", "-C", args.build_dir, "measconv", "bench/peak_memory"], check=True,
+    subprocess.run(["ninja", "-C", args.build_dir, "measconv", "measgen", "bench/peak_memory"], check=True,
                    stdout=subprocess.DEVNULL)
     bins = {"measconv": os.path.join(args.build_dir, "bin", "measconv"),
+            "measgen": os.path.join(args.build_dir, "bin", "measgen"),
             "peak_memory": os.path.join(args.build_dir, "bench", "peak_memory")}
 
     print("| list | time | time per MB, relative to 10 MB | peak memory |")
@@ -92,7 +94,36 @@ def main():
           + ", ".join(f"{p:.1f}" for p in peaks) + " MiB |")
     print()
     failing_entries(bins, args.scratch, args.rounds)
+    print()
+    files_after_failures(bins, args.scratch, args.rounds)
     sys.stdout.flush()
+
+
+def files_after_failures(bins, scratch_root, rounds):
+    """3,000 missing inputs, then 8 real files: the files must still spread over the threads."""
+    print("| list | threads | time / one thread's: median | one thread's median |")
+    print("|---|---|---|---|")
+    with tempfile.TemporaryDirectory(dir=scratch_root) as scratch:
+        subprocess.run([bins["measgen"], os.path.join(scratch, "file.dat"), "--sensors", "32", "--records", "150000"],
+                       check=True, stdout=subprocess.DEVNULL)
+        path = os.path.join(scratch, "mixed.lst")
+        with open(path, "w") as out:
+            for i in range(3000):
+                out.write(f"missing/{i}.dat,m/{i}\n")
+            for i in range(8):
+                out.write(f"file.dat,o{i}\n")
+        times = {jobs: [] for jobs in THREAD_COUNTS}
+        for _ in range(rounds):
+            for jobs in THREAD_COUNTS:
+                times[jobs].append(run(bins, path, "tpwc", jobs, scratch)[0])
+                for name in os.listdir(scratch):
+                    if name.startswith("o") and name.endswith((".txt", ".csv")):
+                        os.remove(os.path.join(scratch, name))
+        for jobs in THREAD_COUNTS:
+            ratios = sorted(t / one for t, one in zip(times[jobs], times["1"]))
+            one = sorted(times["1"])[len(times["1"]) // 2]
+            print(f"| 3,000 missing inputs, then 8 files of 32 sensors x 150,000 records | {jobs} "
+                  f"| {ratios[len(ratios) // 2]:.2f} | {one:.2f} s |")
 
 
 def failing_entries(bins, scratch_root, rounds):

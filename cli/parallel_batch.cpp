@@ -52,7 +52,6 @@ struct Schedule {
     std::size_t next_to_tell = 0;
     // Entries free to start, the earliest taken first.
     std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<std::size_t>> ready;
-    std::size_t started = 0;
     std::size_t finished = 0;
     std::map<std::size_t, ConvertResult> results;  // of the finished entries not yet told of
     std::size_t threads_converting = 0;  // entry threads that have started and not given up
@@ -98,8 +97,7 @@ std::size_t plan(Schedule& schedule, const std::vector<std::size_t>& groups, std
         }
         last = i;
     }
-    schedule.started = schedule.finished = first;
-    if (schedule.head_converting != NONE) ++schedule.started;
+    schedule.finished = first;
     return group_count;
 }
 
@@ -234,7 +232,6 @@ Taken take_ready_entries(Schedule& schedule, std::size_t most) {
         schedule.descriptors_in_use += more;
         taken.descriptors += more;
     }
-    schedule.started += taken.entries.size();
     ++schedule.running;
     return taken;
 }
@@ -244,13 +241,14 @@ void convert_ready_entries(Schedule& schedule) {
     std::vector<std::pair<std::size_t, ConvertResult>> done;
     std::unique_lock<std::mutex> lock(schedule.mutex);
     for (;;) {
+        // Until every entry is done: a thread converting entries taken together may send some back.
+        const std::size_t n = schedule.run.entries.size();
         schedule.may_start_more.wait(lock, [&] {
-            return (!schedule.ready.empty() && may_start(schedule)) || schedule.started == schedule.run.entries.size() ||
-                   schedule.stopping;
+            return (!schedule.ready.empty() && may_start(schedule)) || schedule.finished == n || schedule.stopping;
         });
         // After a stop no entry starts: it would have nothing to say, and nothing of it is made.
         const std::atomic<bool>* stop = schedule.run.common.stop;
-        if (schedule.ready.empty() || schedule.stopping || (stop != nullptr && stop->load())) return;
+        if (schedule.finished == n || schedule.stopping || (stop != nullptr && stop->load())) return;
         const Taken taken = take_ready_entries(schedule, most);
         lock.unlock();
         bool out_of_memory = false;
@@ -282,7 +280,6 @@ void convert_ready_entries(Schedule& schedule) {
         if (out_of_memory) schedule.max_running = 1;
         // The entries taken and not converted are ready again (after a stop none starts).
         for (std::size_t k = done.size(); k < taken.entries.size(); ++k) schedule.ready.push(taken.entries[k]);
-        schedule.started -= taken.entries.size() - done.size();
         if (schedule.stopping) schedule.told_of.notify_one();
         schedule.may_start_more.notify_all();
     }
