@@ -81,6 +81,11 @@ bool looks_like_data_file(const char* bytes, std::size_t size) {
     return std::memchr(bytes, '\0', FILTER_WINDOW) != nullptr;
 }
 
+// A sink that keeps the entries in a vector.
+ListEntrySink appending_to(std::vector<ListEntry>& entries) {
+    return [&entries](ListEntry&& entry) { entries.push_back(std::move(entry)); };
+}
+
 }  // namespace
 
 ListRead read_list_entries(const std::string& path, const ListEntrySink& take, const std::atomic<bool>* stop) {
@@ -112,14 +117,14 @@ ListRead read_list_entries(const std::string& path, const ListEntrySink& take, c
 
 ListRead read_list_entries(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop) {
     std::vector<ListEntry> read;
-    const ListRead result = read_list_entries(path, [&](ListEntry&& entry) { read.push_back(std::move(entry)); }, stop);
+    const ListRead result = read_list_entries(path, appending_to(read), stop);
     if (result == ListRead::ok) entries = std::move(read);
     return result;
 }
 
 std::vector<ListEntry> parse_list_text(const std::string& text) {
     std::vector<ListEntry> entries;
-    const ListEntrySink take = [&](ListEntry&& entry) { entries.push_back(std::move(entry)); };
+    const ListEntrySink take = appending_to(entries);
     ListCutter cutter(take);
     cutter.feed(text.data(), text.size());
     cutter.finish();
@@ -128,7 +133,7 @@ std::vector<ListEntry> parse_list_text(const std::string& text) {
 
 bool read_list_file(const std::string& path, std::vector<ListEntry>& entries, const std::atomic<bool>* stop) {
     std::vector<ListEntry> read;
-    if (!read_list_file(path, [&](ListEntry&& entry) { read.push_back(std::move(entry)); }, stop)) return false;
+    if (!read_list_file(path, appending_to(read), stop)) return false;
     entries = std::move(read);
     return true;
 }

@@ -6,8 +6,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <map>
+#include <optional>
 #include <queue>
 #include <system_error>
 #include <thread>
@@ -239,15 +239,15 @@ Taken take_ready_entries(Schedule& schedule, std::size_t most) {
 void convert_ready_entries(Schedule& schedule) {
     std::size_t most = 1;  // grows while entries are quick
     std::vector<std::pair<std::size_t, ConvertResult>> done;
+    const std::size_t n = schedule.run.entries.size();
+    const std::atomic<bool>* stop = schedule.run.common.stop;
     std::unique_lock<std::mutex> lock(schedule.mutex);
     for (;;) {
         // Until every entry is done: a thread converting entries taken together may send some back.
-        const std::size_t n = schedule.run.entries.size();
         schedule.may_start_more.wait(lock, [&] {
             return (!schedule.ready.empty() && may_start(schedule)) || schedule.finished == n || schedule.stopping;
         });
         // After a stop no entry starts: it would have nothing to say, and nothing of it is made.
-        const std::atomic<bool>* stop = schedule.run.common.stop;
         if (schedule.finished == n || schedule.stopping || (stop != nullptr && stop->load())) return;
         const Taken taken = take_ready_entries(schedule, most);
         lock.unlock();
@@ -364,6 +364,19 @@ struct BatchMeter {
     }
 };
 
+// Converts the entries from first on one after the other and tells of each, until a stop.
+void convert_one_after_another(const RunEntries& run, std::size_t first, const ResultReport& report) {
+    const std::atomic<bool>* stop = run.common.stop;
+    for (std::size_t i = first; i < run.entries.size(); ++i) {
+        if (stop != nullptr && stop->load()) break;
+        const ConvertRequest request = entry_request(run, i);
+        const ConvertResult result = convert_file(request);
+        report.tell(request, result);
+        // A failed entry does not stop the run; an interrupted one does.
+        if (result.status == ConvertStatus::interrupted) break;
+    }
+}
+
 // Tells of one entry's result, its request made again for the report.
 void tell_entry(const RunEntries& run, std::size_t i, const ConvertResult& result, const ResultReport& report,
                 ProgressLine& line) {
@@ -403,11 +416,7 @@ void convert_scheduled(RunEntries run, const RunSettings& settings, bool show_pr
     EntryThreads threads(schedule, std::min<std::size_t>(jobs, groups));
     if (threads.threads.empty() && schedule.head_converting == NONE) {  // no thread could be started: this one converts
         line.erase();
-        for (std::size_t i = first; i < n; ++i) {
-            const ConvertResult result = convert_file(entry_request(schedule.run, i));
-            tell_entry(schedule.run, i, result, report, line);
-            if (result.status == ConvertStatus::interrupted) break;
-        }
+        convert_one_after_another(schedule.run, first, report);
         return;
     }
     std::unique_lock<std::mutex> lock(schedule.mutex);
@@ -472,14 +481,7 @@ void convert_entries(RunEntries run, const RunSettings& settings, const ResultRe
     run = shard_of(std::move(run), settings.shard);
     const bool show_progress = shows_progress(settings.progress);
     if (settings.jobs == 1 && !show_progress) {
-        for (std::size_t i = 0; i < run.entries.size(); ++i) {
-            if (settings.stop != nullptr && settings.stop->load()) break;
-            const ConvertRequest request = entry_request(run, i);
-            const ConvertResult result = convert_file(request);
-            report.tell(request, result);
-            // A failed entry does not stop the run; an interrupted one does.
-            if (result.status == ConvertStatus::interrupted) break;
-        }
+        convert_one_after_another(run, 0, report);
         return;
     }
     convert_scheduled(std::move(run), settings, show_progress, report);
